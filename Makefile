@@ -1,0 +1,35 @@
+# Quirel: build, test and demo entry points.
+#   make deps   install the Debian packages the project needs
+#   make build  configure and build (build/)
+#   make test   install, build and run every test
+#   make demo   install, build and scan a document from the virtual scanner
+#   make bench  build and run the benchmarks
+
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo bench clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@./scripts/demo.sh $(BUILD)
+
+bench: build
+	@./scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quirel needs to build, test and benchmark.
+# Idempotent: packages already present are not touched, apt is only called
+# when something is missing. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libusb-1.0-0-dev libtiff-dev libjpeg-dev zlib1g-dev libplist-dev libstb-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,116 @@
+// ScanParams: every parameter of one scan job, from what the caller asked
+// for to what the engine derives for the opened scanner, and the two
+// callbacks through which the engine reports back.
+//
+// Positions and sizes are in 1/1200 inch unless a field says pixels;
+// resolutions are in dots per inch. A plain copyable value.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "FujiScanEnums.h"
+
+namespace ZuzuvovOvav {
+
+class Device;
+struct PagePreview;
+struct ScanResults;
+
+// Four-character output type codes.
+constexpr uint32_t kFileTypeTIFF = 0x54494646;  // 'TIFF'
+constexpr uint32_t kFileTypePDF = 0x50444620;   // 'PDF '
+
+class ScanParams {
+ public:
+  ScanParams();
+  explicit ScanParams(ImageTypeE type);
+
+  void SetImageType(ImageTypeE type);
+  void SetBitsOut(int bits);
+  // Sets mBaseFilePath to a new name in the temporary items folder; returns
+  // 0 or the host's error code (the path is set in either case).
+  int GenerateTempFilePath();
+  // Completes the record for the opened scanner; runs once per job.
+  void Adjust(const Device& device);
+  // After the scanner reported its real pixel size.
+  void Adjust(unsigned width, unsigned height);
+
+  uint16_t mXRes = 300;
+  uint16_t mYRes = 300;
+  uint16_t mOutXRes = 0;
+  uint16_t mOutYRes = 0;
+  uint32_t mUpperLeftX = 0;
+  uint32_t mUpperLeftY = 0;
+  uint32_t mScanWidth = 10200;
+  uint32_t mScanHeight = 13200;
+  uint32_t mPaperWidth = 10200;
+  uint32_t mPaperHeight = 13200;
+  uint32_t mXPixelCount = 0;
+  uint32_t mYPixelCount = 0;
+  uint8_t mBrightness = 0;
+  uint8_t mThreshold = 0;
+  uint8_t mContrast = 0;
+  uint32_t mBytesPerPage = 0;
+  uint32_t mBottomTrim = 0;
+  ImageTypeE mImageType = kImageTypeLineArt;
+  int32_t mBitsPerComponent = 1;
+  int32_t mHalftoneProcess = 0;
+  int32_t mHalftonePattern = 0;
+  int32_t mReverseImage = 0;
+  int32_t mCompressionType = 0;
+  uint8_t mOutlineEmphasis = 0;
+  uint8_t mDtcVariation = 'n';
+  int32_t mBlackPoint = 255;
+  int32_t mWhitePoint = 0;
+  int32_t mBitsSub = 1;
+  int32_t mBitsOut = 1;
+  int32_t mDespeckleFactor = -1;
+  int32_t mImagesPerFile = 0;
+  bool mUseFlatbed = false;
+  bool mAppend = false;
+  bool mSkipFirstPage = false;
+  bool mSkipLastPage = false;
+  bool mAllowJpeg = true;
+  bool mCanUseJpeg = false;
+  bool mCleanup = true;
+  bool mDuplex = false;
+  bool mLandscape = false;
+  bool mOverSample = false;
+  bool mDetectLength = false;
+  bool mDoubleByThickness = true;
+  bool mDoubleByLength = false;
+  bool mAllowDoubles = false;
+  uint32_t mRotation = 0;
+  int32_t mCompressOption = 0;
+  std::string mProgramDescription;
+  std::string mBaseFilePath;
+  uint32_t mFileType = kFileTypeTIFF;
+  bool mAddFileTypeExtension = true;
+  uint32_t mLocation = 0;
+  uint32_t mInWidth1200 = 0;
+  uint32_t mInHeight1200 = 0;
+  uint32_t mBufWidthRaw = 0;
+  uint32_t mBufHeightRaw = 0;
+  uint32_t mOutImageWidthPixel = 0;
+  double mOutImageWidthPoint = 0;
+  bool mWillUseJpeg = false;
+  bool mJpegInterleave = false;
+  int32_t mJpegLevel = 0;
+  int32_t mJpegSubsample = 129;
+  bool mTurbo = false;
+  double mTurboXScale = 0.0;
+  double mTurboYScale = 0.0;
+  double mThresholdWeight = 0.0;
+  double mDensityFactor = 1.0;
+  int16_t mPreviewWidth = 0;
+  int16_t mPreviewHeight = 0;
+  // Called once per written side with its preview, on a document worker
+  // thread; the preview's bitmap belongs to the receiver.
+  std::function<void(const PagePreview*)> mPageScannedFunc;
+  // Called once with the job's results, on the scan thread.
+  std::function<void(const ScanResults*)> mScanCompleteFunc;
+};
+
+}  // namespace ZuzuvovOvav

@@ -1,0 +1,5 @@
+#include "HiResTimer.h"
+
+#include "HostClock.h"
+
+double HiResTimer::GetSeconds() { return double(quirel::host::MonotonicNanos()) * 1e-9; }
