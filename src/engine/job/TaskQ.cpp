@@ -1,0 +1,170 @@
+#include "TaskQ.h"
+
+#include <unistd.h>
+
+#include <thread>
+
+namespace {
+
+void InitMutexAndCond(pthread_mutex_t* mutex, pthread_cond_t* cond) {
+  if (pthread_mutex_init(mutex, nullptr) != 0) throw "pthread_mutex_init failed";
+  if (pthread_cond_init(cond, nullptr) != 0) {
+    pthread_mutex_destroy(mutex);
+    throw "pthread_cond_init failed";
+  }
+}
+
+}  // namespace
+
+// ---- Task ----
+
+Task::Task(TaskQ* queue) : mQueue(queue) { InitMutexAndCond(&mMutex, &mCond); }
+
+Task::~Task() noexcept(false) {
+  if (pthread_cond_destroy(&mCond) != 0) throw "pthread_cond_destroy failed";
+  if (pthread_mutex_destroy(&mMutex) != 0) throw "pthread_mutex_destroy failed";
+}
+
+void Task::Activate() { mQueue->Push(this); }
+
+void Task::Join() {
+  pthread_mutex_lock(&mMutex);
+  while (!mDone) pthread_cond_wait(&mCond, &mMutex);
+  pthread_mutex_unlock(&mMutex);
+}
+
+// ---- TaskQ ----
+
+TaskQ::TaskQ(int workers) {
+  InitMutexAndCond(&mMutex, &mCond);
+  if (workers <= 0) workers = PhysicalCpuCount();
+  mWorkers.reserve(size_t(workers));
+  for (int i = 0; i < workers; i++) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, &TaskQ::Run, this) != 0) {
+      // A queue short of workers could leave tasks waiting for ever; give up
+      // on the whole queue instead.
+      StopWorkers();
+      pthread_cond_destroy(&mCond);
+      pthread_mutex_destroy(&mMutex);
+      throw "pthread_create failed";
+    }
+    mWorkers.push_back(thread);
+  }
+}
+
+TaskQ::~TaskQ() {
+  StopWorkers();
+  pthread_cond_destroy(&mCond);
+  pthread_mutex_destroy(&mMutex);
+}
+
+void TaskQ::StopWorkers() {
+  pthread_mutex_lock(&mMutex);
+  mStopping = true;
+  pthread_cond_broadcast(&mCond);
+  pthread_mutex_unlock(&mMutex);
+  for (pthread_t thread : mWorkers) pthread_join(thread, nullptr);
+  mWorkers.clear();
+}
+
+void TaskQ::Push(Task* task) {
+  pthread_mutex_lock(&mMutex);
+  mTasks.push_back(task);
+  // Only a worker that announced itself can be asleep; without one, the
+  // next worker to look for work finds the task without waiting.
+  if (mHasWaiters) {
+    mHasWaiters = false;
+    pthread_cond_broadcast(&mCond);
+  }
+  pthread_mutex_unlock(&mMutex);
+}
+
+Task* TaskQ::Pop() {
+  pthread_mutex_lock(&mMutex);
+  while (mTasks.empty()) {
+    if (mStopping) {
+      pthread_mutex_unlock(&mMutex);
+      return nullptr;
+    }
+    mHasWaiters = true;
+    pthread_cond_wait(&mCond, &mMutex);
+  }
+  Task* task = mTasks.front();
+  mTasks.pop_front();
+  pthread_mutex_unlock(&mMutex);
+  return task;
+}
+
+void* TaskQ::Run(void* queue) {
+  TaskQ* self = static_cast<TaskQ*>(queue);
+  while (Task* task = self->Pop()) {
+    (*task)();
+    // The owner may delete the task as soon as it sees mDone, so nothing of
+    // the task is touched after the unlock.
+    pthread_mutex_lock(&task->mMutex);
+    task->mDone = true;
+    pthread_cond_broadcast(&task->mCond);
+    pthread_mutex_unlock(&task->mMutex);
+  }
+  return nullptr;
+}
+
+// ---- Lock ----
+
+Lock::Lock(int value) : mValue(value) { InitMutexAndCond(&mMutex, &mCond); }
+
+Lock::~Lock() {
+  pthread_cond_destroy(&mCond);
+  pthread_mutex_destroy(&mMutex);
+}
+
+void Lock::Acquire() { pthread_mutex_lock(&mMutex); }
+
+void Lock::Release() { pthread_mutex_unlock(&mMutex); }
+
+// The value is accessed atomically so that PeekVal needs no lock; every
+// change still happens under the mutex, which keeps waiters' checks sound.
+void Lock::SetValTo(int value) {
+  __atomic_store_n(&mValue, value, __ATOMIC_RELAXED);
+  pthread_cond_broadcast(&mCond);
+  pthread_mutex_unlock(&mMutex);
+}
+
+void Lock::IncValBy(int delta) {
+  __atomic_store_n(&mValue, __atomic_load_n(&mValue, __ATOMIC_RELAXED) + delta, __ATOMIC_RELAXED);
+  pthread_cond_broadcast(&mCond);
+  pthread_mutex_unlock(&mMutex);
+}
+
+void Lock::BroadcastCond() { pthread_cond_broadcast(&mCond); }
+
+int Lock::PeekVal() const { return __atomic_load_n(&mValue, __ATOMIC_RELAXED); }
+
+void Lock::WaitForCond(Predicate pred, int arg) {
+  while (!pred(__atomic_load_n(&mValue, __ATOMIC_RELAXED), arg)) pthread_cond_wait(&mCond, &mMutex);
+}
+
+// ---- CPU counts and queue sizes ----
+
+int CompressionQueueWorkers(int logicalCpus) {
+  if (logicalCpus < 1) logicalCpus = 1;
+  if (logicalCpus <= 3) return logicalCpus + 1;
+  if (logicalCpus <= 11) return logicalCpus;
+  if (logicalCpus <= 15) return 10;
+  return 12;
+}
+
+int LogicalCpuCount() {
+  // Configured rather than online CPUs: the count of the machine, not of
+  // the moment.
+  long n = sysconf(_SC_NPROCESSORS_CONF);
+  if (n < 1) n = long(std::thread::hardware_concurrency());
+  return n < 1 ? 1 : int(n);
+}
+
+int PhysicalCpuCount() {
+  long n = long(std::thread::hardware_concurrency());
+  if (n < 1) n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n < 1 ? 1 : int(n);
+}

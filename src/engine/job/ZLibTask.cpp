@@ -1,0 +1,114 @@
+#include "ZLibTask.h"
+
+#include <zlib.h>
+
+#include <cstddef>
+
+// The compression queue, created when the engine is loaded and kept for the
+// life of the process; sized from the logical CPU count.
+static TaskQ* sTaskQ = new TaskQ(CompressionQueueWorkers(LogicalCpuCount()));
+
+TaskQ* ZLibTaskQ() { return sTaskQ; }
+
+ZLibTask::ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen)
+    : ZLibTask(src, srcLen, last, dst, dstLen, srcLen, 0) {}
+
+ZLibTask::ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen, int rowBytes,
+                   int rowSkip)
+    : Task(sTaskQ),
+      mSrc(static_cast<uint8_t*>(src)),
+      mDst(static_cast<uint8_t*>(dst)),
+      mSrcLen(srcLen),
+      mDstLen(dstLen),
+      mTotalIn(0),
+      mRowBytes(rowBytes),
+      mRowSkip(rowSkip),
+      mLast(last),
+      mAdler(0) {}
+
+void ZLibTask::operator()() {
+  z_stream strm{};
+  if (deflateInit(&strm, 5) != Z_OK) {
+    mDstLen = -1;
+    return;
+  }
+  strm.next_out = mDst;
+  strm.avail_out = mDstLen > 0 ? uInt(mDstLen) : 0;
+
+  // A slot too small for the slice shows as input left over; the rest of the
+  // slice would be dropped silently, so the slice fails instead.
+  bool ok = mRowBytes >= 0 && mRowSkip >= 0 && (mSrcLen <= 0 || mRowBytes + mRowSkip > 0);
+  if (ok && mSrcLen > 0) {
+    const uint8_t* pos = mSrc;
+    const uint8_t* end = mSrc + mSrcLen;
+    while (pos < end) {
+      // The last row of a slice that does not end on a row boundary is
+      // shorter: never read past the slice.
+      ptrdiff_t take = end - pos < mRowBytes ? end - pos : mRowBytes;
+      strm.next_in = const_cast<Bytef*>(pos);
+      strm.avail_in = uInt(take);
+      deflate(&strm, Z_NO_FLUSH);
+      if (strm.avail_in != 0) {
+        ok = false;
+        break;
+      }
+      if (end - pos <= ptrdiff_t(mRowBytes) + mRowSkip) break;
+      pos += ptrdiff_t(mRowBytes) + mRowSkip;
+    }
+  }
+  if (ok) {
+    int ret = deflate(&strm, mLast ? Z_FINISH : Z_SYNC_FLUSH);
+    // A sync flush that fills the room exactly may still hold output back.
+    ok = mLast ? ret == Z_STREAM_END : (ret == Z_OK && strm.avail_out != 0);
+  }
+  if (ok) {
+    mDst += 2;
+    mTotalIn = int32_t(strm.total_in);
+    mDstLen = int32_t(strm.total_out) - 2 - (mLast ? 4 : 0);
+    mAdler = uint32_t(strm.adler);
+  } else {
+    mDstLen = -1;
+  }
+  deflateEnd(&strm);
+}
+
+unsigned int ZLibTask::adler32_comb(unsigned int adler1, unsigned int adler2, unsigned long len2) {
+  // Appending len2 bytes adds len2 x (first run's A - 1) to B and the second
+  // run's A - 1 to A, all modulo 65521.
+  const unsigned long base = 65521;
+  unsigned long rem = len2 % base;
+  unsigned long sum1 = adler1 & 0xFFFF;
+  unsigned long sum2 = (rem * sum1) % base;
+  sum1 += (adler2 & 0xFFFF) + base - 1;
+  sum2 += ((adler1 >> 16) & 0xFFFF) + ((adler2 >> 16) & 0xFFFF) + base - rem;
+  if (sum1 >= base) sum1 -= base;
+  if (sum1 >= base) sum1 -= base;
+  if (sum2 >= 2 * base) sum2 -= 2 * base;
+  if (sum2 >= base) sum2 -= base;
+  return unsigned(sum1 | (sum2 << 16));
+}
+
+void ZLibTask::put4m(unsigned char* out, unsigned int value) {
+  out[0] = (unsigned char)(value >> 24);
+  out[1] = (unsigned char)(value >> 16);
+  out[2] = (unsigned char)(value >> 8);
+  out[3] = (unsigned char)value;
+}
+
+int ZLibSliceSize(int stride) {
+  const int mib = 1 << 20;
+  if (stride <= 0 || mib % stride == 0) return mib;
+  return (mib / stride + 1) * stride;
+}
+
+int ZLibSlotSize(int sliceSize) {
+  int slot = int(double(sliceSize) * 1.001 + 12.0);
+  return (slot + 63) / 64 * 64;
+}
+
+int ZLibSliceCount(int rows, int stride) {
+  int64_t slice = ZLibSliceSize(stride);
+  int64_t total = int64_t(rows) * stride;
+  int64_t count = total > 0 ? (total + slice - 1) / slice : 1;
+  return int(count);
+}
