@@ -1,0 +1,287 @@
+#include "FujiScanParams.h"
+
+#include <cerrno>
+#include <iostream>
+#include <random>
+#include <sys/stat.h>
+
+#include "FujiDevice.h"
+#include "HostFolders.h"
+
+namespace ZuzuvovOvav {
+
+namespace {
+
+// Tone points of a reduced tone scale, and of the full 8-bit scale.
+constexpr int32_t kReducedBlack = 16;
+constexpr int32_t kReducedWhite = 231;
+
+// The window is measured in 1/1200 inch.
+constexpr uint64_t kUnits = 1200;
+
+// A resolution of 0 would divide by zero in the geometry below; the caller
+// never means it, so it is treated as 1 dpi there.
+inline uint64_t Res(uint16_t res) { return res ? res : 1; }
+
+inline bool IsGrayOrColor(ImageTypeE type) { return type == kImageTypeGray || type == kImageTypeColor; }
+
+// Turbo resolution for a requested one divided by a scale, truncated, and
+// never below 1 dpi (a huge scale must not leave a zero resolution).
+uint16_t Divided(uint16_t requested, double scale) {
+  double v = double(requested) / scale;
+  if (!(v >= 1.0)) return 1;
+  if (v > 65535.0) return 65535;
+  return uint16_t(v);
+}
+
+// Rounds px to a multiple of `step`, upwards unless the rounded-up width no
+// longer fits the device; then downwards.
+uint64_t RoundWidth(uint64_t px, uint64_t step, uint64_t res, double deviceWidth1200) {
+  uint64_t up = (px + step - 1) / step * step;
+  if (double(up * kUnits / res) > deviceWidth1200) return px / step * step;
+  return up;
+}
+
+// Letters and digits for the unique part of a generated file name.
+constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+}  // namespace
+
+ScanParams::ScanParams() = default;
+
+ScanParams::ScanParams(ImageTypeE type) {
+  mImageType = type;
+  if (type == kImageTypeLineArt) {
+    mBitsPerComponent = 1;
+  } else if (IsGrayOrColor(type)) {
+    mBitsPerComponent = 8;
+    mBitsOut = mBitsSub = 6;
+    mBlackPoint = kReducedBlack;
+    mWhitePoint = kReducedWhite;
+  }
+}
+
+void ScanParams::SetImageType(ImageTypeE type) {
+  mImageType = type;
+  if (type == kImageTypeLineArt) {
+    mBitsPerComponent = 1;
+    if (mBitsOut != 1) {
+      mBitsOut = mBitsSub = 1;
+      mBlackPoint = kReducedBlack;
+      mWhitePoint = kReducedWhite;
+    }
+  } else if (IsGrayOrColor(type)) {
+    mBitsPerComponent = 8;
+    if (mBitsOut < 2 || mBitsOut > 8) {
+      mBitsOut = mBitsSub = 6;
+      mBlackPoint = kReducedBlack;
+      mWhitePoint = kReducedWhite;
+    }
+  }
+}
+
+void ScanParams::SetBitsOut(int bits) {
+  mBitsOut = mBitsSub = bits;
+  if (bits < 8) {
+    mBlackPoint = kReducedBlack;
+    mWhitePoint = kReducedWhite;
+  } else {
+    mBlackPoint = 0;
+    mWhitePoint = 255;
+  }
+}
+
+int ScanParams::GenerateTempFilePath() {
+  std::string folder;
+  int status = quirel::host::TemporaryItemsFolder(&folder);
+  if (status != 0) folder.clear();
+
+  // The name is only chosen here, not created: the writer adds the file
+  // type's extension and creates the file itself, so reserving the bare name
+  // would leave an empty stray file behind. As with the C library's mktemp,
+  // a name is taken when nothing of that name exists yet.
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, sizeof kNameChars - 2);
+  std::string path;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "scan-";
+    for (int i = 0; i < 20; ++i) name += kNameChars[pick(rng)];
+    path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) break;
+  }
+  mBaseFilePath = path;
+  return status;
+}
+
+void ScanParams::Adjust(const Device& device) {
+  static const ProductSettings kNoProduct{};
+  const ProductSettings& product = device.GetSettings() ? *device.GetSettings() : kNoProduct;
+
+  // 1. The output keeps the requested resolution whatever the scanner uses.
+  mOutXRes = mXRes;
+  mOutYRes = mYRes;
+
+  // 2-3. Turbo line art: scan gray at a lower resolution, threshold later.
+  if ((mTurbo || product.mTurboAlways) && mImageType == kImageTypeLineArt) {
+    const uint16_t x = mXRes;
+    const uint16_t y = mYRes;
+    uint16_t newX = x;
+    uint16_t newY = y;
+    bool chosen = false;
+    if (product.mSpeeds) {
+      for (const SpeedEntry* e = product.mSpeeds; e->mMode != 0; ++e) {
+        const uint16_t r = e->mResolution;
+        if (r < x && r < y) {
+          // Below 300 dpi the gray scan is too coarse to threshold unless
+          // the requested resolution is at most half as fine again.
+          if (r >= 300 || (x <= 1.5 * r && y <= 1.5 * r)) {
+            newX = mTurboXScale != 0 ? Divided(x, mTurboXScale) : r;
+            newY = mTurboYScale != 0 ? Divided(y, mTurboYScale) : r;
+            chosen = true;
+          }
+          break;
+        }
+      }
+    }
+    if (!chosen && (!product.mSpeeds || mTurboXScale != 0 || mTurboYScale != 0)) {
+      newX = Divided(x, mTurboXScale != 0 ? mTurboXScale : 1.5);
+      newY = Divided(y, mTurboYScale != 0 ? mTurboYScale : 1.5);
+    }
+    mXRes = newX;
+    mYRes = newY;
+    mTurboXScale = double(x) / double(newX);
+    mTurboYScale = double(y) / double(newY);
+    mAllowJpeg = true;
+    mImageType = kImageTypeGray;
+    mTurbo = true;
+    mBitsPerComponent = 8;
+    mBitsOut = 8;
+    mBlackPoint = 0;
+    mWhitePoint = 255;
+  } else {
+    mTurbo = false;
+  }
+
+  // 4. JPEG transfer.
+  mCanUseJpeg = mAllowJpeg ? product.mSupportsJpeg : false;
+  mWillUseJpeg = mCanUseJpeg && IsGrayOrColor(mImageType);
+  mJpegInterleave = mDuplex && mWillUseJpeg && product.mJpegInterleave;
+
+  // 5-6. JPEG level and subsampling for the model and the connection.
+  if (mJpegLevel == 0) mJpegLevel = mTurbo ? device.JpegTurboLevel() : device.JpegLevel();
+  if (mJpegSubsample == 0) {
+    if (mImageType == kImageTypeGray)
+      mJpegSubsample = 129;
+    else
+      mJpegSubsample = mTurbo ? device.JpegTurboSubsample() : device.JpegSubsample();
+  }
+
+  // 7. Threshold weight: the caller's, the model's, or both combined.
+  {
+    const double w = mThresholdWeight;
+    const double p = product.mDefaultThresholdWeight;
+    double weight;
+    if (w == 0 && p == 0)
+      weight = 0.75;
+    else if (w == 0)
+      weight = p;
+    else if (p == 0)
+      weight = w * 0.75;
+    else
+      weight = w * p;
+    mThresholdWeight = weight * mDensityFactor;
+  }
+
+  // 8. Rotation: a quarter turn of the front side makes the page landscape.
+  if (mRotation != 0) {
+    SideRotation(mRotation, true);  // only for the assertion line on a bad code
+    const uint32_t front = mRotation & ~3u;
+    mLandscape = front == 4 || front == 8;
+  } else if (mLandscape) {
+    mRotation = 9;  // front turned right, back turned left
+  }
+
+  // 9. Automatic length: the longest page the model takes at this resolution.
+  if (!mLandscape && mDetectLength && mPaperHeight == 0) {
+    const uint32_t longest = device.GetMaxLenForRes(mImageType, mXRes > mYRes ? mXRes : mYRes);
+    if (longest != mPaperHeight) {
+      const uint32_t newScanHeight = longest > mUpperLeftY ? longest - mUpperLeftY : 0;
+      if (gVerbose)
+        std::clog << "paper height adjusted from " << mPaperHeight << " to " << longest << " (scan height from "
+                  << mScanHeight << " to " << newScanHeight << ")" << std::endl;
+      mPaperHeight = longest;
+      mScanHeight = newScanHeight;
+    }
+    mBottomTrim = uint32_t(product.mAutoLenTrim * mYRes + 0.5);
+  }
+
+  const bool subsampledJpeg = mWillUseJpeg && mJpegSubsample != 0;
+  const bool plainJpeg = mWillUseJpeg && mJpegSubsample == 0;
+  const uint64_t xres = Res(mXRes);
+  const uint64_t yres = Res(mYRes);
+
+  // 10. Width across the feed, rounded to what the data format needs.
+  {
+    const uint64_t w = mLandscape ? mScanHeight : mScanWidth;
+    uint64_t px = w * xres / kUnits;
+    const double deviceWidth = (mUseFlatbed ? product.mFlatbedWidth : product.mAdfWidth) * double(kUnits);
+    bool rounded = false;
+    if (px % 16 != 0 && subsampledJpeg) {
+      px = RoundWidth(px, 16, xres, deviceWidth);
+      rounded = true;
+    } else if (px % 8 != 0 && (mImageType == kImageTypeLineArt || plainJpeg)) {
+      px = RoundWidth(px, 8, xres, deviceWidth);
+      rounded = true;
+    }
+    if (rounded) {
+      uint32_t& paper = mLandscape ? mPaperHeight : mPaperWidth;
+      const uint32_t across = uint32_t(px * kUnits / xres);
+      if (paper < across) paper = across;
+    }
+    mInWidth1200 = uint32_t(px * kUnits / xres);
+  }
+
+  // 11. Length along the feed; line art is not rounded in length.
+  {
+    const uint64_t h = mLandscape ? mScanWidth : mScanHeight;
+    uint64_t py = h * yres / kUnits;
+    if (py % 16 != 0 && subsampledJpeg)
+      py = (py + 15) / 16 * 16;
+    else if (py % 8 != 0 && plainJpeg)
+      py = (py + 7) / 8 * 8;
+    mInHeight1200 = uint32_t(py * kUnits / yres);
+    if (mInHeight1200 > device.GetMaxLenForRes(mImageType, mXRes)) {
+      const uint64_t step = subsampledJpeg ? 16 : plainJpeg ? 8 : 1;
+      mInHeight1200 = uint32_t((py > step ? py - step : 0) * kUnits / yres);
+    }
+  }
+
+  // 12. The JPEG blocks of the last rows are cut off with the page end too.
+  if (!mLandscape && mDetectLength && mWillUseJpeg) mBottomTrim += mJpegSubsample != 0 ? 8 : 4;
+
+  // 13. Output width.
+  {
+    const uint64_t across = mLandscape ? mScanWidth : mInWidth1200;
+    mOutImageWidthPixel = uint32_t(across * xres / kUnits);
+    mOutImageWidthPoint = mOutImageWidthPixel * 72.0 / double(xres);
+  }
+
+  // 14. Pixels the scanner delivers; oversampling doubles gray and colour.
+  {
+    const uint64_t f = (mOverSample && mImageType != kImageTypeLineArt) ? 2 : 1;
+    mXPixelCount = uint32_t(uint64_t(mInWidth1200) * f * xres / kUnits);
+    mYPixelCount = uint32_t(f * uint64_t(mInHeight1200) * yres / kUnits);
+    mBufWidthRaw = mLandscape ? mYPixelCount : mXPixelCount;
+    mBufHeightRaw = mLandscape ? mXPixelCount : mYPixelCount;
+  }
+}
+
+void ScanParams::Adjust(unsigned width, unsigned height) {
+  mXPixelCount = width;
+  mYPixelCount = height;
+  mBufWidthRaw = mLandscape ? height : width;
+  mBufHeightRaw = mLandscape ? width : height;
+}
+
+}  // namespace ZuzuvovOvav

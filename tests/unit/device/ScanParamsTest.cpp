@@ -1,0 +1,331 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FujiDevice.h"
+#include "FujiScanParams.h"
+#include "OpenedDevice.h"
+
+using namespace ZuzuvovOvav;
+using quirel::testing::OpenedDevice;
+namespace usb = quirel::usb;
+
+namespace {
+
+constexpr uint32_t kFi7160 = 0x132E;    // JPEG 6/130, turbo 7/131, 8.85 in feeder, long scans
+constexpr uint32_t kFi7180 = 0x132C;    // JPEG 5/130, turbo 6/131
+constexpr uint32_t kFi5110C = 0x1097;   // turbo always, 8.5 in, turbo list 600 ... 150
+constexpr uint32_t kFi6130 = 0x114F;    // weight 0, turbo list 600, 400, 300, 200
+constexpr uint32_t kS500 = 0x10FE;      // weight 0.70
+constexpr uint32_t kFi4220C2 = 0x10AF;  // flatbed 8.68 in, feeder 8.85 in
+
+ScanParams Params(ImageTypeE type, uint16_t res = 300) {
+  ScanParams p(type);
+  p.mXRes = p.mYRes = res;
+  return p;
+}
+
+}  // namespace
+
+TEST(ScanParamsTone, SettersKeepDepthAndTonePointsConsistent) {
+  ScanParams gray(kImageTypeGray);
+  EXPECT_EQ(gray.mBitsOut, 6);
+  EXPECT_EQ(gray.mBlackPoint, 16);
+  EXPECT_EQ(gray.mWhitePoint, 231);
+  gray.SetBitsOut(4);
+  gray.SetImageType(kImageTypeColor);
+  EXPECT_EQ(gray.mBitsOut, 4) << "a gray depth of 2 to 8 bits is kept";
+  gray.SetImageType(kImageTypeLineArt);
+  EXPECT_EQ(gray.mBitsPerComponent, 1);
+  EXPECT_EQ(gray.mBitsOut, 1);
+  gray.SetImageType(kImageTypeGray);
+  EXPECT_EQ(gray.mBitsOut, 6) << "1 bit is not a gray depth";
+  gray.SetBitsOut(8);
+  EXPECT_EQ(gray.mBlackPoint, 0);
+  EXPECT_EQ(gray.mWhitePoint, 255);
+}
+
+TEST(ScanParamsTurbo, ScansGrayAtTheNextUsableLowerResolution) {
+  OpenedDevice fi5110c(kFi5110C);
+  OpenedDevice fi6130(kFi6130);
+  Device noModel;  // no turbo list at all
+  struct Case {
+    const Device* device;
+    uint16_t x, y;
+    double xScale, yScale;  // as set by the caller
+    uint16_t newX, newY;
+  } cases[] = {
+      {&fi5110c.device, 300, 300, 0, 0, 200, 200},  // 200 is at most 1.5 times finer
+      {&fi5110c.device, 600, 600, 0, 0, 400, 400},
+      {&fi5110c.device, 150, 150, 0, 0, 150, 150},  // nothing lower
+      {&fi5110c.device, 600, 600, 2, 3, 300, 200},  // the caller's scales divide
+      {&fi6130.device, 300, 400, 0, 0, 300, 400},   // 200 refused: 400 > 1.5 x 200
+      {&fi6130.device, 300, 400, 2, 3, 150, 133},
+      {&noModel, 300, 300, 0, 0, 200, 200},
+      {&noModel, 300, 300, 1000, 0, 1, 200},  // never down to 0 dpi
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.x << "x" << c.y << " scales " << c.xScale << "," << c.yScale);
+    ScanParams p = Params(kImageTypeLineArt);
+    p.mXRes = c.x;
+    p.mYRes = c.y;
+    p.mTurbo = c.device != &fi5110c.device;  // that model always scans line art in turbo
+    p.mTurboXScale = c.xScale;
+    p.mTurboYScale = c.yScale;
+    p.Adjust(*c.device);
+    EXPECT_TRUE(p.mTurbo);
+    EXPECT_EQ(p.mXRes, c.newX);
+    EXPECT_EQ(p.mYRes, c.newY);
+    EXPECT_EQ(p.mOutXRes, c.x);
+    EXPECT_DOUBLE_EQ(p.mTurboXScale, double(c.x) / c.newX);
+    EXPECT_DOUBLE_EQ(p.mTurboYScale, double(c.y) / c.newY);
+    EXPECT_EQ(p.mImageType, kImageTypeGray);
+    EXPECT_EQ(p.mBitsOut, 8);
+    EXPECT_EQ(p.mBlackPoint, 0);
+    EXPECT_EQ(p.mWhitePoint, 255);
+  }
+
+  // Turbo asked for gray, or line art not asked for turbo, stays as it is.
+  ScanParams gray = Params(kImageTypeGray);
+  gray.mTurbo = true;
+  gray.Adjust(fi6130.device);
+  EXPECT_FALSE(gray.mTurbo);
+  ScanParams lineArt = Params(kImageTypeLineArt);
+  lineArt.Adjust(fi6130.device);
+  EXPECT_EQ(lineArt.mImageType, kImageTypeLineArt);
+  EXPECT_FALSE(lineArt.mWillUseJpeg);
+}
+
+TEST(ScanParamsJpeg, LevelSubsampleAndInterleaveFollowModelAndSpeed) {
+  OpenedDevice super(kFi7180, usb::kUsbSpeedSuper);
+  ScanParams color = Params(kImageTypeColor);
+  color.mJpegSubsample = 0;
+  color.Adjust(super.device);
+  EXPECT_EQ(color.mJpegLevel, 6);
+  EXPECT_EQ(color.mJpegSubsample, 129);
+  ScanParams turbo = Params(kImageTypeLineArt, 600);
+  turbo.mTurbo = true;
+  turbo.mJpegSubsample = 0;
+  turbo.Adjust(super.device);
+  EXPECT_EQ(turbo.mJpegLevel, 7);
+  EXPECT_EQ(turbo.mJpegSubsample, 129) << "turbo scans gray";
+
+  OpenedDevice high(kFi7180, usb::kUsbSpeedHigh);
+  ScanParams slow = Params(kImageTypeColor);
+  slow.mJpegSubsample = 0;
+  slow.Adjust(high.device);
+  EXPECT_EQ(slow.mJpegLevel, 5);
+  EXPECT_EQ(slow.mJpegSubsample, 130);
+  ScanParams chosen = Params(kImageTypeColor);
+  chosen.mJpegLevel = 3;
+  chosen.Adjust(high.device);
+  EXPECT_EQ(chosen.mJpegLevel, 3);
+
+  ScanParams duplex = Params(kImageTypeGray);
+  duplex.mDuplex = true;
+  ScanParams noJpeg = duplex;
+  noJpeg.mAllowJpeg = false;
+  duplex.Adjust(high.device);
+  noJpeg.Adjust(high.device);
+  EXPECT_TRUE(duplex.mJpegInterleave);
+  EXPECT_FALSE(noJpeg.mCanUseJpeg);
+  EXPECT_FALSE(noJpeg.mJpegInterleave);
+}
+
+TEST(ScanParamsThreshold, CallerAndModelWeightsCombine) {
+  OpenedDevice s500(kS500), fi6130(kFi6130), fi7160(kFi7160);
+  struct Case {
+    const Device* device;
+    double weight, density, expected;
+  } cases[] = {{&s500.device, 0, 1.2, 0.84},
+               {&fi6130.device, 0, 1.0, 0.75},
+               {&fi6130.device, 0.8, 1.0, 0.6},
+               {&fi7160.device, 0.5, 0.5, 0.16}};
+  for (const Case& c : cases) {
+    ScanParams p = Params(kImageTypeGray);
+    p.mThresholdWeight = c.weight;
+    p.mDensityFactor = c.density;
+    p.Adjust(*c.device);
+    EXPECT_NEAR(p.mThresholdWeight, c.expected, 1e-6) << c.device->GetSettings()->mModelName << " w " << c.weight;
+  }
+}
+
+TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
+  OpenedDevice fi7160(kFi7160), fi5110c(kFi5110C), fi4220c2(kFi4220C2);
+  struct Case {
+    const char* what;
+    const Device* device;
+    ImageTypeE type;
+    uint32_t width;  // 1/1200 in, at 300 dpi
+    bool flatbed, allowJpeg;
+    uint32_t pixels, lines;
+  } cases[] = {
+      {"gray JPEG 1001 px", &fi7160.device, kImageTypeGray, 4004, false, true, 1008, 1008},
+      {"gray without JPEG", &fi7160.device, kImageTypeGray, 4004, false, false, 1001, 1001},
+      {"line art: width only", &fi7160.device, kImageTypeLineArt, 4004, false, true, 1008, 1001},
+      {"2560 px exceed 8.5 in", &fi5110c.device, kImageTypeGray, 10180, false, true, 2544, 1008},
+      {"feeder 8.85 in", &fi4220c2.device, kImageTypeGray, 10380, false, true, 2608, 1008},
+      {"flatbed 8.68 in", &fi4220c2.device, kImageTypeGray, 10380, true, true, 2592, 1008},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScanParams p = Params(c.type);
+    p.mScanWidth = c.width;
+    p.mScanHeight = 4004;
+    p.mPaperWidth = 10000;
+    p.mUseFlatbed = c.flatbed;
+    p.mAllowJpeg = c.allowJpeg;
+    p.mOverSample = c.type == kImageTypeLineArt;  // never doubles line art
+    p.Adjust(*c.device);
+    EXPECT_EQ(p.mXPixelCount, c.pixels);
+    EXPECT_EQ(p.mYPixelCount, c.lines);
+    EXPECT_EQ(p.mInWidth1200, c.pixels * 4);
+    EXPECT_EQ(p.mOutImageWidthPixel, c.pixels);
+    // The paper grows to a rounded window wider than it.
+    EXPECT_EQ(p.mPaperWidth, c.pixels * 4 > 10000 && c.pixels * 4 != c.width ? c.pixels * 4 : 10000u);
+  }
+}
+
+TEST(ScanParamsGeometry, OversampleDoublesGrayPixelCounts) {
+  OpenedDevice fi7160(kFi7160);
+  ScanParams p = Params(kImageTypeGray);
+  p.mOverSample = true;
+  p.Adjust(fi7160.device);
+  EXPECT_EQ(p.mInWidth1200, 10240u);
+  EXPECT_EQ(p.mInHeight1200, 13248u);
+  EXPECT_EQ(p.mXPixelCount, 5120u);
+  EXPECT_EQ(p.mYPixelCount, 6624u);
+  EXPECT_EQ(p.mBufHeightRaw, 6624u);
+  EXPECT_EQ(p.mOutImageWidthPixel, 2560u) << "the output is at the scan resolution";
+}
+
+TEST(ScanParamsRotation, FrontQuarterTurnsMakeLandscape) {
+  OpenedDevice fi7160(kFi7160);
+  struct Case {
+    uint32_t rotation;
+    bool preset;
+    uint32_t rotationAfter;
+    bool landscape;
+  } cases[] = {{0, false, 0, false}, {0, true, 9, true},   {4, false, 4, true},   {8, false, 8, true},
+               {6, false, 6, true},  {3, false, 3, false}, {12, true, 12, false}, {20, false, 20, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rotation);
+    ScanParams p = Params(kImageTypeLineArt);
+    p.mRotation = c.rotation;
+    p.mLandscape = c.preset;
+    testing::internal::CaptureStderr();
+    p.Adjust(fi7160.device);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.mRotation, c.rotationAfter);
+    EXPECT_EQ(p.mLandscape, c.landscape);
+    EXPECT_EQ(err.find("assertion failed: rp <= 0xf") != std::string::npos, c.rotation > 15) << err;
+  }
+}
+
+TEST(ScanParamsRotation, LandscapeSwapsWidthAndLengthAndSkipsAutoLength) {
+  OpenedDevice fi7160(kFi7160);
+  ScanParams p = Params(kImageTypeLineArt);
+  p.mRotation = 8;
+  p.mScanWidth = 10200;  // along the feed once turned
+  p.mScanHeight = 6000;  // across the feed once turned: 1500 pixels
+  p.mPaperHeight = 0;
+  p.mDetectLength = true;
+  p.Adjust(fi7160.device);
+  EXPECT_EQ(p.mBottomTrim, 0u);
+  EXPECT_EQ(p.mInWidth1200, 6016u);
+  EXPECT_EQ(p.mPaperHeight, 6016u) << "the paper across the feed grows to the rounded window";
+  EXPECT_EQ(p.mInHeight1200, 10200u);
+  EXPECT_EQ(p.mOutImageWidthPixel, 2550u);
+  EXPECT_DOUBLE_EQ(p.mOutImageWidthPoint, 612.0);
+  EXPECT_EQ(p.mBufWidthRaw, 2550u);
+  EXPECT_EQ(p.mBufHeightRaw, 1504u);
+
+  p.Adjust(1500u, 2600u);
+  EXPECT_EQ(p.mXPixelCount, 1500u);
+  EXPECT_EQ(p.mBufWidthRaw, 2600u);
+  EXPECT_EQ(p.mBufHeightRaw, 1500u);
+}
+
+TEST(ScanParamsLength, AutomaticLengthTakesTheLongestAndTrims) {
+  OpenedDevice fi7160(kFi7160);
+  ScanParams color = Params(kImageTypeColor);
+  color.mDetectLength = true;
+  color.mPaperHeight = 0;
+  color.mUpperLeftY = 1200;
+  gVerbose = true;
+  testing::internal::CaptureStderr();
+  color.Adjust(fi7160.device);
+  std::string trace = testing::internal::GetCapturedStderr();
+  gVerbose = false;
+  EXPECT_NE(trace.find("paper height adjusted from 0 to 258000 (scan height from 13200 to 256800)"),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(color.mScanHeight, 256800u);
+  EXPECT_EQ(color.mBottomTrim, 35u + 8u) << "0.118 in at 300 dpi, and the JPEG rows";
+  EXPECT_EQ(color.mInHeight1200, 256832u);
+
+  // Rounding up to a JPEG block would pass the longest length: one block less.
+  ScanParams top = Params(kImageTypeColor);
+  top.mDetectLength = true;
+  top.mPaperHeight = 0;
+  top.Adjust(fi7160.device);
+  EXPECT_EQ(top.mInHeight1200, 257984u);
+
+  ScanParams lineArt = Params(kImageTypeLineArt, 600);
+  lineArt.mDetectLength = true;
+  lineArt.mPaperHeight = 0;
+  lineArt.Adjust(fi7160.device);
+  EXPECT_EQ(lineArt.mPaperHeight, 127560u);
+  EXPECT_EQ(lineArt.mBottomTrim, 71u);
+
+  // A window top beyond the longest length must not wrap the height around.
+  ScanParams low = Params(kImageTypeColor);
+  low.mDetectLength = true;
+  low.mPaperHeight = 0;
+  low.mUpperLeftY = 300000;
+  low.Adjust(fi7160.device);
+  EXPECT_EQ(low.mScanHeight, 0u);
+}
+
+TEST(ScanParamsTempPath, NamesAFreshFileInTheTemporaryFolderWithoutCreatingIt) {
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  std::string savedValue = saved ? saved : "";
+  char dirTemplate[] = "/tmp/quirel-paramtest-XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+
+  ScanParams p;
+  ASSERT_EQ(p.GenerateTempFilePath(), 0);
+  const std::string prefix = dir + "/quirel/scan-";
+  EXPECT_EQ(p.mBaseFilePath.rfind(prefix, 0), 0u) << p.mBaseFilePath;
+  EXPECT_EQ(p.mBaseFilePath.size(), prefix.size() + 20);
+  EXPECT_EQ(p.mBaseFilePath.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+                                              prefix.size()),
+            std::string::npos);
+  struct stat st;
+  EXPECT_NE(lstat(p.mBaseFilePath.c_str(), &st), 0) << "a stray file was left";
+  const std::string first = p.mBaseFilePath;
+  p.GenerateTempFilePath();
+  EXPECT_NE(p.mBaseFilePath, first);
+
+  // A folder that cannot be made: the error, and still a path.
+  const std::string blocker = dir + "/file";
+  std::ofstream(blocker) << "x";
+  setenv("XDG_RUNTIME_DIR", blocker.c_str(), 1);
+  EXPECT_EQ(p.GenerateTempFilePath(), ENOTDIR);
+  EXPECT_EQ(p.mBaseFilePath.rfind("/scan-", 0), 0u) << p.mBaseFilePath;
+
+  if (saved)
+    setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  else
+    unsetenv("XDG_RUNTIME_DIR");
+  unlink(blocker.c_str());
+  rmdir((dir + "/quirel").c_str());
+  rmdir(dir.c_str());
+}
