@@ -418,8 +418,18 @@ void ScanImage_Impl1Plain::SetScanLen(int lines) { mPack.SetScanLen(lines); }
 
 void ScanImage_Impl1Plain::PostProcess() { mPack.PostProcess(); }
 
+namespace {
+// A side turned by 90 degrees stores the scanner's lines as columns: the
+// despeckle neighbourhoods must follow the scanner's lines, which are then
+// mHeight pels long.
+bool TurnedSide(const ImageInfo* info) { return info->mRotation == 1 || info->mRotation == 2; }
+}  // namespace
+
 ScanImage_Impl1Despeckle::ScanImage_Impl1Despeckle(ImageInfo* info)
-    : ScanImage_ImplBase(info), mExpand(info->mWidth), mConvolve(info->mWidth, info->mHeight), mPack(info) {}
+    : ScanImage_ImplBase(info),
+      mExpand(info->mWidth),
+      mConvolve(TurnedSide(info) ? info->mHeight : info->mWidth, TurnedSide(info) ? info->mWidth : info->mHeight),
+      mPack(info) {}
 
 bool ScanImage_Impl1Despeckle::DrainConvolver() {
   bool moved = false;
