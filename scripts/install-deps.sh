@@ -9,6 +9,7 @@ packages=(
   libusb-1.0-0-dev libtiff-dev libjpeg-dev zlib1g-dev libplist-dev libstb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core
+  clang libclang-rt-14-dev
 )
 
 missing=()

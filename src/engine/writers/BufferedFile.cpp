@@ -1,0 +1,117 @@
+#include "BufferedFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ZuzuvovOvav {
+
+BufferedFile::~BufferedFile() { Close(); }
+
+int BufferedFile::Open(const char* path, bool existing) {
+  Close();
+  const int flags = existing ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  mFd = fd;
+  mError = 0;
+  mBufStart = existing ? int64_t(st.st_size) : 0;
+  mBuf.clear();
+  mBuf.reserve(kBufferSize);
+  return 0;
+}
+
+void BufferedFile::WriteOut(const uint8_t* data, size_t len, int64_t at) {
+  while (len > 0 && mError == 0) {
+    const ssize_t n = ::pwrite(mFd, data, len, at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      mError = errno;
+      return;
+    }
+    if (n == 0) {
+      mError = EIO;
+      return;
+    }
+    data += n;
+    len -= size_t(n);
+    at += n;
+  }
+}
+
+void BufferedFile::Write(const void* data, size_t len) {
+  if (mFd < 0 || mError != 0) {
+    // Keep the position moving so that offsets stay what they would be.
+    mBufStart += int64_t(mBuf.size() + len);
+    mBuf.clear();
+    return;
+  }
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (mBuf.size() + len > kBufferSize) {
+    Flush();
+    if (len >= kBufferSize) {
+      WriteOut(p, len, mBufStart);
+      mBufStart += int64_t(len);
+      return;
+    }
+  }
+  mBuf.insert(mBuf.end(), p, p + len);
+}
+
+bool BufferedFile::Flush() {
+  if (mFd >= 0 && !mBuf.empty()) WriteOut(mBuf.data(), mBuf.size(), mBufStart);
+  mBufStart += int64_t(mBuf.size());
+  mBuf.clear();
+  return mError == 0;
+}
+
+void BufferedFile::SeekTo(int64_t offset) {
+  if (offset > mBufStart && !mBuf.empty()) {
+    const size_t keep = size_t(std::min<int64_t>(offset - mBufStart, int64_t(mBuf.size())));
+    if (mFd >= 0) WriteOut(mBuf.data(), keep, mBufStart);
+  }
+  mBuf.clear();
+  mBufStart = offset;
+}
+
+int BufferedFile::Truncate(int64_t length) {
+  if (mFd < 0) return EBADF;
+  int rc;
+  do {
+    rc = ::ftruncate(mFd, length);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+int BufferedFile::ByteAt(int64_t offset) const {
+  if (mFd < 0 || offset < 0) return -1;
+  uint8_t b;
+  ssize_t n;
+  do {
+    n = ::pread(mFd, &b, 1, offset);
+  } while (n < 0 && errno == EINTR);
+  return n == 1 ? b : -1;
+}
+
+int BufferedFile::Close() {
+  if (mFd < 0) return 0;
+  const int rc = ::close(mFd);
+  mFd = -1;
+  mBuf.clear();
+  mBufStart = 0;
+  return rc == 0 ? 0 : errno;
+}
+
+}  // namespace ZuzuvovOvav

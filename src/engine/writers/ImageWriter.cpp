@@ -1,0 +1,111 @@
+#include "ImageWriter.h"
+
+#include "ImageWriterPdf.h"
+#include "ImageWriterTiff.h"
+
+namespace ZuzuvovOvav {
+
+void ScanResults::AddFile(const std::string& path) {
+  mFilePaths.push_back(path);
+  mFileRefs.push_back(FSRef{});
+  mPageCounts.push_back(0);
+}
+
+void ScanResults::CountPage() {
+  ++mTotalPages;
+  if (!mPageCounts.empty()) ++mPageCounts.back();
+}
+
+void ScanResults::UncountPage() {
+  --mTotalPages;
+  if (!mPageCounts.empty()) --mPageCounts.back();
+}
+
+ImageWriterImpl::~ImageWriterImpl() = default;
+
+namespace {
+
+const char* ExtensionOf(uint32_t fileType) {
+  return fileType == kFileTypePDF ? ".pdf" : fileType == kFileTypeTIFF ? ".tif" : nullptr;
+}
+
+}  // namespace
+
+ImageWriter::ImageWriter(ScanParams params) : mParams(std::move(params)) {
+  if (mParams.mBaseFilePath.empty()) mParams.GenerateTempFilePath();
+  const char* ext = ExtensionOf(mParams.mFileType);
+  if (mParams.mAddFileTypeExtension && ext) {
+    const std::string& path = mParams.mBaseFilePath;
+    // Compared exactly, letter case included: "scan.PDF" becomes "scan.PDF.pdf".
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0) mParams.mBaseFilePath += ext;
+  }
+  if (mParams.mFileType == kFileTypePDF) {
+    mImpl = std::make_unique<ImageWriterPdfImpl>();
+  } else if (mParams.mFileType == kFileTypeTIFF) {
+    mImpl = std::make_unique<ImageWriterTiffImpl>();
+  }
+}
+
+ImageWriter::~ImageWriter() {
+  if (mImpl) mImpl->CloseFile();
+}
+
+bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
+  // With no format writer there is nowhere to put the page.
+  if (!mImpl) {
+    mFirstCall = false;
+    return false;
+  }
+  const bool skipLast = lastBackSide && mParams.mDuplex && mParams.mSkipLastPage;
+  // A side that is dropped anyway must not start the next split file: that
+  // file would stay empty, be deleted at close and still be listed.
+  if (skipLast && mFileOpen) {
+    mFirstCall = false;
+    return true;
+  }
+  const bool split = mPageCnt > 0 && mParams.mImagesPerFile >= 1 &&
+                     mPageCnt % mParams.mImagesPerFile == 0;
+  if (split) mImpl->CloseFile();
+  if (split || !mFileOpen) {
+    const std::string path =
+        mParams.mImagesPerFile < 1 ? mParams.mBaseFilePath : MakeFileName(mPageCnt + 1);
+    mFileOpen = mImpl->OpenFile(path.c_str(), image);
+  }
+  if (!mFileOpen) {
+    mFirstCall = false;
+    return false;
+  }
+  const bool skipFirst = mFirstCall && mPageCnt == 0 && mParams.mDuplex && mParams.mSkipFirstPage;
+  if (skipFirst || skipLast) {
+    mFirstCall = false;
+    return true;
+  }
+  const bool ok = mImpl->WritePage(image);
+  mFirstCall = false;
+  if (ok) ++mPageCnt;
+  return ok;
+}
+
+void ImageWriter::Close() {
+  if (mImpl) mImpl->CloseFile();
+}
+
+std::string ImageWriter::MakeFileName(int n) const {
+  const std::string& base = mParams.mBaseFilePath;
+  size_t at = base.size();
+  for (size_t i = base.size(); i-- > 0;) {
+    if (base[i] == '/') break;
+    if (base[i] == '.') {
+      at = i;
+      break;
+    }
+  }
+  return base.substr(0, at) + std::to_string(n) + base.substr(at);
+}
+
+const ScanResults& ImageWriter::Results() const {
+  static const ScanResults kNone;
+  return mImpl ? mImpl->mResults : kNone;
+}
+
+}  // namespace ZuzuvovOvav

@@ -1,0 +1,101 @@
+// ImageWriter: the one object through which the scan job writes finished
+// pages. It completes the output path, picks the PDF or the TIFF writer,
+// opens output files lazily, splits the output into several files when a
+// page count per file is set, drops the first or the last side of a duplex
+// job when asked to, and counts the pages written.
+//
+// The format writers record the outcome of every output file in their
+// ScanResults, which the scan job copies out and completes at the end.
+//
+// Threads: used by one document worker at a time, pages strictly in order;
+// no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FujiScanParams.h"
+#include "HostFolders.h"
+#include "ImageInfo.h"
+
+namespace ZuzuvovOvav {
+
+// A reference to an output file that survives renames.
+using FSRef = quirel::host::FileRef;
+
+// Status values the writers set in ScanResults::mStatus.
+constexpr int32_t kStatusOk = 0;
+constexpr int32_t kStatusFileError = 5;      // output cannot be opened, created or appended to
+constexpr int32_t kStatusFileTooLarge = 10;  // the page would pass the format's size limit
+constexpr int32_t kStatusDiskFull = 11;      // not enough free space for the page
+constexpr int32_t kStatusWriteError = 12;    // any other page write failure
+
+// The outcome of a scan job. The three vectors always have one entry per
+// output file opened, in opening order.
+struct ScanResults {
+  int32_t mStatus = kStatusOk;
+  int32_t mTotalPages = 0;
+  int32_t mDoubleFeeds = 0;  // filled by the scan job, never by the writers
+  std::string mErrorMsg;
+  std::vector<int32_t> mPageCounts;
+  std::vector<std::string> mFilePaths;
+  std::vector<FSRef> mFileRefs;  // zeroed by the writers, filled by the scan job
+
+  void AddFile(const std::string& path);
+  // Counts one page in the file opened last.
+  void CountPage();
+  // Takes one page off the file opened last again.
+  void UncountPage();
+};
+
+// A format writer. Pages are ImageInfo records (a ScanImage is one); the
+// writers only read them.
+class ImageWriterImpl {
+ public:
+  ImageWriterImpl() = default;
+  ImageWriterImpl(const ImageWriterImpl&) = delete;
+  ImageWriterImpl& operator=(const ImageWriterImpl&) = delete;
+  virtual ~ImageWriterImpl();
+
+  // Creates the output file, or opens it for appending when the image's
+  // parameters ask for that; on success the file is added to mResults.
+  virtual bool OpenFile(const char* path, const ImageInfo& image) = 0;
+  // Appends one page; on success it is counted in mResults, on failure
+  // mResults holds the status and the reason and the file is left as it
+  // was before the page.
+  virtual bool WritePage(const ImageInfo& image) = 0;
+  // Finishes and closes the current file; harmless with no file open.
+  virtual void CloseFile() = 0;
+
+  ScanResults mResults;
+};
+
+class ImageWriter {
+ public:
+  explicit ImageWriter(ScanParams params);
+  ~ImageWriter();
+  ImageWriter(const ImageWriter&) = delete;
+  ImageWriter& operator=(const ImageWriter&) = delete;
+
+  // Writes one side as a page; `lastBackSide` is true for the back of the
+  // job's last sheet. Returns false when the page could not be written (the
+  // reason is in the implementation's results), true when it was written or
+  // deliberately skipped.
+  bool WritePage(const ImageInfo& image, bool lastBackSide);
+  void Close();
+  // The path of the split file whose first page is page n (1-based).
+  std::string MakeFileName(int n) const;
+
+  // The format writer's results; an empty record for an unknown file type.
+  const ScanResults& Results() const;
+
+  std::unique_ptr<ImageWriterImpl> mImpl;
+  ScanParams mParams;
+  int32_t mPageCnt = 0;
+  bool mFirstCall = true;
+  bool mFileOpen = false;
+};
+
+}  // namespace ZuzuvovOvav

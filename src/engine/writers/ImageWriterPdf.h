@@ -1,0 +1,105 @@
+// ImageWriterPdfImpl: PDF 1.3 output with one image per page, line art as
+// CCITT Group 4, gray and colour as Flate. It creates a new file or appends
+// pages to an existing PDF as an incremental update (a new cross-reference
+// section and trailer after the old end of file; the old bytes stay as they
+// were). It keeps the file under 10 GB and takes a page out again when any
+// write of it fails (full disk or otherwise), so that the file always ends
+// with a valid trailer when it is closed.
+//
+// Threads: one page at a time on a document worker; Flate slices run on the
+// compression queue while the writing thread waits.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BufferedFile.h"
+#include "ImageWriter.h"
+#include "PageData.h"
+#include "PdfAppendReader.h"
+
+namespace ZuzuvovOvav {
+
+class ImageWriterPdfImpl : public ImageWriterImpl {
+ public:
+  struct ImageRef {
+    int32_t mObjNum = 0;  // object counter of the page's image
+    int32_t mRows = 0;
+  };
+  using ObjDescT = ZuzuvovOvav::ObjDescT;
+  using Piece = std::pair<const uint8_t*, size_t>;
+
+  // A page is accepted only while the file stays below this size.
+  static constexpr int64_t kSizeLimit = 9999999999;
+
+  ImageWriterPdfImpl() = default;
+  ~ImageWriterPdfImpl() override;
+
+  bool OpenFile(const char* path, const ImageInfo& image) override;
+  bool WritePage(const ImageInfo& image) override;
+  void CloseFile() override;
+
+  // Estimated size of everything CloseFile still has to write.
+  int64_t CalcFooterSize() const;
+
+  BufferedFile mFile;
+  int32_t mObjCnt = 0;
+  int32_t mImageCnt = 0;
+  int64_t mBytesWritten = 0;
+  std::map<int32_t, ImageRef> mImageMap;  // by 1-based page index in this file
+  std::map<int32_t, int64_t> mObjMap;     // object counter to file offset
+  std::vector<int32_t> mPagesStartObjs;
+  double mPageWidth = 0;
+  double mResolution = 0;
+  bool mAppending = false;
+  bool mDiskFull = false;
+  int mWriteErrno = 0;  // a write failed for another reason than a full disk
+  int32_t mObjNumBase = 0;
+  int32_t mOldPageCount = 0;
+  PdfObjRef mOldPagesRef;
+  PdfObjRef mOldRootRef;
+  int64_t mPrevXref = 0;
+  int64_t mOldRootOffset = 0;
+  int64_t mOldFileLen = 0;
+  PdfDict mLastTrailer;
+  PdfDict mLastRoot;
+  PdfDict mLastPages;
+  std::map<int32_t, ObjDescT> mOldXrefs;
+  int32_t mOldXrefCnt = 0;
+  // Entries copied into the update, name values kept with their keys.
+  PdfDict mTrailerEntries;
+  PdfDict mRootEntries;
+
+ private:
+  void Reset();
+  // An incremental update of an existing, non-empty file.
+  bool Incremental() const { return mAppending && mOldFileLen > 0; }
+  int32_t ObjNum(int32_t counter) const {
+    return Incremental() ? mObjNumBase + counter - 1 : counter;
+  }
+  void Write(const void* data, size_t len);
+  void Write(const std::string& s) { Write(s.data(), s.size()); }
+  void WriteLine(const std::string& s);
+  void StartObject();
+  void WriteStream(const std::string& dict, const std::vector<Piece>& pieces);
+  void WriteStream(const std::string& dict, const void* data, size_t len);
+  void WriteImageStream(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
+  bool GetImageDataGroup4(const ImageInfo& image, std::vector<Piece>* pieces, MallocBuffer* buf,
+                          std::string* error);
+  bool GetImageDataFlate(const ImageInfo& image, std::vector<Piece>* pieces, MallocBuffer* buf);
+  bool RollbackLastPage();
+  void WriteFileTrailer();
+  void WriteObjXRefs();
+  // Takes a write error from the file into mDiskFull / mWriteErrno.
+  void NoteWriteError();
+  bool WriteFailed() const { return mDiskFull || mWriteErrno != 0; }
+  void SetWriteFailure();
+  bool FailOpen(const std::string& text);
+
+  std::string mPath;
+};
+
+}  // namespace ZuzuvovOvav

@@ -1,0 +1,83 @@
+// ImageWriterTiffImpl: TIFF output through libtiff, one directory per page,
+// each page one strip: line art in CCITT Group 4, gray and colour Deflate
+// (compressed in parallel and written as raw strip data) or uncompressed.
+// It creates a new file or adds directories to an existing TIFF, keeps the
+// file under 4 GiB, tells a full disk from other write errors and removes a
+// failed page from the file again, including the link to it from the
+// directory before it.
+//
+// In buffer mode the same class encodes one line-art page to Group 4 for the
+// PDF writer through a temporary file in the temporary items folder.
+//
+// Threads: one page at a time. libtiff's error handler is process-wide; it
+// is swapped in only for the duration of one WritePage.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ImageWriter.h"
+#include "PageData.h"
+
+namespace ZuzuvovOvav {
+
+// The file under a libtiff handle: libtiff reads and writes through it, so
+// that the writer sees the errno of a failed write and can discard what
+// libtiff still wants to write after a failed page.
+struct TiffFile;
+
+class ImageWriterTiffImpl : public ImageWriterImpl {
+ public:
+  ImageWriterTiffImpl();
+  ~ImageWriterTiffImpl() override;
+
+  bool OpenFile(const char* path, const ImageInfo& image) override;
+  bool WritePage(const ImageInfo& image) override;
+  void CloseFile() override;
+
+  // Buffer mode: opens a temporary file; its path is added to mResults.
+  // On failure mErrorMsg says why (no status is set).
+  bool CreateTempFile();
+  // Buffer mode, after WritePage: the raw bytes of strip 0. False when
+  // there are none or they cannot be read back in full.
+  bool GetStripRawData(MallocBuffer* data, size_t* len);
+
+  TIFF* mTiff = nullptr;
+  bool mTempBuffer = false;
+  bool mAppending = false;
+  int64_t mMaxDirSize = 0;
+
+ private:
+  bool SetupDir(const ImageInfo& image);
+  bool WriteStripZLib(const ImageInfo& image, uint32_t rows, int64_t sizeBefore);
+  bool WriteRows(const ImageInfo& image, uint32_t rows);
+  // Drops the page being built: the handle is discarded without writing,
+  // the file cut back to `size` and the chain end restored; then the file
+  // is opened again for appending (not in buffer mode).
+  void ClearLastDir(int64_t size);
+  // Finds where the directory chain ends (the link holding 0) and keeps a
+  // copy of its bytes, so that ClearLastDir can undo libtiff's linking.
+  void NoteChainEnd();
+  bool DiskFull() const;
+  int64_t FileSize() const;
+  void Discard();
+
+  std::unique_ptr<TiffFile> mFile;
+  std::string mPath;         // the file open now; empty when none
+  bool mTooLarge = false;    // the page hit the 4 GiB limit
+  int64_t mLinkPos = -1;     // position of the chain's final link
+  int mLinkSize = 0;         // 4, or 8 in a BigTIFF
+  uint8_t mLinkBytes[8] = {};
+};
+
+// Opens a new temporary TIFF for writing, named "quirel-" + 20 characters
+// + ".tif" in the temporary items folder. Null when it cannot be made.
+TIFF* TIFFOpenTemp(std::unique_ptr<TiffFile>* file);
+
+// libtiff's error handler while a page is written: keeps the message.
+void TiffErr(const char* module, const char* fmt, va_list ap);
+
+}  // namespace ZuzuvovOvav

@@ -1,0 +1,29 @@
+// Fuzz target for the PDF append reader: any bytes given as an existing PDF
+// must end in a verdict (accept or a refusal text), never in a crash, a
+// hang or a read outside the input.
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "PdfAppendReader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using ZuzuvovOvav::PdfAppendReader;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  {
+    std::istringstream in(bytes);
+    PdfAppendReader reader;
+    if (reader.Read(in, int64_t(size))) {
+      // What the writer relies on after a successful reading.
+      if (reader.mObjNumBase < 0 || reader.mObjNumBase > PdfAppendReader::kMaxObjNum + 1) __builtin_trap();
+      if (reader.mOldPageCount < 0) __builtin_trap();
+      if (!reader.mOldXrefs.count(reader.mOldRootRef.mNum)) __builtin_trap();
+    }
+  }
+  ZuzuvovOvav::PdfDict flat, entries;
+  const char* error = nullptr;
+  if (PdfAppendReader::ParseDictionary(bytes, &flat, &error))
+    PdfAppendReader::FlatReadingIsFaithful(bytes, flat, &entries);
+  return 0;
+}

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "PdfAppendReader.h"
+#include "WriterTestSupport.h"
+
+using namespace ZuzuvovOvav;
+using namespace writertest;
+
+namespace {
+
+std::unique_ptr<PdfAppendReader> ReadPdf(const std::string& bytes, bool* ok) {
+  auto reader = std::make_unique<PdfAppendReader>();
+  std::istringstream in(bytes);
+  *ok = reader->Read(in, int64_t(bytes.size()));
+  return reader;
+}
+
+std::string ErrorOf(const std::string& bytes) {
+  bool ok;
+  auto r = ReadPdf(bytes, &ok);
+  return ok ? "" : r->mErrorMsg;
+}
+
+}  // namespace
+
+TEST(PdfAppendReader, FlatDictionaryReadingTurnsNameValuesIntoKeys) {
+  PdfDict d;
+  const char* err = nullptr;
+  ASSERT_TRUE(PdfAppendReader::ParseDictionary("<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>", &d, &err));
+  EXPECT_EQ(d, (PdfDict{{"/Type", ""}, {"/Pages", ""}, {"/Kids", "[3 0 R 4 0 R]"}, {"/Count", "2"}}));
+  ASSERT_TRUE(PdfAppendReader::ParseDictionary("<< /Pages 2 0 R /Type /Catalog >>", &d, &err));
+  EXPECT_EQ(d, (PdfDict{{"/Pages", "2 0 R"}, {"/Type", ""}, {"/Catalog", ""}}));
+  ASSERT_TRUE(PdfAppendReader::ParseDictionary("x<</A[1[2]3]/B 1/A 2>>", &d, &err));
+  EXPECT_EQ(d, (PdfDict{{"/A", "[1[2]3]"}, {"/B", "1"}})) << "first occurrence wins";
+  ASSERT_TRUE(PdfAppendReader::ParseDictionary("<< >> /Later 1 >>", &d, &err));
+  EXPECT_TRUE(d.empty()) << "keys after an empty dictionary belong to something else";
+
+  EXPECT_FALSE(PdfAppendReader::ParseDictionary("< /A 1 >>", &d, &err));
+  EXPECT_STREQ(err, "Defective dictionary object.");
+  EXPECT_FALSE(PdfAppendReader::ParseDictionary("<< /A 1 /B 2", &d, &err));
+  EXPECT_STREQ(err, "Error parsing last trailer entries.");
+}
+
+TEST(PdfAppendReader, HeaderAndEndOfFileChecks) {
+  EXPECT_EQ(ErrorOf(SimplePdf().replace(0, 8, "%PDX-1.4")),
+            "Target file does not start with a proper PDF version tag.");
+  EXPECT_EQ(ErrorOf(SimplePdf().replace(0, 8, "%PDF-1.2")),
+            "Target file format is too old (PDF 1.3 or newer is required).");
+  for (const char* v : {"1.3", "1.7", "2.0"}) {
+    std::string pdf = SimplePdf();
+    pdf.replace(5, 3, v);
+    EXPECT_EQ(ErrorOf(pdf), "") << v;
+  }
+  for (const char* eol : {"\r\n", "\n", "\r", ""})
+    EXPECT_EQ(ErrorOf(SimplePdf(
+                  "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                  "<< /Size 4 /Root 1 0 R >>", "1.4", eol)),
+              "");
+  for (const char* eol : {" \n", "\n\n"})
+    EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R >>",
+                                "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                                "<< /Size 4 /Root 1 0 R >>", "1.4", eol)),
+              "Target file does not end with a proper PDF EOF.");
+}
+
+TEST(PdfAppendReader, RefusesWithTheTextOfTheFirstFailingCheck) {
+  const std::string pages = "<< /Type /Pages /Kids [3 0 R] /Count 1 >>";
+  const std::string catalog = "<< /Type /Catalog /Pages 2 0 R >>";
+  std::string noStart = SimplePdf();
+  noStart.replace(noStart.rfind("startxref"), 9, "startxrex");
+  EXPECT_EQ(ErrorOf(noStart), "Start of xref table not found in target file.");
+  std::string badOffset = SimplePdf();
+  const size_t at = badOffset.rfind("startxref\n") + 10;
+  badOffset.replace(at, badOffset.find('\n', at) - at, "12");
+  EXPECT_EQ(ErrorOf(badOffset), "Head of xref table not found in target file where indicated.");
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, pages, "<< /Size 4 >>")), "Trailer dictionary has no /Root key.");
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, pages, "<< /Size 4 /Root 1 0 R /Encrypt 7 0 R >>")),
+            "Cannot append to a protected PDF.");
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, pages, "<< /Size 4 /Root 9 0 R >>")),
+            "Could not find root object in xref table. ");
+  EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Page /Pages 2 0 R >>", pages)),
+            "Root dictionary is not of type /Catalog.");
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, "<< /Type /Page /Kids [3 0 R] /Count 1 >>")),
+            "Pages dictionary is not of type /Pages.");
+  // Entries the flat reading would get wrong are refused, not mangled.
+  const std::string text =
+      " dictionary of the target file holds entries that cannot be carried over (nested "
+      "dictionary, string or comment).";
+  EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R /ViewerPreferences << /A 1 >> >>")),
+            "The root" + text);
+  EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R /Lang (a>>b) >>")), "The root" + text);
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, "<< /Type /Pages /Kids [3 0 R] /Count 1 /X << /Count 5 >> >>")),
+            "The pages" + text);
+  EXPECT_EQ(ErrorOf(SimplePdf(catalog, pages, "<< /Size 4 /Root 1 0 R /ID [(a]b)(c)] >>")),
+            "The trailer" + text);
+}
+
+TEST(PdfAppendReader, FollowsThePrevChainNewestFirstAndStopsOnLoops) {
+  // A file updated once: object 1 (the Catalog) is replaced by object 5,
+  // object 4 is freed, and the newer trailer points back to the old one.
+  std::string pdf = SimplePdf("<< /Type /Catalog /Pages 2 0 R >>",
+                              "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                              "<< /Size 4 /Root 1 0 R >>");
+  const size_t oldXref = size_t(std::stoll(pdf.substr(pdf.rfind("startxref\n") + 10)));
+  const size_t obj5 = pdf.size();
+  pdf += "5 0 obj\n<< /Type /Catalog /Pages 2 0 R /PageMode /UseNone >>\nendobj\n";
+  const size_t xref = pdf.size();
+  char entry[64];
+  std::snprintf(entry, sizeof entry, "%010zu 00000 n\n", obj5);
+  pdf += "xref\n1 1\n0000000000 00001 f\n3 3\n0000000009 00000 n\n0000000000 00001 f\n" +
+         std::string(entry) + "trailer\n<< /Size 6 /Root 5 0 R /Prev " + std::to_string(oldXref) +
+         " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  bool ok;
+  auto r = ReadPdf(pdf, &ok);
+  ASSERT_TRUE(ok) << r->mErrorMsg;
+  EXPECT_EQ(r->mPrevXref, int64_t(xref));
+  EXPECT_EQ(r->mOldRootRef.mNum, 5);
+  EXPECT_EQ(r->mObjNumBase, 6);
+  EXPECT_EQ(r->mOldXrefs.count(1), 0u) << "freed by the newer section";
+  EXPECT_EQ(r->mOldXrefs.count(4), 0u);
+  EXPECT_EQ(r->mOldXrefs.at(3).mOffset, 9) << "the newer section's entry wins";
+  EXPECT_EQ(r->mOldXrefs.at(2).mOffset, int64_t(pdf.find("2 0 obj")));
+  EXPECT_EQ(r->mRootEntries.at("/PageMode"), "/UseNone");
+
+  // A section whose /Prev leads back to itself must not keep the reader.
+  std::string loop = SimplePdf("<< /Type /Catalog /Pages 2 0 R >>",
+                               "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                               "<< /Size 4 /Root 1 0 R /Prev 0000 >>");
+  const std::string self = loop.substr(loop.rfind("startxref\n") + 10, 3);
+  loop.replace(loop.find("/Prev 0000") + 7, 3, self);
+  EXPECT_EQ(ErrorOf(loop), "Xref sections of target file refer back to each other (/Prev loop).");
+}

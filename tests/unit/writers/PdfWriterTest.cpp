@@ -1,0 +1,359 @@
+#include <gtest/gtest.h>
+
+#include "ImageWriterPdf.h"
+#include "WriterTestSupport.h"
+
+using namespace ZuzuvovOvav;
+using namespace writertest;
+
+namespace {
+
+bool WritePdf(const std::string& path, const std::vector<const TestPage*>& pages,
+              ScanResults* results = nullptr) {
+  ImageWriterPdfImpl w;
+  bool ok = w.OpenFile(path.c_str(), **pages.front());
+  for (const TestPage* p : pages) ok = ok && w.WritePage(**p);
+  w.CloseFile();
+  if (results) *results = w.mResults;
+  return ok;
+}
+
+// The page rendered back by poppler at four times its resolution, sampled
+// at the centre of every source pixel (poppler smooths image edges, so a
+// one-to-one rendering blurs single pixels). Gray or RGB samples.
+std::vector<uint8_t> Render(const std::string& pdf, int page, const TestPage& tp, bool colour) {
+  const std::string out = pdf + ".render";
+  const RunResult r = Shell("pdftoppm -r " + std::to_string(4 * tp.info->mYRes) +
+                            (colour ? "" : " -gray") + " -f " + std::to_string(page) + " -l " +
+                            std::to_string(page) + " -singlefile '" + pdf + "' '" + out + "'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  Pnm img;
+  EXPECT_TRUE(ReadPnm(out + (colour ? ".ppm" : ".pgm"), &img));
+  const int n = colour ? 3 : 1;
+  const int w = int(tp.info->mWidth), h = tp.info->mLineCount;
+  EXPECT_EQ(img.width, 4 * w);
+  EXPECT_EQ(img.height, 4 * h);
+  std::vector<uint8_t> samples;
+  if (img.width != 4 * w || img.height != 4 * h) return samples;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < n; ++k)
+        samples.push_back(img.data[(size_t(4 * y + 2) * img.width + 4 * x + 2) * n + k]);
+  return samples;
+}
+
+// Line art as gray samples: 1 bits black.
+std::vector<uint8_t> ArtAsGray(const TestPage& tp) {
+  const std::vector<uint8_t> packed = PackedRows(tp);
+  const uint32_t w = tp.info->mWidth, rowBytes = (w + 7) / 8;
+  std::vector<uint8_t> out;
+  for (int y = 0; y < tp.info->mLineCount; ++y)
+    for (uint32_t x = 0; x < w; ++x)
+      out.push_back(packed[y * rowBytes + x / 8] & (0x80 >> (x % 8)) ? 0 : 255);
+  return out;
+}
+
+std::vector<uint8_t> GrayAsShown(const TestPage& tp) {
+  std::vector<uint8_t> v = PackedRows(tp);
+  for (uint8_t& x : v) x = uint8_t(255 - x);  // stored 0 is white
+  return v;
+}
+
+void ExpectQpdfClean(const std::string& path) {
+  const RunResult r = Shell("qpdf --check '" + path + "'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+TEST(PdfWriter, NewGrayPageHasTheExpectedObjectsAndRendersBackExactly) {
+  ScratchDir dir;
+  const std::string path = dir / "gray.pdf";
+  TestPage page = MakePage(kImageTypeGray, 173, 121, 5);
+  ScanResults res;
+  ASSERT_TRUE(WritePdf(path, {&page}, &res));
+  EXPECT_EQ(res.mTotalPages, 1);
+  ASSERT_EQ(res.mPageCounts, std::vector<int32_t>{1});
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.rfind("%PDF-1.3\r\n1 0 obj\r\n<</Producer (Quirel test \\(writer\\))>>\r\nendobj\r\n", 0), 0u);
+  for (int obj = 2; obj <= 6; ++obj)
+    EXPECT_NE(text.find("\r\n" + std::to_string(obj) + " 0 obj\r\n"), std::string::npos) << obj;
+  EXPECT_NE(text.find("xref\r\n0 7\r\n0000000000 65535 f\r\n"), std::string::npos);
+  EXPECT_NE(text.find("trailer\r\n<</Size 7/Root 6 0 R/Info 1 0 R>>"), std::string::npos);
+  EXPECT_NE(text.find("/OpenAction[ 4 0 R /Fit ]"), std::string::npos);
+  ExpectQpdfClean(path);
+
+  EXPECT_TRUE(Render(path, 1, page, false) == GrayAsShown(page));
+}
+
+TEST(PdfWriter, LineArtAndColourPagesRenderBackExactly) {
+  ScratchDir dir;
+  const std::string path = dir / "mixed.pdf";
+  // Every page of a file takes the first page's width; 225 x 0.72 points is
+  // exact, so that rendering at 100 dpi maps pixel to pixel.
+  TestPage art = MakePage(kImageTypeLineArt, 225, 150, 2);  // width not a multiple of 8
+  TestPage colour = MakePage(kImageTypeColor, 225, 75, 3);
+  ScanResults res;
+  ASSERT_TRUE(WritePdf(path, {&art, &colour}, &res)) << res.mErrorMsg;
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 2);
+  const RunResult list = Shell("pdfimages -list '" + path + "'");
+  EXPECT_NE(list.out.find("ccitt"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("rgb     3   8  image"), std::string::npos) << list.out;
+
+  EXPECT_TRUE(Render(path, 1, art, false) == ArtAsGray(art));
+  EXPECT_TRUE(Render(path, 2, colour, true) == PackedRows(colour));
+}
+
+TEST(PdfWriter, AppendingKeepsOldBytesAndAddsPagesTwice) {
+  ScratchDir dir;
+  const std::string path = dir / "grow.pdf";
+  TestPage first = MakePage(kImageTypeGray, 50, 40, 1);
+  ASSERT_TRUE(WritePdf(path, {&first}));
+  const std::string before = ReadFile(path);
+
+  TestPage more = MakePage(kImageTypeLineArt, 50, 40, 2, 3, 100, /*append=*/true);
+  TestPage more2 = MakePage(kImageTypeColor, 50, 25, 3, 3, 100, true);
+  ScanResults res;
+  ASSERT_TRUE(WritePdf(path, {&more, &more2}, &res)) << res.mErrorMsg;
+  const std::string after = ReadFile(path);
+  ASSERT_GT(after.size(), before.size());
+  EXPECT_EQ(after.compare(0, before.size(), before), 0);
+  // The old Catalog (object 6) is freed at generation 1.
+  EXPECT_NE(after.find("xref\r\n6 1\r\n0000000000 00001 f\r\n7 "), std::string::npos);
+  ExpectQpdfClean(path);
+
+  const std::string middle = ReadFile(path);
+  TestPage last = MakePage(kImageTypeGray, 50, 25, 4, 0, 100, true);
+  ASSERT_TRUE(WritePdf(path, {&last}, &res)) << res.mErrorMsg;
+  const std::string final = ReadFile(path);
+  EXPECT_EQ(final.compare(0, middle.size(), middle), 0);
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 4);
+  // Pages come out in scan order: the last one is the 50 x 25 gray page.
+  EXPECT_TRUE(Render(path, 4, last, false) == GrayAsShown(last));
+}
+
+TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
+  ScratchDir dir;
+  TestPage page = MakePage(kImageTypeGray, 40, 30, 7, 1, 100, true);
+
+  // Rewritten by qpdf (classic cross-reference table, /ID in the trailer).
+  const std::string own = dir / "own.pdf";
+  TestPage first = MakePage(kImageTypeColor, 40, 30, 1);
+  ASSERT_TRUE(WritePdf(own, {&first}));
+  const std::string classic = dir / "classic.pdf";
+  ASSERT_EQ(Shell("qpdf --object-streams=disable '" + own + "' '" + classic + "'").status, 0);
+  const std::string before = ReadFile(classic);
+  ScanResults res;
+  ASSERT_TRUE(WritePdf(classic, {&page}, &res)) << res.mErrorMsg;
+  EXPECT_EQ(ReadFile(classic).compare(0, before.size(), before), 0);
+  ExpectQpdfClean(classic);
+  EXPECT_EQ(PdfPages(classic), 2);
+
+  struct Refused {
+    std::string name, content, text;
+  };
+  const std::vector<Refused> cases = {
+      {"short.pdf", "%PDF-1.4\n%%EOF\n", "Target file cannot be a well-formed PDF file (too short)."},
+      {"text.pdf", std::string(200, 'x'), "Target file does not start with a proper PDF version tag."},
+      {"nested.pdf",
+       SimplePdf("<< /Type /Catalog /Pages 2 0 R /MarkInfo << /Marked true >> >>"),
+       "The root dictionary of the target file holds entries that cannot be carried over "
+       "(nested dictionary, string or comment)."},
+  };
+  for (const Refused& c : cases) {
+    const std::string path = dir / c.name;
+    const std::string& content = c.content;
+    const std::string& text = c.text;
+    WriteFile(path, content);
+    ScanResults r;
+    EXPECT_FALSE(WritePdf(path, {&page}, &r)) << c.name;
+    EXPECT_EQ(r.mStatus, kStatusFileError) << c.name;
+    EXPECT_EQ(r.mErrorMsg, text) << c.name;
+    EXPECT_EQ(ReadFile(path), content) << c.name;
+    EXPECT_TRUE(r.mFilePaths.empty()) << c.name;
+  }
+
+  // With object streams qpdf writes a cross-reference stream: refused.
+  const std::string streams = dir / "streams.pdf";
+  ASSERT_EQ(Shell("qpdf --object-streams=generate '" + own + "' '" + streams + "'").status, 0);
+  const std::string streamBytes = ReadFile(streams);
+  EXPECT_FALSE(WritePdf(streams, {&page}, &res));
+  EXPECT_EQ(res.mErrorMsg, "Head of xref table not found in target file where indicated.");
+  EXPECT_EQ(ReadFile(streams), streamBytes);
+}
+
+TEST(PdfWriter, CatalogEntriesWithNameValuesAreCarriedOverIntact) {
+  ScratchDir dir;
+  const std::string path = dir / "names.pdf";
+  WriteFile(path, SimplePdf("<< /Type /Catalog /PageLayout /OneColumn /Pages 2 0 R "
+                            "/PageMode /UseOutlines /Lang (en-GB) >>",
+                            "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                            "<< /Size 4 /Root 1 0 R /ID [<0a1b><2c3d>] >>", "1.4", ""));
+  TestPage page = MakePage(kImageTypeGray, 20, 10, 1, 0, 100, true);
+  ScanResults res;
+  ASSERT_TRUE(WritePdf(path, {&page}, &res)) << res.mErrorMsg;
+  const std::string text = ReadFile(path);
+  EXPECT_NE(text.find("%%EOF\r\n4 0 obj"), std::string::npos) << "line end added before the update";
+  EXPECT_NE(text.find("<</Type/Catalog/Pages 7 0 R/Lang (en-GB)/PageLayout /OneColumn/PageMode "
+                      "/UseOutlines>>"),
+            std::string::npos);
+  EXPECT_NE(text.find("/Prev "), std::string::npos);
+  EXPECT_NE(text.find("/ID[<0a1b><2c3d>]>>"), std::string::npos);
+  ExpectQpdfClean(path);
+  const RunResult json = Shell("qpdf --show-object=trailer '" + path + "'");
+  EXPECT_NE(json.out.find("/Root 8 0 R"), std::string::npos) << json.out;
+}
+
+TEST(PdfWriter, NewFileWithoutPagesIsDeletedAppendedFileIsNot) {
+  ScratchDir dir;
+  TestPage page = MakePage(kImageTypeGray, 20, 10);
+  {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile((dir / "empty.pdf").c_str(), *page));
+    w.CloseFile();
+    EXPECT_EQ(w.mResults.mPageCounts, std::vector<int32_t>{0});
+  }
+  EXPECT_FALSE(Exists(dir / "empty.pdf"));
+
+  // An existing empty file takes a complete new document and stays.
+  const std::string zero = dir / "zero.pdf";
+  WriteFile(zero, "");
+  TestPage appended = MakePage(kImageTypeGray, 20, 10, 1, 0, 100, true);
+  {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(zero.c_str(), *appended));
+    w.CloseFile();
+  }
+  EXPECT_TRUE(Exists(zero));
+  EXPECT_EQ(FileSize(zero), 0);
+  ASSERT_TRUE(WritePdf(zero, {&appended}));
+  ExpectQpdfClean(zero);
+}
+
+TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
+  SmallDisk disk("2m");
+  if (disk.path.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string path = disk.path + "/full.pdf";
+  TestPage small = MakePage(kImageTypeGray, 50, 25, 1);
+  TestPage big = MakePage(kImageTypeColor, 400, 400, 2);  // ~480 KB, hardly compressible
+  TestPage after = MakePage(kImageTypeGray, 50, 25, 3);
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
+  ASSERT_TRUE(w.WritePage(*small));
+  disk.Fill(64 * 1024);
+  EXPECT_FALSE(w.WritePage(*big));
+  EXPECT_EQ(w.mResults.mStatus, kStatusDiskFull);
+  EXPECT_EQ(w.mResults.mErrorMsg, "Not enough free space on disk to write page.");
+  EXPECT_EQ(w.mResults.mTotalPages, 1);
+  // The writer stays usable: a page that fits still goes in.
+  EXPECT_TRUE(w.WritePage(*after));
+  w.CloseFile();
+  EXPECT_EQ(w.mResults.mPageCounts, std::vector<int32_t>{2});
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 2);
+  EXPECT_TRUE(Render(path, 2, after, false) == GrayAsShown(after));
+}
+
+TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
+  ScratchDir dir;
+  const std::string path = dir / "capped.pdf";
+  TestPage small = MakePage(kImageTypeGray, 50, 25, 1);
+  TestPage big = MakePage(kImageTypeColor, 200, 200, 2);
+  {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
+    ASSERT_TRUE(w.WritePage(*small));
+    bool ok;
+    {
+      FileSizeCap cap(FileSize(path) + 2000);
+      ok = w.WritePage(*big);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
+    EXPECT_EQ(w.mResults.mErrorMsg, "Could not write page to PDF file (File too large).");
+    w.CloseFile();
+    EXPECT_EQ(w.mResults.mTotalPages, 1);
+  }
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 1);
+
+  // The trailer itself does not fit: the last page is given up, the job
+  // is told, and the file still ends with a valid trailer.
+  const std::string second = dir / "trailer.pdf";
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(second.c_str(), *small));
+  ASSERT_TRUE(w.WritePage(*small));
+  ASSERT_TRUE(w.WritePage(*big));
+  {
+    FileSizeCap cap(FileSize(second) + 100);
+    w.CloseFile();
+  }
+  EXPECT_EQ(w.mResults.mPageCounts, std::vector<int32_t>{1});
+  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
+  ExpectQpdfClean(second);
+  EXPECT_EQ(PdfPages(second), 1);
+}
+
+TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
+  ScratchDir dir;
+  const std::string path = dir / "huge.pdf";
+  // A valid PDF whose objects lie behind a sparse hole of almost 10 GB.
+  const int64_t base = 9999990000;
+  std::string tail;
+  std::vector<int64_t> offsets;
+  const std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>",
+                                            "<< /Type /Pages /Kids [] /Count 0 >>"};
+  for (size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(base + int64_t(tail.size()));
+    tail += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const int64_t xref = base + int64_t(tail.size());
+  tail += "xref\n0 3\n0000000000 65535 f \n";
+  for (int64_t off : offsets) tail += std::to_string(off) + " 00000 n \n";
+  tail += "trailer\n<< /Size 3 /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "%PDF-1.4\n%";
+    out.seekp(base);
+    out << tail;
+  }
+  const int64_t size = FileSize(path);
+  TestPage page = MakePage(kImageTypeColor, 100, 100, 1, 0, 100, true);
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(path.c_str(), *page)) << w.mResults.mErrorMsg;
+  EXPECT_FALSE(w.WritePage(*page));
+  EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+  EXPECT_EQ(w.mResults.mErrorMsg, "Page would exceed 10GB limit for PDF file size.");
+  w.CloseFile();
+  EXPECT_EQ(FileSize(path), size);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(base);
+  std::string back(tail.size(), '\0');
+  in.read(back.data(), std::streamsize(back.size()));
+  EXPECT_EQ(back, tail);
+}
+
+TEST(PdfWriter, GroupFourBufferThatCannotBeMadeFailsThePage) {
+  ScratchDir dir;
+  WriteFile(dir / "not-a-folder", "x");
+  const std::string path = dir / "art.pdf";
+  TestPage gray = MakePage(kImageTypeGray, 40, 40, 1);
+  TestPage art = MakePage(kImageTypeLineArt, 40, 40, 2);
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(path.c_str(), *gray));
+  ASSERT_TRUE(w.WritePage(*gray));
+  const std::string saved = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+  setenv("XDG_RUNTIME_DIR", (dir / "not-a-folder").c_str(), 1);
+  EXPECT_FALSE(w.WritePage(*art));
+  if (saved.empty()) unsetenv("XDG_RUNTIME_DIR"); else setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
+  EXPECT_EQ(w.mResults.mErrorMsg,
+            "Could not encode page as Group 4: Could not open output TIFF buffer.");
+  w.CloseFile();
+  EXPECT_EQ(w.mResults.mTotalPages, 1);
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 1);
+}
