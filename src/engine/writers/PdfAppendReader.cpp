@@ -282,7 +282,9 @@ bool PdfAppendReader::ParseXrefsSub(std::string_view w, size_t* pos) {
   SkipBlanks(w, &p);
   const int64_t count = ReadDecimal(w, &p);
   SkipBlanks(w, &p);
-  if (first + count > kMaxObjNum + 1)
+  // Both numbers come from the file: compare without adding them, so that
+  // huge values cannot overflow.
+  if (first < 0 || count < 0 || first > kMaxObjNum + 1 || count > kMaxObjNum + 1 - first)
     return Fail("Xref table of target file lists an object number out of range.");
   for (int64_t i = 0; i < count && p < w.size(); ++i) {
     const int64_t offset = ReadDecimal(w, &p);
