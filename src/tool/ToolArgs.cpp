@@ -232,6 +232,11 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   if (type != kImageTypeLineArt && bits != 4 && bits != 8) return fail("--bits must be 4 or 8 for --gray and --rgb");
   if (black >= 0 && white >= 0 && type != kImageTypeLineArt && white <= black)
     return fail("--white must be above --black");
+  // Both sides of a sheet share one page geometry, set by the front's turn:
+  // a back turned a quarter more or less than its front would not fit it.
+  auto quarterTurn = [](int code) { return code == 1 || code == 2; };
+  if (duplex && !flatbed && quarterTurn(rotation >> 2) != quarterTurn(rotation & 3))
+    return fail("with --duplex, --rotate-F-B must turn both sides by a quarter turn (l or r) or neither");
 
   ScanParams p(type);
   p.SetBitsOut(int(bits));

@@ -43,6 +43,8 @@ const char* YesNo(bool b) { return b ? "y" : "n"; }
 
 }  // namespace
 
+bool BusUsable(FILE* err) { return BusOrReport(err) != nullptr; }
+
 bool ParseLocation(const std::string& text, uint32_t* location) {
   std::string digits = text;
   if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);

@@ -13,6 +13,10 @@ namespace quirel::tool {
 // without "0x". Returns false for anything else (empty, junk, overflow).
 bool ParseLocation(const std::string& text, uint32_t* location);
 
+// True when the USB bus (real or virtual) can be used; otherwise prints why
+// on `err` (a malformed QUIREL_VIRTUAL_SCANNER names its bad key).
+bool BusUsable(FILE* err);
+
 // "--enumerate": a heading line, then one line per supported scanner.
 // Returns the exit status.
 int ListScanners(FILE* out, FILE* err);

@@ -16,6 +16,7 @@
 
 #include "HostClock.h"
 #include "HostFolders.h"
+#include "ToolQueries.h"
 #include "ToolStatus.h"
 
 #ifdef QUIREL_HAVE_SCAN
@@ -175,6 +176,9 @@ std::string Summary(const ScanResults& r) {
 int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   ScanParams& params = options.params;
   gStopNow.store(false);
+  // Without a usable bus no scanner can ever be found: say why at once
+  // instead of searching for 9 seconds and blaming the scanner.
+  if (!BusUsable(err)) return kExitUsbUnavailable;
 
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
@@ -194,7 +198,8 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     int n = ++sides;
     {
       std::lock_guard<std::mutex> lock(outMutex);
-      std::fprintf(out, "side %d written\n", n);
+      // Scanned, not yet written: the page write may still fail.
+      std::fprintf(out, "side %d scanned\n", n);
       std::fflush(out);
     }
     if (preview) {

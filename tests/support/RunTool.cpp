@@ -22,6 +22,11 @@ std::string ToolPath() {
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                 int timeoutSeconds) {
+  return RunToolWatching(args, env, timeoutSeconds, nullptr);
+}
+
+ToolRun RunToolWatching(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                        int timeoutSeconds, const OutputWatcher& watcher) {
   ToolRun run;
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return run;
@@ -63,6 +68,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string
         --open;
       } else {
         (i == 0 ? run.out : run.err).append(buf, size_t(got));
+        if (i == 0 && watcher && !killed) watcher(int(pid), run.out);
       }
     }
     timespec now;

@@ -2,6 +2,7 @@
 // end-to-end tests.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,15 @@ struct ToolRun {
 // longer than `timeoutSeconds` is killed (signal SIGKILL in the result).
 ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
                 int timeoutSeconds = 120);
+
+// Called while the tool runs with its process id and all of its standard
+// output so far, each time more of it arrives: a test can interrupt the tool
+// at a chosen point or open the FIFO the tool announces.
+using OutputWatcher = std::function<void(int pid, const std::string& out)>;
+
+// RunTool with a watcher of the standard output.
+ToolRun RunToolWatching(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                        int timeoutSeconds, const OutputWatcher& watcher);
 
 // The path of the tool under test.
 std::string ToolPath();

@@ -1,0 +1,183 @@
+// The document, page and side tasks: the page loop hands every chunk it
+// reads to the DocumentTask and goes on reading; the chunk travels as a
+// queued command to the current page's PageTask and on to the SideTask of
+// its side, which feeds its ScanImage on a worker of the document queue and,
+// when the side is closed, finishes the image and writes it. The tasks are
+// chained so that pages are written strictly in scan order, front before
+// back, whatever worker runs them.
+//
+// Threads: every DocumentTask operation runs on the scan thread; the page
+// and side tasks run on the five workers of the document queue. The
+// write-failure flag is shared by all of them (sequentially consistent
+// atomic accesses).
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "FujiScanParams.h"
+#include "ImageWriter.h"
+#include "ScanImage.h"
+#include "TaskQ.h"
+
+namespace ZuzuvovOvav {
+
+enum QCmdTypeE : int {
+  kCmdAppendBytes = 1,
+  kCmdSetScanLen = 2,
+  kCmdCloseSide = 3,
+  kCmdPageDone = 4,
+};
+
+enum CloseSideOptionsE : int {
+  kCloseLastPage = 1,  // the last page of the job
+  kCloseDiscard = 2,   // do not write this page
+};
+
+// A command queued to a page or side task; created with new by the sender,
+// deleted by the task that runs it. mBytes comes from malloc and belongs to
+// the command until a side task appends and frees it.
+struct QCmdT {
+  int mCmd = 0;
+  int mSide = kSideFront;
+  int mCloseOptions = 0;
+  unsigned char* mBytes = nullptr;
+  int mLen = 0;
+  int mScanLen = -1;
+
+  QCmdT(int cmd, int side, unsigned char* bytes, int len, int options, int scanLen)
+      : mCmd(cmd), mSide(side), mCloseOptions(options), mBytes(bytes), mLen(len), mScanLen(scanLen) {}
+  ~QCmdT();
+};
+
+// What the tasks of one document share: the write-failure flag, and the
+// first side that could not be assembled (a corrupt JPEG stream, a page
+// bitmap that could not be allocated) with its reason.
+struct DocumentFailure {
+  std::atomic<bool> mWriteFailed{false};
+  std::mutex mMutex;
+  std::string mSideError;  // guarded by mMutex; empty while no side failed
+
+  void SetSideError(const std::string& text);
+  std::string SideError();
+};
+
+// A task of the document queue that runs the commands queued to it.
+class SectionBaseTask : public Task {
+ public:
+  explicit SectionBaseTask(DocumentFailure* failure);
+  ~SectionBaseTask() noexcept(false) override;
+
+  void operator()() override;
+  virtual void PushCmd(QCmdT* cmd);
+  // Runs one command; false ends the task.
+  virtual bool DoCommand(QCmdT* cmd) = 0;
+
+ protected:
+  // For a caller that holds mMutex.
+  void PushCmdNoLock(QCmdT* cmd);
+  void LockCmds();
+  void UnlockCmds();
+
+  DocumentFailure* mAbortFlag;
+  pthread_cond_t mCmdCond;
+  std::list<QCmdT*> mCmds;
+};
+
+class SideTask : public SectionBaseTask {
+ public:
+  SideTask(DocumentFailure* failure, SideTask* waitFor, ImageWriter* writer, bool front, const ScanParams& params,
+           ColorOrderE order, ColorPlanarE planar, int pageNum);
+  ~SideTask() noexcept(false) override;
+
+  bool DoCommand(QCmdT* cmd) override;
+  void CloseSide(int options);
+  void AppendBytes(unsigned char* bytes, int count);
+  int GetCurScanLen() const;
+
+ private:
+  SideTask* mWaitFor;
+  bool mIsFront;
+  ImageWriter* mWriter;
+  std::atomic<ScanImage*> mImage;
+  int mPageNum;
+};
+
+class PageTask : public SectionBaseTask {
+ public:
+  PageTask(DocumentFailure* failure, int pageNum, PageTask* prevPage, ImageWriter* writer, const ScanParams& params,
+           ColorOrderE order, ColorPlanarE planar);
+  ~PageTask() noexcept(false) override;
+
+  void PushCmd(QCmdT* cmd) override;
+  bool DoCommand(QCmdT* cmd) override;
+  // Retires the previous page and joins both sides (as kCmdPageDone does).
+  void Flush();
+  int GetCurScanLen() const;
+  int PageNum() const { return mPageNum; }
+
+ private:
+  // Joins and deletes the previous page once; the link is taken under the
+  // task's mutex so that no two threads retire it.
+  void RetirePrevPage();
+
+  int mPageNum;
+  PageTask* mPrevPage;
+  bool mFrontClosed = false;
+  bool mBackClosed;
+  SideTask* mFrontTask = nullptr;
+  SideTask* mBackTask = nullptr;
+  std::mutex mPrevMutex;  // guards mPrevPage
+};
+
+class DocumentTask {
+ public:
+  DocumentTask(const ScanParams& params, ColorOrderE order, ColorPlanarE planar);
+  ~DocumentTask();
+  DocumentTask(const DocumentTask&) = delete;
+  DocumentTask& operator=(const DocumentTask&) = delete;
+
+  void OpenPage();
+  // Ownership of `bytes` (from malloc) passes in. Returns true when the end
+  // of a JPEG image was seen in this chunk.
+  bool AppendBytes(int side, unsigned char* bytes, int count);
+  void SetScanLen(int lines);
+  void CloseSide(int side, int options);
+  int GetCurScanLen() const;
+  // Closes the current page as the last one, waits until every page is
+  // written, closes the writer and returns a copy of its results.
+  ScanResults Flush();
+
+  bool WriteFailed() const { return mFailure.mWriteFailed.load(); }
+  // The reason a side could not be assembled, or empty.
+  std::string SideError() { return mFailure.SideError(); }
+
+ private:
+  void Queue(int cmd, int side, unsigned char* bytes, int len, int options, int scanLen);
+  bool AppendInterleaved(unsigned char* bytes, int count);
+
+  ColorOrderE mColorOrder;
+  ColorPlanarE mColorPlanar;
+  ScanParams mParams;
+  DocumentFailure mFailure;
+  ImageWriter mWriter;
+  PageTask* mCurPage = nullptr;
+  bool mPageOpen = false;  // mCurPage's sides are not all closed yet
+  bool mJpeg;
+  bool mInterleave;
+  bool mLastWasFF = false;
+  bool mFrontCloseSeen = false;
+  unsigned char* mJpegHeader = nullptr;
+  int mJpegHeaderLen = 0;
+  int mFrontRstCount = -1;
+  int mBackRstCount = 0;
+};
+
+// The document queue: five workers for the page and side tasks.
+TaskQ& DocumentQueue();
+
+}  // namespace ZuzuvovOvav

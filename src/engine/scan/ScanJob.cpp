@@ -1,0 +1,285 @@
+#include "ScanJob.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "FujiCmds.h"
+#include "HostClock.h"
+
+namespace ZuzuvovOvav {
+
+std::atomic<bool> gStopNow{false};
+std::atomic<ScanJob*> ScanJob::sActiveScanJob{nullptr};
+
+namespace {
+
+constexpr int kFindAttempts = 9;
+constexpr int kLampRetries = 20;
+
+thread_local bool tThreadStartFailed = false;
+// The job whose scan thread this is, if any. Asked instead of comparing
+// with mThread, which the creating thread may still be storing while the
+// scan thread already runs.
+thread_local const ScanJob* tScanThreadJob = nullptr;
+
+void CopyText(char* dst, size_t size, const char* src) {
+  std::snprintf(dst, size, "%s", src);
+}
+
+}  // namespace
+
+bool ScanJob::StartScan(ScanParams* params) {
+  if (sActiveScanJob) return false;
+  // A started self-deleting job may be gone as soon as its constructor has
+  // returned, so whether its thread started is passed back beside it.
+  tThreadStartFailed = false;
+  ScanJob* job = new ScanJob(params, true, nullptr, nullptr);
+  if (tThreadStartFailed) {
+    // Nobody else will ever delete a job whose thread never ran.
+    delete job;
+    return false;
+  }
+  return true;
+}
+
+ScanJob::ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm, std::ostream* errStrm)
+    : mParams(params), mDeleteWhenDone(deleteWhenDone), mOutStrm(outStrm), mErrStrm(errStrm) {
+  mErrBuf[0] = '\0';
+  mResults.mStatus = -1;
+  if (sActiveScanJob) {
+    const char* msg = "only 1 ZuzuvovOvav::ScanJob object at a time can exist";
+    std::fprintf(stderr, "line %d of %s, throwing: \"%s\"\n", __LINE__, __FILE__, msg);
+    throw msg;
+  }
+  sActiveScanJob = this;
+  int rc = pthread_create(&mThread, nullptr, &ScanJob::ScanProcEntry, this);
+  if (rc != 0) {
+    tThreadStartFailed = true;
+    // Without a scan thread nothing completes the job: say so instead of
+    // reporting success, and never join a thread that does not exist.
+    mThreadJoined = true;
+    mJobStatus = kScanErrorMessage;
+    std::snprintf(mErrBuf, sizeof mErrBuf, "Cannot start the scan thread (error %d).", rc);
+    std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
+    if (strm) *strm << mErrBuf << std::endl;
+  }
+}
+
+ScanJob::~ScanJob() {
+  if (tScanThreadJob == this) {
+    if (!mThreadJoined) pthread_detach(pthread_self());
+    mThreadJoined = true;
+  } else {
+    JoinOnce();
+  }
+  sActiveScanJob = nullptr;
+}
+
+void ScanJob::JoinOnce() {
+  if (mThreadJoined) return;
+  mThreadJoined = true;
+  pthread_join(mThread, nullptr);
+}
+
+int ScanJob::WaitForScan() {
+  if (tScanThreadJob != this) JoinOnce();
+  return mJobStatus;
+}
+
+void* ScanJob::ScanProcEntry(void* arg) {
+  ScanJob* job = static_cast<ScanJob*>(arg);
+  tScanThreadJob = job;
+  job->Scan();
+  if (job->mDeleteWhenDone) delete job;
+  tScanThreadJob = nullptr;
+  return nullptr;
+}
+
+void ScanJob::SetErr(const char* text) { CopyText(mErrBuf, sizeof mErrBuf, text); }
+
+void ScanJob::SetErrFromCommand(const Command& cmd, int code) {
+  SetErr(code != 0 ? cmd.mErrMsg : cmd.mSenseMsg);
+}
+
+void ScanJob::Scan() {
+  Device device;
+
+  bool found = false;
+  for (int attempt = 1; attempt <= kFindAttempts; ++attempt) {
+    found = device.FindScanner(mParams->mLocation);
+    if (StopRequested() || found) break;
+    if (mOutStrm) {
+      *mOutStrm << "No matching device found: " << device.GetErrMsg() << ": "
+                << (attempt < kFindAttempts ? "will try again" : "giving up") << std::endl;
+    }
+    if (attempt < kFindAttempts) quirel::host::SleepMicros(250000ull * unsigned(attempt));
+  }
+  if (!found && !StopRequested()) {
+    SetErr("No matching device found.");
+    mJobStatus = kScanNoScanner;
+  }
+  if (StopRequested()) return;
+
+  if (mJobStatus == 0) {
+    if (mOutStrm) *mOutStrm << device.GetInfoMsg() << std::endl;
+    if (!CheckScanner(device)) {
+      mJobStatus = kScanCheckFailed;
+    } else {
+      if (mParams->mDtcVariation == 'd') mParams->mDtcVariation = device.BestDtcSupported();
+      mParams->Adjust(device);
+      ScanPages(device, *mParams);
+      if (mOutStrm) {
+        if (mResults.mTotalPages == 1)
+          *mOutStrm << "1 page scanned" << std::endl;
+        else if (mResults.mTotalPages >= 2)
+          *mOutStrm << mResults.mTotalPages << " pages scanned" << std::endl;
+      }
+      if (mErrBuf[0] && mJobStatus == 0) mJobStatus = kScanErrorMessage;
+    }
+  }
+
+  if (!mResults.mErrorMsg.empty() && mJobStatus == 0) mJobStatus = kScanErrorMessage;
+  if (!mResults.mErrorMsg.empty()) mResults.mErrorMsg += " ";
+  if (mErrBuf[0]) mResults.mErrorMsg += mErrBuf;
+  if (!mResults.mErrorMsg.empty()) {
+    std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
+    if (strm) *strm << mResults.mErrorMsg << std::endl;
+  }
+
+  mResults.mFileRefs.resize(mResults.mFilePaths.size());
+  for (size_t i = 0; i < mResults.mFilePaths.size(); ++i) {
+    int r = quirel::host::MakeFileRef(mResults.mFilePaths[i], &mResults.mFileRefs[i]);
+    if (r != 0) {
+      mJobStatus = kScanFileRefFailed;
+      char text[kMaxErrorText];
+      std::snprintf(text, sizeof text, "%sError (%d) getting FSRef to output file path '%s'.",
+                    mResults.mErrorMsg.empty() ? "" : " ", r, mResults.mFilePaths[i].c_str());
+      mResults.mErrorMsg += text;
+    }
+  }
+
+  mResults.mStatus = mJobStatus;
+  if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
+}
+
+bool ScanJob::CheckScanner(Device& device) {
+  Cmd_Reserve reserve(device);
+  Cmd_ModeSelect_ResetAll resetAll(device);
+  Cmd_InquiryStd inquiry(device);
+  Cmd_InquiryEvpd evpd(device);
+  Cmd_TestUnitReady tur(device);
+  Cmd_RequestSense sense(device);
+  Cmd_Release release(device);
+
+  Command* checks[] = {&reserve, &resetAll, &inquiry, &evpd, &tur};
+  for (Command* cmd : checks) {
+    if (cmd->SendToScanner() != 0) {
+      SetErr(cmd->mErrMsg);
+      release.SendToScanner();
+      return false;
+    }
+  }
+  if (tur.mResult.mStatus != 0) {
+    if (sense.SendToScanner() != 0) {
+      SetErr(sense.mErrMsg);
+      release.SendToScanner();
+      return false;
+    }
+    SetErr(tur.mSenseMsg);
+    return false;
+  }
+  return true;
+}
+
+void ScanJob::ScanPages(Device& device, ScanParams& p) {
+  // Sends one set-up command; false (with the text in mErrBuf) when it failed.
+  auto send = [&](Command& cmd) {
+    int code = cmd.SendToScanner();
+    if (code != 0 || cmd.mResult.mStatus != 0) {
+      SetErrFromCommand(cmd, code);
+      return false;
+    }
+    return true;
+  };
+
+  Cmd_ScannerControl source(device, p.mUseFlatbed ? Cmd_ScannerControl::kSelectFlatbed
+                                                  : Cmd_ScannerControl::kSelectFeeder);
+  if (!send(source)) return;
+
+  {
+    Cmd_ScannerControl lamp(device, Cmd_ScannerControl::kLampReadyCheck);
+    int code = lamp.SendToScanner();
+    for (int retry = 0; retry < kLampRetries && code == 0 && lamp.mResult.mStatus == 1 &&
+                        lamp.mResult.mSenseKey == 2;
+         ++retry) {
+      quirel::host::SleepMicros(1000000);
+      code = lamp.SendToScanner();
+    }
+    if (code != 0 || lamp.mResult.mStatus != 0) {
+      SetErrFromCommand(lamp, code);
+      return;
+    }
+  }
+  if (StopRequested()) return;
+
+  if (device.NeedsCounterReset()) {
+    Cmd_ModeSelect_ResetCounter cmd(device);
+    if (!send(cmd)) return;
+  }
+  if (device.NeedToSpecifyPrepick()) {
+    Cmd_ModeSelect_Prepick cmd(device, kPrepickDefault);
+    if (!send(cmd)) return;
+  }
+  if (device.NeedToSpecifyBuffering()) {
+    Cmd_ModeSelect_BufferedScan cmd(device, kBufferedScanOn);
+    if (!send(cmd)) return;
+  }
+  if (device.ImplementsLengthDetection()) {
+    Cmd_ModeSelect_AutoLength cmd(device, p.mDetectLength);
+    if (!send(cmd)) return;
+  }
+  if (!device.UsePixReadSize()) {
+    Cmd_ModeSelect_AutoColor cmd(device, false);
+    if (!send(cmd)) return;
+  }
+  if (device.RequiresLut() || p.mTurbo) {
+    Cmd_SendLut cmd(device, p.mTurbo ? Cmd_SendLut::kLutSharp : Cmd_SendLut::kLutNormal);
+    if (!send(cmd)) return;
+  }
+  {
+    bool canContinue = device.CanContinueAfterDouble();
+    Cmd_ModeSelect_DoubleFeedOptions cmd(device, p.mDoubleByThickness && (canContinue || !p.mAllowDoubles),
+                                         p.mDoubleByLength, canContinue && p.mAllowDoubles);
+    if (!send(cmd)) return;
+  }
+  {
+    Cmd_WdwRec window(p);
+    Cmd_SetWindow cmd(device, &window, p.mDuplex ? &window : nullptr);
+    if (!send(cmd)) return;
+  }
+  if (device.UsePixReadSize()) {
+    Cmd_ReadPixelSize cmd(device);
+    if (!send(cmd)) return;
+    p.Adjust(cmd.mPixelWidth, cmd.mPixelLength);
+  }
+  switch (p.mImageType) {
+    case kImageTypeColor:
+      p.mBytesPerPage = p.mXPixelCount * p.mYPixelCount * 3;
+      break;
+    case kImageTypeGray:
+      p.mBytesPerPage = p.mXPixelCount * p.mYPixelCount;
+      break;
+    case kImageTypeLineArt:
+      p.mBytesPerPage = (p.mXPixelCount + 7) / 8 * p.mYPixelCount;
+      break;
+    default:
+      p.mBytesPerPage = 0xFFFFFFFF;
+  }
+  if (StopRequested()) return;
+  ScanPagesTilDone(device, p);
+  Cmd_Release release(device);
+  release.SendToScanner();
+}
+
+}  // namespace ZuzuvovOvav

@@ -1,0 +1,78 @@
+// ScanJob: one complete scan on a thread of its own. It finds the scanner,
+// checks and reserves it, completes the caller's ScanParams for the model,
+// sends the set-up commands and the scan window, runs the page loop, and at
+// the end completes the job's ScanResults and hands them to the caller's
+// mScanCompleteFunc, on the scan thread.
+//
+// Only one job may exist in a process at a time. A caller that waits for the
+// job creates it with deleteWhenDone false, calls WaitForScan (or only the
+// destructor, which joins) and deletes it; a job created with deleteWhenDone
+// true deletes itself when its thread ends.
+//
+// Stopping: gStopNow, set by the front end's stop and by the page loop after
+// a failed page write, is polled by the scan thread at defined points. The
+// engine never clears it; a front end clears it before it starts a job.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <ostream>
+
+#include "FujiDevice.h"
+#include "FujiScanParams.h"
+#include "ImageWriter.h"
+
+namespace ZuzuvovOvav {
+
+// The process-wide stop request (sequentially consistent accesses serve as
+// the full memory barriers around it).
+extern std::atomic<bool> gStopNow;
+
+class DocumentTask;
+
+class ScanJob {
+ public:
+  // Creates a self-deleting job that reports only through the callbacks in
+  // `params`; false when a job exists already.
+  static bool StartScan(ScanParams* params);
+
+  // Throws "only 1 ZuzuvovOvav::ScanJob object at a time can exist" when a
+  // job exists already. Starts the scan thread and returns at once.
+  ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm, std::ostream* errStrm);
+  ~ScanJob();
+  ScanJob(const ScanJob&) = delete;
+  ScanJob& operator=(const ScanJob&) = delete;
+
+  // Joins the scan thread (unless called on it) and returns the job status.
+  int WaitForScan();
+
+  static void* ScanProcEntry(void* job);
+
+  // The job that exists now, or null. Atomic because a self-deleting job
+  // clears it on its own scan thread while a caller may ask StartScan.
+  static std::atomic<ScanJob*> sActiveScanJob;
+
+ private:
+  void Scan();
+  bool CheckScanner(Device& device);
+  void ScanPages(Device& device, ScanParams& p);
+  void ScanPagesTilDone(Device& device, const ScanParams& p);
+  // Copies a failed command's text (transport text, else sense text).
+  void SetErr(const char* text);
+  void SetErrFromCommand(const class Command& cmd, int code);
+  bool StopRequested() const { return gStopNow.load(); }
+  void JoinOnce();
+
+  ScanParams* mParams;
+  pthread_t mThread{};
+  bool mThreadJoined = false;
+  int mJobStatus = 0;
+  char mErrBuf[kMaxErrorText];
+  ScanResults mResults;
+  bool mDeleteWhenDone;
+  std::ostream* mOutStrm;
+  std::ostream* mErrStrm;
+};
+
+}  // namespace ZuzuvovOvav

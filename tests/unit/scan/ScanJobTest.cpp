@@ -1,0 +1,357 @@
+// Whole scan jobs against the virtual scanner, under a fake clock: search,
+// check, set-up, the ways a page loop ends, and the job's status and texts.
+#include <atomic>
+#include <cmath>
+#include <sstream>
+#include <thread>
+
+#include "ScanTestSupport.h"
+
+namespace scantest {
+namespace {
+
+using quirel::testing::FakeClock;
+
+constexpr uint8_t kTur = 0x00, kSense = 0x03, kRelease = 0x17, kScan = 0x1B, kObjPos = 0x31, kControl = 0xF1;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A gray job at 100 dpi over a 2 x 2 inch window, written as TIFF.
+ScanParams JobParams(const std::string& base) {
+  ScanParams p(kImageTypeGray);
+  p.mXRes = p.mYRes = 100;
+  p.mScanWidth = p.mScanHeight = 2400;
+  p.mFileType = kFileTypeTIFF;
+  p.mBaseFilePath = base;
+  p.mAllowJpeg = false;
+  return p;
+}
+
+struct Outcome {
+  int wait = -1;
+  bool completed = false;
+  ScanResults r;
+  std::string out, err;
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+};
+
+Outcome RunJob(ScanParams p) {
+  Outcome o;
+  p.mScanCompleteFunc = [&o](const ScanResults* r) {
+    o.r = *r;
+    o.completed = true;
+  };
+  std::ostringstream out, err;
+  {
+    ScanJob job(&p, false, &out, &err);
+    o.wait = job.WaitForScan();
+  }
+  o.out = out.str();
+  o.err = err.str();
+  return o;
+}
+
+class ScanJobTest : public EngineTest {
+ protected:
+  // One job on a fresh virtual scanner; `tweak` adjusts the parameters.
+  Outcome Scan(const std::string& description, std::function<void(ScanParams&)> tweak = nullptr,
+               std::function<void(SpyLog&)> hook = nullptr) {
+    // The old clock and bus uninstall themselves when destroyed: first.
+    bus.reset();
+    clock.reset();
+    gStopNow.store(false);
+    clock = std::make_unique<FakeClock>();
+    bus = std::make_unique<SpyBus>(description);
+    if (hook) hook(bus->log);
+    ScanParams p = JobParams(dir.File("scan" + std::to_string(++jobs)));
+    if (tweak) tweak(p);
+    Outcome o = RunJob(p);
+    // The pages the results claim are the pages on disk.
+    int total = 0;
+    for (size_t i = 0; i < o.r.mFilePaths.size(); ++i) {
+      EXPECT_EQ(int(ReadTiff(o.r.mFilePaths[i]).size()), o.r.mPageCounts[i]);
+      total += o.r.mPageCounts[i];
+    }
+    EXPECT_EQ(total, o.r.mTotalPages);
+    return o;
+  }
+  const SpyLog& Log() const { return bus->log; }
+
+  TempDir dir;
+  int jobs = 0;
+  std::unique_ptr<FakeClock> clock;
+  std::unique_ptr<SpyBus> bus;
+};
+
+// A clock that asks the job to stop the first time the engine sleeps.
+struct StopOnSleepClock : FakeClock {
+  void SleepMicros(uint64_t micros) override {
+    gStopNow.store(true);
+    FakeClock::SleepMicros(micros);
+  }
+};
+
+TEST_F(ScanJobTest, NoScannerGivesUpAfterNineAttempts) {
+  Outcome o = Scan("");
+  EXPECT_EQ(bus->enumerations, 9);
+  EXPECT_EQ(clock->sleeps, (std::vector<uint64_t>{250000, 500000, 750000, 1000000, 1250000, 1500000, 1750000, 2000000}));
+  std::vector<std::string> lines = o.Lines();
+  ASSERT_EQ(lines.size(), 9u) << o.out;
+  EXPECT_EQ(lines[0].rfind("No matching device found: ", 0), 0u) << lines[0];
+  EXPECT_TRUE(Has(lines[7], ": will try again")) << lines[7];
+  EXPECT_TRUE(Has(lines[8], ": giving up")) << lines[8];
+  EXPECT_EQ(o.wait, kScanNoScanner);
+  EXPECT_EQ(o.r.mStatus, kScanNoScanner);
+  EXPECT_EQ(o.r.mErrorMsg, "No matching device found.");
+  EXPECT_EQ(o.err, "No matching device found.\n");
+  EXPECT_TRUE(o.r.mFilePaths.empty());
+
+  // A stop request during the search: one more attempt, then no callback.
+  StopOnSleepClock stopClock;
+  SpyBus none("");
+  Outcome stopped = RunJob(JobParams(dir.File("stopped")));
+  EXPECT_EQ(none.enumerations, 2);
+  EXPECT_FALSE(stopped.completed);
+  EXPECT_EQ(stopped.wait, 0);
+  EXPECT_EQ(stopped.Lines().size(), 1u);
+}
+
+TEST_F(ScanJobTest, OneJobAtATimeAndWaitingFromTheCallback) {
+  FakeClock fake;
+  SpyBus scanner("model=fi-6130;sheets=3");
+  ScanParams first = JobParams(dir.File("first"));
+  int inside = -1;
+  first.mScanCompleteFunc = [&](const ScanResults*) { inside = ScanJob::sActiveScanJob.load()->WaitForScan(); };
+  auto job = std::make_unique<ScanJob>(&first, false, nullptr, nullptr);
+  ASSERT_EQ(job->WaitForScan(), 0);
+  EXPECT_EQ(inside, 0) << "waiting on the scan thread returns the status without joining";
+
+  // The first job is done but still exists: a second is refused, the first
+  // stays as it was.
+  ScanParams second = JobParams(dir.File("second"));
+  const char* thrown = nullptr;
+  ::testing::internal::CaptureStderr();
+  try {
+    ScanJob other(&second, false, nullptr, nullptr);
+  } catch (const char* msg) {
+    thrown = msg;
+  }
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(thrown, "only 1 ZuzuvovOvav::ScanJob object at a time can exist");
+  EXPECT_EQ(said.rfind("line ", 0), 0u) << said;
+  EXPECT_TRUE(Has(said, " throwing: \"only 1 ZuzuvovOvav::ScanJob object at a time can exist\"")) << said;
+  EXPECT_FALSE(ScanJob::StartScan(&second));
+  EXPECT_EQ(ScanJob::sActiveScanJob.load(), job.get());
+  EXPECT_EQ(job->WaitForScan(), 0);
+  job.reset();
+
+  // A self-deleting job reports through its callback and then goes away.
+  std::atomic<int> pages{-1};
+  second.mScanCompleteFunc = [&](const ScanResults* r) { pages.store(r->mTotalPages); };
+  ASSERT_TRUE(ScanJob::StartScan(&second));
+  while (ScanJob::sActiveScanJob.load() != nullptr) std::this_thread::yield();
+  EXPECT_EQ(pages.load(), 3);
+}
+
+TEST_F(ScanJobTest, CheckConditionOnTestUnitReadyKeepsTheUnitReserved) {
+  Outcome o = Scan("model=fi-6130;sheets=1", nullptr, [](SpyLog& log) {
+    log.hook = [](const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads) {
+      std::vector<uint8_t> status(13, 0);
+      status[0] = 0x53;
+      if (cdb[0] == kTur) {
+        status[9] = 0x02;  // check condition
+        reads->push_back(status);
+        return true;
+      }
+      if (cdb[0] != kSense) return false;
+      std::vector<uint8_t> sense(18, 0);
+      sense[0] = 0xF0, sense[2] = 2, sense[7] = 10, sense[12] = 0x04, sense[13] = 0x01;
+      reads->push_back(sense);
+      reads->push_back(status);
+      return true;
+    };
+  });
+  EXPECT_EQ(o.wait, kScanCheckFailed);
+  EXPECT_EQ(o.r.mStatus, kScanCheckFailed);
+  EXPECT_TRUE(Has(o.r.mErrorMsg, "(Cmd_TestUnitReady 02:04:01)")) << o.r.mErrorMsg;
+  EXPECT_EQ(o.err, o.r.mErrorMsg + "\n");
+  EXPECT_EQ(Log().Find(kRelease, -1, size_t(Log().Find(kTur))), -1) << "the unit stays reserved";
+  EXPECT_EQ(Log().Count(kControl), 0);
+}
+
+TEST_F(ScanJobTest, LampWarmingUpIsWaitedForUpToTwentySeconds) {
+  auto lampSleeps = [&] { return std::count(clock->sleeps.begin(), clock->sleeps.end(), 1000000u); };
+  Outcome warm = Scan("model=fi-6130;sheets=1;faults=lampwarmup=3");
+  EXPECT_EQ(warm.wait, 0) << warm.r.mErrorMsg;
+  EXPECT_EQ(Log().Count(kControl, 5), 4);
+  EXPECT_EQ(lampSleeps(), 3);
+  EXPECT_EQ(warm.r.mTotalPages, 1);
+
+  Outcome cold = Scan("model=fi-6130;sheets=1;faults=lampwarmup=30");
+  EXPECT_EQ(cold.wait, kScanErrorMessage);
+  EXPECT_EQ(Log().Count(kControl, 5), 21);
+  EXPECT_EQ(lampSleeps(), 20);
+  EXPECT_TRUE(Has(cold.r.mErrorMsg, "Lamp still warming up")) << cold.r.mErrorMsg;
+  EXPECT_EQ(Log().Count(kScan), 0);
+}
+
+TEST_F(ScanJobTest, PageCountLinesAndTheEmptyHopper) {
+  std::vector<std::string> one = Scan("model=fi-6130;sheets=1").Lines();
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[1], "1 page scanned");
+
+  Outcome three = Scan("model=fi-6130;sheets=3");
+  ASSERT_EQ(three.Lines().size(), 2u);
+  EXPECT_EQ(three.Lines()[1], "3 pages scanned");
+  EXPECT_EQ(three.wait, 0);
+  EXPECT_EQ(three.r.mErrorMsg, "");
+  EXPECT_EQ(three.err, "");
+
+  // With the last back side skipped, two duplex sheets give three pages
+  // only if the sheet the hopper ran out after was closed as the last.
+  Outcome duplex = Scan("model=fi-6130;sheets=2", [](ScanParams& p) { p.mDuplex = p.mSkipLastPage = true; });
+  EXPECT_EQ(duplex.wait, 0) << duplex.r.mErrorMsg;
+  EXPECT_EQ(duplex.r.mTotalPages, 3);
+  EXPECT_EQ(Log().Count(kObjPos, 1), 3);
+
+  Outcome empty = Scan("model=fi-6130;sheets=0");
+  EXPECT_EQ(empty.wait, kScanErrorMessage);
+  EXPECT_EQ(empty.r.mErrorMsg.rfind("Failed to load page: No paper on hopper", 0), 0u) << empty.r.mErrorMsg;
+  EXPECT_EQ(empty.Lines().size(), 1u) << "no count line for no page";
+  EXPECT_TRUE(empty.r.mFilePaths.empty());
+}
+
+TEST_F(ScanJobTest, AutomaticLengthEndsEachSideAtTheEndOfTheSheet) {
+  // One model learns the paper length when each side ends, the other from
+  // a size read after every eighth READ (enough READs at 300 dpi); the
+  // 11 inch sheets end well before the longest window.
+  for (int dpi : {100, 300}) {
+    const char* model = dpi == 100 ? "fi-6130" : "ScanSnap S500";
+    SCOPED_TRACE(model);
+    Outcome o = Scan(std::string("model=") + model + ";sheets=1", [dpi](ScanParams& p) {
+      p.mXRes = p.mYRes = uint16_t(dpi);
+      p.mScanWidth = 10200;
+      p.mDuplex = p.mDetectLength = true;
+      p.mPaperHeight = 0;
+    });
+    EXPECT_EQ(o.wait, 0) << o.r.mErrorMsg;
+    ASSERT_EQ(o.r.mFilePaths.size(), 1u);
+    std::vector<TiffPage> pages = ReadTiff(o.r.mFilePaths[0]);
+    ASSERT_EQ(pages.size(), 2u);
+    for (const TiffPage& page : pages) {  // 11 inches less the model's trim
+      EXPECT_GE(page.height, 10.5 * dpi);
+      EXPECT_LE(page.height, 11u * dpi);
+    }
+  }
+}
+
+TEST_F(ScanJobTest, PaperErrorsDiscardTheSheetWithStatusSix) {
+  struct Case {
+    const char* faults;
+    const char* text;
+    int pages, loads;
+  };
+  for (const Case& c : {Case{"jam=2", "Paper jam detected", 1, 2}, Case{"doublefeed=1", "Double feed error", 0, 1},
+                        // A load that finds the cover open keeps the sheet read
+                        // whole before it: only a sheet whose own reading failed
+                        // is discarded.
+                        Case{"coveropen=2", "Automatic document feeder cover is open", 1, 2}}) {
+    SCOPED_TRACE(c.faults);
+    Outcome o = Scan(std::string("model=fi-6130;sheets=3;faults=") + c.faults);
+    EXPECT_EQ(o.wait, kScanPageDiscarded);
+    EXPECT_EQ(o.r.mStatus, kScanPageDiscarded);
+    EXPECT_TRUE(Has(o.r.mErrorMsg, c.text)) << o.r.mErrorMsg;
+    EXPECT_EQ(o.r.mTotalPages, c.pages);
+    EXPECT_EQ(Log().Count(kObjPos, 1), c.loads);
+  }
+  // A scanner asked to scan through double feeds counts them instead.
+  Outcome doubles = Scan("model=fi-6670;sheets=3;faults=doublefeed=2", [](ScanParams& p) { p.mAllowDoubles = true; });
+  EXPECT_EQ(doubles.wait, 0) << doubles.r.mErrorMsg;
+  EXPECT_EQ(doubles.r.mTotalPages, 3);
+  EXPECT_EQ(doubles.r.mDoubleFeeds, 1);
+  EXPECT_EQ(Log().Count(kControl, 9), 3);
+}
+
+TEST_F(ScanJobTest, UnplugMidSheetReportsThePagesThatExist) {
+  Outcome o = Scan("model=fi-6130;sheets=3;faults=unplug=2");
+  ASSERT_TRUE(o.completed);
+  EXPECT_EQ(o.wait, kScanErrorMessage);
+  EXPECT_TRUE(Has(o.r.mErrorMsg, "Command Cmd_ReadImage: error")) << o.r.mErrorMsg;
+  ASSERT_EQ(o.r.mFilePaths.size(), 1u);
+  EXPECT_GE(o.r.mTotalPages, 1);  // matched against the file by Scan()
+  EXPECT_EQ(Log().Count(kObjPos, 1), 2) << "no sheet is loaded after the READ failed";
+}
+
+// Asks the job to stop when the scanner is told to load sheet `sheet`.
+std::function<void(SpyLog&)> StopAtLoad(int sheet) {
+  return [sheet](SpyLog& log) {
+    log.hook = [sheet, loads = 0](const uint8_t* cdb, std::deque<std::vector<uint8_t>>*) mutable {
+      if (cdb[0] == kObjPos && cdb[1] == 1 && ++loads == sheet) gStopNow.store(true);
+      return false;
+    };
+  };
+}
+
+TEST_F(ScanJobTest, StopEndsTheFeedWithOrWithoutPrepick) {
+  // Without prepick no further sheet is loaded; the scanner is told to
+  // stop, and the paper is loaded and unloaded before RELEASE UNIT.
+  Outcome plain = Scan("model=fi-6130;sheets=5", nullptr, StopAtLoad(2));
+  EXPECT_EQ(plain.wait, 0) << plain.r.mErrorMsg;
+  EXPECT_EQ(plain.r.mTotalPages, 2);
+  EXPECT_EQ(Log().Count(kControl, 13), 0);
+  const int c4 = Log().Find(kControl, 4);
+  ASSERT_GE(c4, 0);
+  ASSERT_EQ(Log().cdbs.size(), size_t(c4) + 4);
+  EXPECT_EQ(Log().Find(kObjPos, 1, size_t(c4)), c4 + 1);
+  EXPECT_EQ(Log().Find(kObjPos, 0, size_t(c4)), c4 + 2);
+  EXPECT_EQ(Log().Find(kRelease, -1, size_t(c4)), c4 + 3);
+
+  // With prepick the sheets already picked are scanned until the hopper is
+  // empty; SCANNER CONTROL 13 once, 4 at the end, no unload.
+  Outcome prepick = Scan("model=fi-7160;sheets=4", nullptr, StopAtLoad(2));
+  EXPECT_EQ(prepick.wait, 0) << prepick.r.mErrorMsg;
+  EXPECT_EQ(prepick.r.mTotalPages, 4);
+  EXPECT_EQ(Log().Count(kControl, 13), 1);
+  EXPECT_EQ(Log().Count(kControl, 4), 1);
+  EXPECT_LT(Log().Find(kControl, 13), Log().Find(kControl, 4));
+  EXPECT_EQ(Log().Count(kObjPos, 0), 0);
+}
+
+// Both sides of an interleaved duplex JPEG stream reach their own pages: the
+// same sheets scanned raw and as JPEG look alike side for side.
+TEST_F(ScanJobTest, InterleavedDuplexJpegMatchesTheRawScan) {
+  auto scan = [&](bool jpeg) {
+    Outcome o = Scan("model=fi-7160;sheets=2", [jpeg](ScanParams& p) {
+      p.mScanWidth = 10200;  // the whole sheet: fronts and backs differ below the top
+      p.mScanHeight = 13200;
+      p.mDuplex = true;
+      p.mAllowJpeg = jpeg;
+      p.mBitsOut = 8;
+    });
+    EXPECT_EQ(o.wait, 0) << o.r.mErrorMsg;
+    return o.r.mFilePaths.empty() ? std::vector<TiffPage>{} : ReadTiff(o.r.mFilePaths[0]);
+  };
+  std::vector<TiffPage> raw = scan(false), jpeg = scan(true);
+  ASSERT_EQ(raw.size(), 4u);
+  ASSERT_EQ(jpeg.size(), 4u);
+  // A JPEG window is rounded up to whole blocks: compare the common area.
+  auto distance = [](const TiffPage& a, const TiffPage& b) {
+    const uint32_t w = std::min(a.width, b.width), h = std::min(a.height, b.height);
+    double sum = 0;
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x) sum += std::abs(int(a.At(x, y)) - int(b.At(x, y)));
+    return w && h ? sum / double(w * h) : 1e9;
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_LT(distance(raw[i], jpeg[i]), 6.0) << "page " << i;
+    EXPECT_LT(2 * distance(raw[i], jpeg[i]), distance(raw[i], jpeg[i ^ 1])) << "page " << i;
+  }
+}
+
+}  // namespace
+}  // namespace scantest

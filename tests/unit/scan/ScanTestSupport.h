@@ -1,0 +1,172 @@
+// Helpers for the scan engine tests: scratch folders, reading back the TIFF
+// pages the engine wrote, and a bus of virtual scanners whose command
+// traffic the test sees (and may answer itself).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageWriter.h"
+#include "ScanJob.h"
+#include "ScriptedUsb.h"
+#include "VirtualScanner.h"
+
+namespace scantest {
+
+using namespace ZuzuvovOvav;
+namespace usb = quirel::usb;
+
+struct TempDir {
+  TempDir() {
+    char tmpl[] = "/tmp/quirel-scan-XXXXXX";
+    if (mkdtemp(tmpl)) path = tmpl;
+    EXPECT_FALSE(path.empty());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::string File(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// One 8-bit page of a TIFF file.
+struct TiffPage {
+  uint32_t width = 0, height = 0;
+  std::vector<uint8_t> rows;
+  uint8_t At(uint32_t x, uint32_t y) const { return rows[size_t(y) * width + x]; }
+  bool operator==(const TiffPage& o) const { return width == o.width && height == o.height && rows == o.rows; }
+};
+
+inline std::vector<TiffPage> ReadTiff(const std::string& path) {
+  std::vector<TiffPage> pages;
+  TIFFSetWarningHandler(nullptr);
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (!tif) return pages;
+  do {
+    TiffPage page;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height);
+    page.rows.resize(size_t(page.width) * page.height);
+    std::vector<uint8_t> line(size_t(TIFFScanlineSize(tif)));
+    for (uint32_t y = 0; y < page.height && TIFFReadScanline(tif, line.data(), y, 0) >= 0; ++y)
+      std::memcpy(&page.rows[size_t(y) * page.width], line.data(), std::min<size_t>(page.width, line.size()));
+    pages.push_back(std::move(page));
+  } while (TIFFReadDirectory(tif));
+  TIFFClose(tif);
+  return pages;
+}
+
+// The command blocks sent, and a hook that may answer a command in the
+// scanner's place (queueing the reads it returns: data, then status).
+struct SpyLog {
+  std::vector<std::vector<uint8_t>> cdbs;
+  std::function<bool(const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads)> hook;
+
+  int Find(uint8_t op, int byte1 = -1, size_t from = 0) const {
+    for (size_t i = from; i < cdbs.size(); ++i)
+      if (cdbs[i][0] == op && (byte1 < 0 || cdbs[i][1] == byte1)) return int(i);
+    return -1;
+  }
+  int Count(uint8_t op, int byte1 = -1) const {
+    int n = 0;
+    for (int i = Find(op, byte1); i >= 0; i = Find(op, byte1, size_t(i) + 1)) ++n;
+    return n;
+  }
+};
+
+class SpyInterface : public usb::UsbInterface {
+ public:
+  SpyInterface(std::unique_ptr<usb::UsbInterface> inner, SpyLog* log) : mInner(std::move(inner)), mLog(log) {}
+  usb::IOReturn Open() override { return mInner->Open(); }
+  usb::IOReturn Close() override { return mInner->Close(); }
+  usb::IOReturn WritePipe(int pipe, const void* buf, uint32_t size, uint32_t a, uint32_t b) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buf);
+    if (size == 31 && p[0] == 0x43) {
+      mLog->cdbs.emplace_back(p + 19, p + 31);
+      if (mLog->hook && mLog->hook(p + 19, &mReads)) return 0;
+    }
+    return mInner->WritePipe(pipe, buf, size, a, b);
+  }
+  usb::IOReturn ReadPipe(int pipe, void* buf, uint32_t* size, uint32_t a, uint32_t b) override {
+    if (mReads.empty()) return mInner->ReadPipe(pipe, buf, size, a, b);
+    *size = std::min<uint32_t>(*size, uint32_t(mReads.front().size()));
+    std::memcpy(buf, mReads.front().data(), *size);
+    mReads.pop_front();
+    return 0;
+  }
+  usb::IOReturn ClearPipeStallBothEnds(int pipe) override { return mInner->ClearPipeStallBothEnds(pipe); }
+
+ private:
+  std::unique_ptr<usb::UsbInterface> mInner;
+  SpyLog* mLog;
+  std::deque<std::vector<uint8_t>> mReads;
+};
+
+class SpyDevice : public usb::UsbDevice {
+ public:
+  SpyDevice(std::unique_ptr<usb::UsbDevice> inner, SpyLog* log) : mInner(std::move(inner)), mLog(log) {}
+  uint32_t VendorId() const override { return mInner->VendorId(); }
+  uint32_t ProductId() const override { return mInner->ProductId(); }
+  usb::IOReturn Open() override { return mInner->Open(); }
+  usb::IOReturn Close() override { return mInner->Close(); }
+  usb::IOReturn Reset() override { return mInner->Reset(); }
+  usb::IOReturn GetLocationId(uint32_t* l) override { return mInner->GetLocationId(l); }
+  usb::IOReturn GetConfigurationValue(uint8_t i, uint8_t* v) override { return mInner->GetConfigurationValue(i, v); }
+  usb::IOReturn SetConfiguration(uint8_t v) override { return mInner->SetConfiguration(v); }
+  usb::IOReturn GetDeviceSpeed(int* s) override { return mInner->GetDeviceSpeed(s); }
+  usb::IOReturn GetFirstInterface(std::unique_ptr<usb::UsbInterface>* iface) override {
+    std::unique_ptr<usb::UsbInterface> inner;
+    usb::IOReturn rc = mInner->GetFirstInterface(&inner);
+    if (rc == 0 && inner) *iface = std::make_unique<SpyInterface>(std::move(inner), mLog);
+    return rc;
+  }
+
+ private:
+  std::unique_ptr<usb::UsbDevice> mInner;
+  SpyLog* mLog;
+};
+
+// Virtual scanners from a description ("" for none), installed as the
+// engine's bus for the life of the object.
+class SpyBus : public usb::UsbBus {
+ public:
+  explicit SpyBus(const std::string& description) {
+    std::string error;
+    if (!description.empty()) mInner = quirel::virt::MakeVirtualBus(description, &error);
+    EXPECT_TRUE(description.empty() || mInner) << error;
+    usb::SetBusForTesting(this);
+  }
+  ~SpyBus() override { usb::SetBusForTesting(nullptr); }
+  std::vector<usb::UsbDeviceDesc> Enumerate() override {
+    ++enumerations;
+    return mInner ? mInner->Enumerate() : std::vector<usb::UsbDeviceDesc>{};
+  }
+  std::unique_ptr<usb::UsbDevice> FindByLocation(uint32_t location) override {
+    auto dev = mInner ? mInner->FindByLocation(location) : nullptr;
+    return dev ? std::make_unique<SpyDevice>(std::move(dev), &log) : nullptr;
+  }
+  SpyLog log;
+  int enumerations = 0;
+
+ private:
+  std::unique_ptr<usb::UsbBus> mInner;
+};
+
+// Every test starts without a stop request.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { gStopNow.store(false); }
+  void TearDown() override { gStopNow.store(false); }
+};
+
+}  // namespace scantest
