@@ -575,7 +575,8 @@ SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t
     key += buf;
   }
   key += autoLength ? "/a" : "/f";
-  key += "/" + std::to_string(forcedLines);
+  key += '/';
+  key += std::to_string(forcedLines);
   if (mHaveLut) key.append(reinterpret_cast<const char*>(mLut), 256);
   SideData data;
   if (mCache.Get(key, &data)) return data;
