@@ -90,6 +90,7 @@ void ScannerCore::ResetJob() {
   mFlatbed = false;
   mInterleaved = false;
   mFedSheets = 0;
+  mLastPickedSheet = 0;
   mPageCursor = 0;
   mLampLeft = mConfig.faults.lampWarmup;
   mCoverOpen = false;
@@ -489,7 +490,11 @@ void ScannerCore::DoScannerControl() {
       }
       return Good();
     case 9:
+      return Good();
     case 13:
+      // Stop feeding: the sheet already picked up behind the current one is
+      // still delivered, after it the hopper counts as empty.
+      if (mLastPickedSheet == 0) mLastPickedSheet = mFedSheets + 1;
       return Good();
     case 0x10: {  // READ IMAGE CHECK
       if (!mModel.mImplementsReadCheck) return Refuse(0x24, "no read check on this model");
@@ -519,6 +524,7 @@ bool ScannerCore::LoadNextSheet() {
     return false;
   }
   bool empty = mConfig.pages.empty() ? number > mConfig.sheets : mPageCursor >= mConfig.pages.size();
+  if (mLastPickedSheet != 0 && number > mLastPickedSheet) empty = true;
   if (empty) {
     Check(0x03, 0x80, 0x03);
     return false;
@@ -556,11 +562,20 @@ void ScannerCore::PlanFaults(Sheet* sheet) {
   }
 }
 
+uint32_t ScannerCore::OverscanLines(const WindowDesc& w) const {
+  // What the host trims off a side whose length the scanner detected: the
+  // model's trim, and the last rows of a JPEG side.
+  uint32_t lines = uint32_t(mModel.mAutoLenTrim * w.yres + 0.5);
+  if (w.jpeg) lines += w.jpegSubsample ? 8 : 4;
+  return lines;
+}
+
 SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength) {
   RenderOptions options;
   options.lut = mHaveLut ? mLut : nullptr;
   options.autoLength = autoLength;
   options.forcedLines = forcedLines;
+  options.overscanLines = OverscanLines(w);
   // Generated sheets differ only in a band: the base is rendered once per
   // window and each sheet redraws the band of a copy.
   uint32_t top = 0, bottom = 0;
@@ -597,7 +612,8 @@ bool ScannerCore::RenderSides(bool front, bool back, bool flatbed) {
       Check(0x05, 0x2C, 0x02);
       return false;
     }
-    uint32_t lines = std::max(SideLines(*mSheet.front, w0, autoLength), SideLines(*mSheet.back, w1, autoLength));
+    uint32_t lines = std::max(SideLines(*mSheet.front, w0, autoLength, OverscanLines(w0)),
+                              SideLines(*mSheet.back, w1, autoLength, OverscanLines(w1)));
     SideData f = Render(*mSheet.front, w0, lines, false);
     SideData b = Render(*mSheet.back, w1, lines, false);
     SideData both = InterleaveJpeg(f, b);

@@ -102,6 +102,7 @@ class ScannerCore {
   void PlanFaults(Sheet* sheet);
   bool RenderSides(bool front, bool back, bool flatbed);
   SideData Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength);
+  uint32_t OverscanLines(const WindowDesc& w) const;
   void FinishImageRead();
   usb::IOReturn DeliverData(uint8_t* dst, uint32_t* size);
   void BuildStatus(uint8_t* out) const;
@@ -143,6 +144,7 @@ class ScannerCore {
   bool mFlatbed = false;
   bool mInterleaved = false;
   int mFedSheets = 0;
+  int mLastPickedSheet = 0;  // after SCANNER CONTROL 13: the last sheet still fed; 0 while feeding normally
   size_t mPageCursor = 0;
   int mLampLeft = 0;
   bool mCoverOpen = false;

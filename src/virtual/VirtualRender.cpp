@@ -334,16 +334,19 @@ void SideData::ReadBase(uint64_t offset, uint32_t n, uint8_t* dst) const {
   }
 }
 
-uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength) {
+uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength, uint32_t overscanLines) {
   uint32_t lines = w.Lines();
   if (!autoLength) return lines;
-  return std::max<uint32_t>(1, SheetRows(side, w, lines));
+  // A scanner that detects the paper's end goes on over the white backing
+  // for a little while; the host trims that much off again.
+  return std::min<uint32_t>(lines, std::max<uint32_t>(1, SheetRows(side, w, lines)) + overscanLines);
 }
 
 SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options) {
   SideData out;
   const uint32_t width = w.PixelWidth();
-  const uint32_t lines = options.forcedLines ? options.forcedLines : SideLines(side, w, options.autoLength);
+  const uint32_t lines =
+      options.forcedLines ? options.forcedLines : SideLines(side, w, options.autoLength, options.overscanLines);
   RenderArea area{w.left, w.top, w.xres, w.yres, width, lines};
   std::unique_ptr<RowRenderer> renderer = side.Renderer(area);
   out.pixelWidth = width;

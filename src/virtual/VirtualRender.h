@@ -69,11 +69,12 @@ struct SideData {
 struct RenderOptions {
   const uint8_t* lut = nullptr;  // tone table sent by the host, or null
   bool autoLength = false;       // end the side at the end of the sheet
+  uint32_t overscanLines = 0;    // with autoLength: lines scanned past the sheet's end
   uint32_t forcedLines = 0;      // when non-zero: exactly this many lines
 };
 
 // The lines a side has for a window (automatic length ends it at the sheet).
-uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength);
+uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength, uint32_t overscanLines = 0);
 
 // Renders one side; an empty body on an encoder failure.
 SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options);

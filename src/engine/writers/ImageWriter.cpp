@@ -21,6 +21,13 @@ void ScanResults::UncountPage() {
   if (!mPageCounts.empty()) --mPageCounts.back();
 }
 
+void ScanResults::DropEmptyLastFile() {
+  if (mPageCounts.empty() || mPageCounts.back() != 0) return;
+  mFilePaths.pop_back();
+  mFileRefs.pop_back();
+  mPageCounts.pop_back();
+}
+
 ImageWriterImpl::~ImageWriterImpl() = default;
 
 namespace {

@@ -48,6 +48,9 @@ struct ScanResults {
   void CountPage();
   // Takes one page off the file opened last again.
   void UncountPage();
+  // Forgets the file opened last when it holds no page: a new output file
+  // that received no page is deleted, and the results must not list it.
+  void DropEmptyLastFile();
 };
 
 // A format writer. Pages are ImageInfo records (a ScanImage is one); the

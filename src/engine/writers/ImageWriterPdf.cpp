@@ -461,7 +461,10 @@ void ImageWriterPdfImpl::CloseFile() {
     mResults.mErrorMsg =
         Fmt("Could not finish PDF file (%s).", std::strerror(truncErr ? truncErr : closeErr));
   }
-  if (mImageMap.empty() && !mAppending && !mPath.empty()) ::unlink(mPath.c_str());
+  if (mImageMap.empty() && !mAppending && !mPath.empty()) {
+    ::unlink(mPath.c_str());
+    if (!mResults.mFilePaths.empty() && mResults.mFilePaths.back() == mPath) mResults.DropEmptyLastFile();
+  }
   mPath.clear();
 }
 

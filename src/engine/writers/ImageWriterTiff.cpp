@@ -78,12 +78,14 @@ int TfMap(thandle_t, void**, toff_t*) { return 0; }
 void TfUnmap(thandle_t, void*, toff_t) {}
 
 // libtiff over an open descriptor; on failure the descriptor is closed.
-TIFF* OpenOnFd(int fd, const char* name, const char* mode, std::unique_ptr<TiffFile>* file) {
+TIFF* OpenOnFd(int fd, const char* name, const char* mode, std::unique_ptr<TiffFile>* file, int* err = nullptr) {
   auto f = std::make_unique<TiffFile>();
   f->fd = fd;
   TIFF* tif = TIFFClientOpen(name, mode, f.get(), TfRead, TfWrite, TfSeek, TfClose, TfSize, TfMap,
                              TfUnmap);
   if (!tif) {
+    // A header that could not be written (a full disk) says why.
+    if (err) *err = f->lastErrno;
     ::close(fd);
     return nullptr;
   }
@@ -91,14 +93,23 @@ TIFF* OpenOnFd(int fd, const char* name, const char* mode, std::unique_ptr<TiffF
   return tif;
 }
 
-TIFF* OpenPath(const std::string& path, bool append, std::unique_ptr<TiffFile>* file) {
+// Opens the output; on failure *err is the system's reason, or 0 when
+// libtiff refused the file without one (not a TIFF, say).
+TIFF* OpenPath(const std::string& path, bool append, std::unique_ptr<TiffFile>* file, int* err) {
   const int flags = append ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
   int fd;
+  *err = 0;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  return OpenOnFd(fd, path.c_str(), append ? "a" : "w", file);
+  if (fd < 0) {
+    *err = errno;
+    return nullptr;
+  }
+  TIFF* tif = OpenOnFd(fd, path.c_str(), append ? "a" : "w", file, err);
+  // A new file whose header could not be written is not left behind.
+  if (!tif && !append) ::unlink(path.c_str());
+  return tif;
 }
 
 void Silent(const char*, const char*, va_list) {}
@@ -198,10 +209,20 @@ bool ImageWriterTiffImpl::OpenFile(const char* path, const ImageInfo& image) {
     }
     ::close(probe);
   }
-  mTiff = OpenPath(path, mAppending, &mFile);
+  int err = 0;
+  // libtiff's own complaint goes into the text, not onto standard error.
+  sLastTiffErr[0] = '\0';
+  const TIFFErrorHandler previous = TIFFSetErrorHandler(TiffErr);
+  mTiff = OpenPath(path, mAppending, &mFile, &err);
+  TIFFSetErrorHandler(previous);
   if (!mTiff) {
     mResults.mStatus = kStatusFileError;
-    mResults.mErrorMsg = "Could not open output TIFF file for writing.";
+    mResults.mErrorMsg = "Could not open output TIFF file for writing";
+    if (err)
+      mResults.mErrorMsg += std::string(" (") + std::strerror(err) + ")";
+    else if (sLastTiffErr[0])
+      mResults.mErrorMsg += std::string(" (") + sLastTiffErr + ")";
+    mResults.mErrorMsg += ".";
     return false;
   }
   mPath = path;
@@ -354,7 +375,8 @@ void ImageWriterTiffImpl::ClearLastDir(int64_t size) {
   mFile.reset();
   if (mTempBuffer) return;
   const TIFFErrorHandler warn = TIFFSetWarningHandler(Silent);
-  mTiff = OpenPath(mPath, true, &mFile);
+  int err = 0;
+  mTiff = OpenPath(mPath, true, &mFile, &err);
   TIFFSetWarningHandler(warn);
 }
 
@@ -423,8 +445,10 @@ void ImageWriterTiffImpl::CloseFile() {
   }
   mFile.reset();
   if (!mAppending && !mTempBuffer && !mResults.mFilePaths.empty() &&
-      mResults.mPageCounts.back() == 0)
+      mResults.mPageCounts.back() == 0) {
     ::unlink(mResults.mFilePaths.back().c_str());
+    mResults.DropEmptyLastFile();
+  }
   mPath.clear();
 }
 

@@ -311,11 +311,12 @@ TEST_F(ScanJobTest, StopEndsTheFeedWithOrWithoutPrepick) {
   EXPECT_EQ(Log().Find(kObjPos, 0, size_t(c4)), c4 + 2);
   EXPECT_EQ(Log().Find(kRelease, -1, size_t(c4)), c4 + 3);
 
-  // With prepick the sheets already picked are scanned until the hopper is
-  // empty; SCANNER CONTROL 13 once, 4 at the end, no unload.
+  // With prepick the sheet already picked behind the current one is still
+  // scanned, then the scanner reports an empty hopper (sheet 4 stays in
+  // it); SCANNER CONTROL 13 once, 4 at the end, no unload.
   Outcome prepick = Scan("model=fi-7160;sheets=4", nullptr, StopAtLoad(2));
   EXPECT_EQ(prepick.wait, 0) << prepick.r.mErrorMsg;
-  EXPECT_EQ(prepick.r.mTotalPages, 4);
+  EXPECT_EQ(prepick.r.mTotalPages, 3);
   EXPECT_EQ(Log().Count(kControl, 13), 1);
   EXPECT_EQ(Log().Count(kControl, 4), 1);
   EXPECT_LT(Log().Find(kControl, 13), Log().Find(kControl, 4));

@@ -164,7 +164,10 @@ TEST(TiffWriter, AppendingAddsDirectoriesAndNeverDeletesTheExistingFile) {
   EXPECT_EQ(res.mErrorMsg, "Could not open TIFF file for appending.");
   WriteFile(dir / "text.tif", std::string(100, 'x'));
   EXPECT_FALSE(WriteTiff(dir / "text.tif", {&more}, &res));
-  EXPECT_EQ(res.mErrorMsg, "Could not open output TIFF file for writing.");
+  // The refusal carries libtiff's reason.
+  EXPECT_EQ(res.mErrorMsg.rfind("Could not open output TIFF file for writing (libtiff reports: ", 0), 0u)
+      << res.mErrorMsg;
+  EXPECT_NE(res.mErrorMsg.find("Not a TIFF"), std::string::npos) << res.mErrorMsg;
   EXPECT_EQ(ReadFile(dir / "text.tif"), std::string(100, 'x'));
 }
 

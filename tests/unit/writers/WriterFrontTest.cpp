@@ -113,7 +113,7 @@ TEST(WriterFront, FailedOpeningIsRetriedAndReported) {
   ImageWriter w(Params(dir / "missing/scan.tif"));
   EXPECT_FALSE(w.WritePage(*page, false));
   EXPECT_EQ(w.Results().mStatus, kStatusFileError);
-  EXPECT_EQ(w.Results().mErrorMsg, "Could not open output TIFF file for writing.");
+  EXPECT_EQ(w.Results().mErrorMsg, "Could not open output TIFF file for writing (No such file or directory).");
   EXPECT_TRUE(w.Results().mFilePaths.empty());
   ASSERT_EQ(mkdir((dir / "missing").c_str(), 0700), 0);
   EXPECT_TRUE(w.WritePage(*page, false));
