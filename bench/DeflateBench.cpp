@@ -103,11 +103,13 @@ size_t ParallelDeflate(const Page& p, uint8_t* out, int slice, int slot) {
 
 void BM_ParallelDeflate(benchmark::State& state) {
   const Page& p = PageFor(int(state.range(0)));
-  const int slot = ZLibSlotSize(ZLibSliceSize(p.stride));
-  const int count = ZLibSliceCount(p.rows, p.stride);
+  // The writers' slicing: whole rows of about 1 MiB in whole rounds of the workers.
+  const int slice = ZLibPageSliceSize(p.rows, p.stride, ZLibTaskQ()->WorkerCount());
+  const int slot = ZLibSlotSize(slice);
+  const int count = int((int64_t(p.rows) * p.stride + slice - 1) / slice);
   std::unique_ptr<uint8_t[]> out(new uint8_t[size_t(count) * size_t(slot)]);
   size_t size = 0;
-  for (auto _ : state) size = ParallelDeflate(p, out.get(), ZLibSliceSize(p.stride), slot);
+  for (auto _ : state) size = ParallelDeflate(p, out.get(), slice, slot);
   state.SetBytesProcessed(int64_t(state.iterations()) * p.rows * p.packed);
   state.counters["compressed"] = double(size);
   state.counters["slices"] = count;
