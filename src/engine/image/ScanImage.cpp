@@ -13,6 +13,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "PageBufferCommon.h"
+
 // ------------------------------------------------------------ the JPEG source
 
 namespace {
@@ -384,11 +386,62 @@ void TraceRemainingLines(const void* impl, int lines, int appended) {
 
 template <class Buf>
 void AppendWholeLine(Buf& buf, const unsigned char* line, int lineSize) {
-  int done = 0, took;
-  while (done < lineSize && (took = buf.AppendPels(line + done, lineSize - done)) > 0) done += took;
+  AppendLinesOneByOne(buf, line, lineSize, 1);
+}
+
+// Moves the final pels of one line-art stage into the next as far as that
+// takes them, calling after() once for each run taken; true when any moved.
+template <class From, class To, class After>
+bool MoveRuns(From& from, To& to, After after) {
+  bool moved = false;
+  for (PelRun run = from.ReadPels(); run.count > 0; run = from.ReadPels()) {
+    const int taken = to.AppendPels(run.pels, run.count);
+    if (taken <= 0) break;
+    from.ReleasePels(taken);
+    moved = true;
+    after();
+  }
+  return moved;
+}
+
+// Feeds a chunk of line art through the expander; drain() moves what the
+// expander made to the later stages and says whether anything moved.
+template <class Drain>
+void FeedExpander(Buf_Expand1& expand, const unsigned char* data, int len, Drain drain) {
+  while (len > 0) {
+    const int took = expand.AppendBytes(data, len);
+    // Neither stage can move: the rest of the chunk has nowhere to go.
+    if (!drain() && took <= 0) break;
+    data += took;
+    len -= took;
+  }
 }
 
 }  // namespace
+
+// ------------------------------------------------------- JPEG sides' base
+
+void ScanImage_JpegImplBase::StartJpeg(int ringLines, int lineSize, JpegSideDecoder::Output output) {
+  if (!mImageInfo->mParams.mWillUseJpeg) return;
+  mJpeg = std::make_unique<JpegSideDecoder>(ringLines, lineSize, output, mImageInfo->mParams.mJpegInterleave);
+  if (mJpeg->Failed()) Fail("%s", mJpeg->ErrorText());
+}
+
+bool ScanImage_JpegImplBase::AppendJpeg(const unsigned char* data, int len) {
+  if (!mJpeg) return false;
+  if (!mJpeg->Append(data, len, *this)) Fail("%s", mJpeg->ErrorText());
+  return true;
+}
+
+void ScanImage_JpegImplBase::FlushJpeg(int lines) {
+  if (mJpeg && !Failed()) TraceRemainingLines(this, lines, mJpeg->Flush(*this));
+}
+
+bool ScanImage_JpegImplBase::JpegComplete() {
+  if (!mJpeg || mJpeg->CheckComplete()) return true;
+  Fail("%s", mJpeg->ErrorText());
+  return false;
+}
 
 // ------------------------------------------------------------ line art
 
@@ -396,20 +449,7 @@ ScanImage_Impl1Plain::ScanImage_Impl1Plain(ImageInfo* info)
     : ScanImage_ImplBase(info), mExpand(info->mWidth), mPack(info) {}
 
 void ScanImage_Impl1Plain::AppendBytesSelf(const unsigned char* data, int len) {
-  while (len > 0) {
-    const int took = mExpand.AppendBytes(data, len);
-    bool moved = false;
-    for (PelRun run = mExpand.ReadPels(); run.count > 0; run = mExpand.ReadPels()) {
-      const int packed = mPack.AppendPels(run.pels, run.count);
-      if (packed <= 0) break;
-      mExpand.ReleasePels(packed);
-      moved = true;
-    }
-    // Neither stage can move: the rest of the chunk has nowhere to go.
-    if (took <= 0 && !moved) break;
-    data += took;
-    len -= took;
-  }
+  FeedExpander(mExpand, data, len, [this] { return MoveRuns(mExpand, mPack, [] {}); });
 }
 
 void ScanImage_Impl1Plain::UpdateCurScanLen() { mImageInfo->SetCurScanLen(mPack.GetCurScanLen()); }
@@ -418,45 +458,19 @@ void ScanImage_Impl1Plain::SetScanLen(int lines) { mPack.SetScanLen(lines); }
 
 void ScanImage_Impl1Plain::PostProcess() { mPack.PostProcess(); }
 
-namespace {
 // A side turned by 90 degrees stores the scanner's lines as columns: the
 // despeckle neighbourhoods must follow the scanner's lines, which are then
 // mHeight pels long.
-bool TurnedSide(const ImageInfo* info) { return info->mRotation == 1 || info->mRotation == 2; }
-}  // namespace
-
 ScanImage_Impl1Despeckle::ScanImage_Impl1Despeckle(ImageInfo* info)
     : ScanImage_ImplBase(info),
       mExpand(info->mWidth),
-      mConvolve(TurnedSide(info) ? info->mHeight : info->mWidth, TurnedSide(info) ? info->mWidth : info->mHeight),
+      mConvolve(ScannerLineLength(*info), ScannerLineCapacity(*info)),
       mPack(info) {}
 
-bool ScanImage_Impl1Despeckle::DrainConvolver() {
-  bool moved = false;
-  for (PelRun run = mConvolve.ReadPels(); run.count > 0; run = mConvolve.ReadPels()) {
-    const int packed = mPack.AppendPels(run.pels, run.count);
-    if (packed <= 0) break;
-    mConvolve.ReleasePels(packed);
-    moved = true;
-  }
-  return moved;
-}
+bool ScanImage_Impl1Despeckle::DrainConvolver() { return MoveRuns(mConvolve, mPack, [] {}); }
 
 void ScanImage_Impl1Despeckle::AppendBytesSelf(const unsigned char* data, int len) {
-  while (len > 0) {
-    const int took = mExpand.AppendBytes(data, len);
-    bool moved = false;
-    for (PelRun run = mExpand.ReadPels(); run.count > 0; run = mExpand.ReadPels()) {
-      const int convolved = mConvolve.AppendPels(run.pels, run.count);
-      if (convolved <= 0) break;
-      mExpand.ReleasePels(convolved);
-      moved = true;
-      DrainConvolver();
-    }
-    if (took <= 0 && !moved) break;
-    data += took;
-    len -= took;
-  }
+  FeedExpander(mExpand, data, len, [this] { return MoveRuns(mExpand, mConvolve, [this] { DrainConvolver(); }); });
 }
 
 void ScanImage_Impl1Despeckle::UpdateCurScanLen() { mImageInfo->SetCurScanLen(mPack.GetCurScanLen()); }
@@ -473,17 +487,11 @@ void ScanImage_Impl1Despeckle::PostProcess() { mPack.PostProcess(); }
 
 // ------------------------------------------------------------------- gray
 
-ScanImage_Impl8::ScanImage_Impl8(ImageInfo* info) : ScanImage_ImplBase(info), mBuf(info) {
+ScanImage_Impl8::ScanImage_Impl8(ImageInfo* info) : ScanImage_JpegImplBase(info), mBuf(info) {
   if (gVerbose)
     std::clog << "new image impl 0x" << std::hex << reinterpret_cast<uintptr_t>(this) << " buf: "
               << reinterpret_cast<uintptr_t>(&mBuf) << std::dec << "\n";
-  if (info->mParams.mWillUseJpeg) {
-    const uint32_t rot = info->mRotation;
-    const int line = int(rot == 1 || rot == 2 ? info->mHeight : info->mWidth);
-    mJpeg = std::make_unique<JpegSideDecoder>(64, line, JpegSideDecoder::Output::kInvertedGray,
-                                              info->mParams.mJpegInterleave);
-    if (mJpeg->Failed()) Fail("%s", mJpeg->ErrorText());
-  }
+  StartJpeg(64, ScannerLineLength(*info), JpegSideDecoder::Output::kInvertedGray);
 }
 
 void ScanImage_Impl8::TakeBlock(const unsigned char* lines, int lineSize) { mBuf.Append64Lines(lines, lineSize); }
@@ -491,10 +499,7 @@ void ScanImage_Impl8::TakeBlock(const unsigned char* lines, int lineSize) { mBuf
 void ScanImage_Impl8::TakeLine(const unsigned char* line, int lineSize) { AppendWholeLine(mBuf, line, lineSize); }
 
 void ScanImage_Impl8::AppendBytesSelf(const unsigned char* data, int len) {
-  if (mJpeg) {
-    if (!mJpeg->Append(data, len, *this)) Fail("%s", mJpeg->ErrorText());
-    return;
-  }
+  if (AppendJpeg(data, len)) return;
   int took;
   while (len > 0 && (took = mBuf.AppendPels(data, len)) > 0) data += took, len -= took;
 }
@@ -502,19 +507,18 @@ void ScanImage_Impl8::AppendBytesSelf(const unsigned char* data, int len) {
 void ScanImage_Impl8::UpdateCurScanLen() { mImageInfo->SetCurScanLen(mBuf.GetCurScanLen()); }
 
 void ScanImage_Impl8::SetScanLen(int lines) {
-  if (mJpeg && !Failed()) TraceRemainingLines(this, lines, mJpeg->Flush(*this));
+  FlushJpeg(lines);
   mBuf.SetScanLen(lines);
 }
 
 void ScanImage_Impl8::PostProcess() {
-  if (mJpeg && !mJpeg->CheckComplete()) return Fail("%s", mJpeg->ErrorText());
-  mBuf.PostProcess();
+  if (JpegComplete()) mBuf.PostProcess();
 }
 
 // ----------------------------------------------------------------- colour
 
 ScanImage_Impl24::ScanImage_Impl24(ImageInfo* info, ColorOrderE order, ColorPlanarE planar)
-    : ScanImage_ImplBase(info), mPlanar(planar) {
+    : ScanImage_JpegImplBase(info), mPlanar(planar) {
   if (order == kColorOrderRGB && planar == kColorPixelInterleaved)
     mBuf = std::make_unique<Buf_Input24PixelRGB>(info);
   else if (order == kColorOrderBGR && planar == kColorPixelInterleaved)
@@ -525,11 +529,7 @@ ScanImage_Impl24::ScanImage_Impl24(ImageInfo* info, ColorOrderE order, ColorPlan
     Fail("colour data in order %d and layout %d is not supported", int(order), int(planar));
     return;
   }
-  if (info->mParams.mWillUseJpeg) {
-    mJpeg = std::make_unique<JpegSideDecoder>(16, 3 * mBuf->LinePixels(), JpegSideDecoder::Output::kInvertedRGB,
-                                              info->mParams.mJpegInterleave);
-    if (mJpeg->Failed()) Fail("%s", mJpeg->ErrorText());
-  }
+  StartJpeg(16, 3 * mBuf->LinePixels(), JpegSideDecoder::Output::kInvertedRGB);
 }
 
 void ScanImage_Impl24::TakeBlock(const unsigned char* lines, int lineSize) { mBuf->Append16Lines(lines, lineSize); }
@@ -571,11 +571,7 @@ void ScanImage_Impl24::AppendRaw(const unsigned char* data, int len) {
 
 void ScanImage_Impl24::AppendBytesSelf(const unsigned char* data, int len) {
   if (!mBuf || !data || len <= 0) return;
-  if (mJpeg) {
-    if (!mJpeg->Append(data, len, *this)) Fail("%s", mJpeg->ErrorText());
-    return;
-  }
-  AppendRaw(data, len);
+  if (!AppendJpeg(data, len)) AppendRaw(data, len);
 }
 
 void ScanImage_Impl24::UpdateCurScanLen() {
@@ -584,33 +580,26 @@ void ScanImage_Impl24::UpdateCurScanLen() {
 
 void ScanImage_Impl24::SetScanLen(int lines) {
   if (!mBuf) return;
-  if (mJpeg && !Failed()) TraceRemainingLines(this, lines, mJpeg->Flush(*this));
+  FlushJpeg(lines);
   mBuf->SetScanLen(lines);
 }
 
 void ScanImage_Impl24::PostProcess() {
-  if (!mBuf) return;
-  if (mJpeg && !mJpeg->CheckComplete()) return Fail("%s", mJpeg->ErrorText());
-  mBuf->PostProcess();
+  if (mBuf && JpegComplete()) mBuf->PostProcess();
 }
 
 // ------------------------------------------------------------------ turbo
 
 ScanImage_Impl1Turbo::ScanImage_Impl1Turbo(ImageInfo* info)
-    : ScanImage_ImplBase(info),
+    : ScanImage_JpegImplBase(info),
       mBuf(std::make_unique<Buf_Input8>(info)),
       mStat(std::make_unique<Buf_CalcStaticThreshold8>(info)) {
   info->mImageType = kImageTypeGray;
-  if (info->mParams.mWillUseJpeg) {
-    const uint32_t rot = info->mRotation;
-    const int line = int(rot == 1 || rot == 2 ? info->mHeight : info->mWidth);
-    // A colour stream is decoded to plain luminance, which the colour tone
-    // table then inverts.
-    const auto output = info->mParams.mImageType == kImageTypeColor ? JpegSideDecoder::Output::kGray
-                                                                     : JpegSideDecoder::Output::kInvertedGray;
-    mJpeg = std::make_unique<JpegSideDecoder>(64, line, output, info->mParams.mJpegInterleave);
-    if (mJpeg->Failed()) Fail("%s", mJpeg->ErrorText());
-  }
+  // A colour stream is decoded to plain luminance, which the colour tone
+  // table then inverts.
+  StartJpeg(64, ScannerLineLength(*info),
+            info->mParams.mImageType == kImageTypeColor ? JpegSideDecoder::Output::kGray
+                                                        : JpegSideDecoder::Output::kInvertedGray);
 }
 
 ScanImage_Impl1Turbo::~ScanImage_Impl1Turbo() = default;
@@ -626,10 +615,7 @@ void ScanImage_Impl1Turbo::TakeLine(const unsigned char* line, int lineSize) {
 }
 
 void ScanImage_Impl1Turbo::AppendBytesSelf(const unsigned char* data, int len) {
-  if (mJpeg) {
-    if (!mJpeg->Append(data, len, *this)) Fail("%s", mJpeg->ErrorText());
-    return;
-  }
+  if (AppendJpeg(data, len)) return;
   int took;
   while (len > 0 && (took = mBuf->AppendPels(data, len)) > 0) {
     mStat->AppendPels(data, took);
@@ -641,13 +627,13 @@ void ScanImage_Impl1Turbo::AppendBytesSelf(const unsigned char* data, int len) {
 void ScanImage_Impl1Turbo::UpdateCurScanLen() { mImageInfo->SetCurScanLen(mBuf->GetCurScanLen()); }
 
 void ScanImage_Impl1Turbo::SetScanLen(int lines) {
-  if (mJpeg && !Failed()) TraceRemainingLines(this, lines, mJpeg->Flush(*this));
+  FlushJpeg(lines);
   mBuf->SetScanLen(lines);
   mStat->Flush();
 }
 
 void ScanImage_Impl1Turbo::PostProcess() {
-  if (mJpeg && !mJpeg->CheckComplete()) return Fail("%s", mJpeg->ErrorText());
+  if (!JpegComplete()) return;
   const int t = mStat->Calc(float(mImageInfo->mParams.mThresholdWeight));
   mImageInfo->mBwThreshold = uint8_t(t);
   if (gVerbose) std::clog << "using calculated threshold: " << t << "\n";

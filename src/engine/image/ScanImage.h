@@ -159,6 +159,29 @@ class JpegSideDecoder {
   char mErrorText[kMaxErrorText] = {};
 };
 
+// Common part of the implementations whose sides may arrive as one JPEG
+// stream (gray, colour, turbo): the side's decoder and the steps each of
+// them takes with it. Decoded lines come back through the JpegLineSink.
+class ScanImage_JpegImplBase : public ScanImage_ImplBase, protected JpegLineSink {
+ protected:
+  explicit ScanImage_JpegImplBase(ImageInfo* info) : ScanImage_ImplBase(info) {}
+
+  // For a JPEG side (mWillUseJpeg), sets up the decoder; one that cannot
+  // start fails the side.
+  void StartJpeg(int ringLines, int lineSize, JpegSideDecoder::Output output);
+  // For a JPEG side, feeds the chunk to the decoder, failing the side on a
+  // decoder error, and returns true; false for a raw side.
+  bool AppendJpeg(const unsigned char* data, int len);
+  // For a JPEG side that has not failed, hands the decoded lines still in
+  // the ring to the page once the paper length (`lines`) is known.
+  void FlushJpeg(int lines);
+  // False, with the side failed, when a JPEG side's stream ended before the
+  // image's last line.
+  bool JpegComplete();
+
+  std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
+};
+
 class ScanImage_Impl1Plain final : public ScanImage_ImplBase {
  public:
   explicit ScanImage_Impl1Plain(ImageInfo* info);
@@ -190,7 +213,7 @@ class ScanImage_Impl1Despeckle final : public ScanImage_ImplBase {
   Buf_Input1Threshold mPack;
 };
 
-class ScanImage_Impl8 final : public ScanImage_ImplBase, private JpegLineSink {
+class ScanImage_Impl8 final : public ScanImage_JpegImplBase {
  public:
   explicit ScanImage_Impl8(ImageInfo* info);
   void AppendBytesSelf(const unsigned char* data, int len) override;
@@ -203,10 +226,9 @@ class ScanImage_Impl8 final : public ScanImage_ImplBase, private JpegLineSink {
   void TakeLine(const unsigned char* line, int lineSize) override;
 
   Buf_Input8 mBuf;
-  std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
 };
 
-class ScanImage_Impl24 final : public ScanImage_ImplBase, private JpegLineSink {
+class ScanImage_Impl24 final : public ScanImage_JpegImplBase {
  public:
   ScanImage_Impl24(ImageInfo* info, ColorOrderE order, ColorPlanarE planar);
   void AppendBytesSelf(const unsigned char* data, int len) override;
@@ -222,7 +244,6 @@ class ScanImage_Impl24 final : public ScanImage_ImplBase, private JpegLineSink {
   void TakeLine(const unsigned char* line, int lineSize) override;
 
   std::unique_ptr<Buf_Input24Base> mBuf;
-  std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
   ColorPlanarE mPlanar;
   // Raw data: bytes of the current scanner line received so far, and a
   // pixel split between two chunks (its first one or two bytes).
@@ -231,7 +252,7 @@ class ScanImage_Impl24 final : public ScanImage_ImplBase, private JpegLineSink {
   int mCarryLen = 0;
 };
 
-class ScanImage_Impl1Turbo final : public ScanImage_ImplBase, private JpegLineSink {
+class ScanImage_Impl1Turbo final : public ScanImage_JpegImplBase {
  public:
   explicit ScanImage_Impl1Turbo(ImageInfo* info);
   ~ScanImage_Impl1Turbo() override;
@@ -249,7 +270,6 @@ class ScanImage_Impl1Turbo final : public ScanImage_ImplBase, private JpegLineSi
   std::unique_ptr<Buf_Input8> mBuf;
   std::unique_ptr<Buf_CalcStaticThreshold8> mStat;
   std::unique_ptr<Buf_Turbo1> mTurbo1;
-  std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
 };
 
 class ScanImage : public ImageInfo {

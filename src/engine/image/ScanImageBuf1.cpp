@@ -229,6 +229,15 @@ int Buf_Input1Base::AppendRot3(const unsigned char* pels, int count) {
   return groups * 8;
 }
 
+// A turned side's scanner line is complete: the next one goes one bit
+// further along the byte column, or starts the next column.
+void Buf_Input1Base::NextBitOfColumn() {
+  if (++mBitNum == 8) {
+    mBitNum = 0;
+    ++mColumnsDone;
+  }
+}
+
 int Buf_Input1Base::AppendRotLeft(const unsigned char* pels, int count) {
   const ptrdiff_t rb = mImageInfo->mRowBytes;
   const ptrdiff_t height = mImageInfo->mHeight;
@@ -245,11 +254,7 @@ int Buf_Input1Base::AppendRotLeft(const unsigned char* pels, int count) {
     *p = uint8_t((old << 1) | unsigned(pels[i] > thr));
   }
   if (n == row + 1) {
-    // The scanner line is complete: the next one goes one bit further.
-    if (++mBitNum == 8) {
-      mBitNum = 0;
-      ++mColumnsDone;
-    }
+    NextBitOfColumn();
     mWritePos = (height - 1) * rb + mColumnsDone;
   } else {
     mWritePos -= n * rb;
@@ -274,10 +279,7 @@ int Buf_Input1Base::AppendRotRight(const unsigned char* pels, int count) {
     *p = uint8_t((old >> 1) | (unsigned(pels[i] > thr) << 7));
   }
   if (n == height - row) {
-    if (++mBitNum == 8) {
-      mBitNum = 0;
-      ++mColumnsDone;
-    }
+    NextBitOfColumn();
     // Row 0 of the current byte column; one before the bitmap after the last.
     mWritePos = rb - 1 - mColumnsDone;
   } else {

@@ -138,6 +138,7 @@ class Buf_Input1Base {
   int AppendRot3(const unsigned char* pels, int count);
   int AppendRotLeft(const unsigned char* pels, int count);
   int AppendRotRight(const unsigned char* pels, int count);
+  void NextBitOfColumn();
   int DropSurplus(int count, const char* what);
   void AlignLastColumn();
 

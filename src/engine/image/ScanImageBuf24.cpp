@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
-#include <cstring>
 
 #include "ImageInfo.h"
+#include "PageBufferCommon.h"
 #include "PageMemory.h"
 #include "PagePreview.h"
 #include "Scaler.h"
@@ -28,6 +28,16 @@ static_assert(std::endian::native == std::endian::little, "pixels are composed a
 inline uint32_t Pixel(uint8_t r, uint8_t g, uint8_t b) {
   return (uint32_t(r) << 8) | (uint32_t(g) << 16) | (uint32_t(b) << 24);
 }
+
+// One page pixel from scanner bytes: red at src[red], green at src[green],
+// blue at src[blue], each through the tone table.
+struct ToneRGB {
+  const uint8_t* tone;
+  ptrdiff_t red, green, blue;
+  uint32_t operator()(const unsigned char* src) const {
+    return Pixel(tone[src[red]], tone[src[green]], tone[src[blue]]);
+  }
+};
 
 }  // namespace
 
@@ -57,15 +67,9 @@ void Buf_Input24Base::FillWhite(size_t fromByte, size_t toByte) {
 
 uint32_t Buf_Input24Base::StridePixels() const { return mImageInfo->mRowBytes / 4; }
 
-int Buf_Input24Base::LinePixels() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return int(rot == 1 || rot == 2 ? mImageInfo->mHeight : mImageInfo->mWidth);
-}
+int Buf_Input24Base::LinePixels() const { return ScannerLineLength(*mImageInfo); }
 
-int Buf_Input24Base::LineCapacity() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return int(rot == 1 || rot == 2 ? mImageInfo->mWidth : mImageInfo->mHeight);
-}
+int Buf_Input24Base::LineCapacity() const { return ScannerLineCapacity(*mImageInfo); }
 
 uint32_t* Buf_Input24Base::CurrentPixel(ptrdiff_t* step) const {
   const ptrdiff_t S = StridePixels();
@@ -83,45 +87,30 @@ uint32_t* Buf_Input24Base::CurrentPixel(ptrdiff_t* step) const {
 
 int Buf_Input24Base::AppendPels(const unsigned char* data, int len) {
   if (!data || len <= 0 || !mPels || mLine >= LineCapacity() || LinePixels() == 0) return 0;
-  switch (mImageInfo->mRotation) {
-    case 0: return AppendPelsNone(data, len);
-    case 1: return AppendPels90Left(data, len);
-    case 2: return AppendPels90Right(data, len);
-    case 3: return AppendPels180(data, len);
-    default: return 0;
-  }
-}
-
-void Buf_Input24Base::AppendLineByLine(const unsigned char* data, int lineLen, int lines) {
-  for (int k = 0; k < lines; ++k) {
-    const unsigned char* line = data + size_t(k) * lineLen;
-    int done = 0, took;
-    while (done < lineLen && (took = AppendPels(line + done, lineLen - done)) > 0) done += took;
-  }
+  if (mImageInfo->mRotation > 3) return 0;
+  return AppendAny(data, len);
 }
 
 void Buf_Input24Base::Append16Lines(const unsigned char* data, int lineLen) {
   if (!data || !mPels || mImageInfo->mRotation > 3) return;
   // The block turns need whole lines of the page's length that start at a
   // line boundary and fit the page; anything else goes line by line.
-  if (mSample != 0 || mPlane != 0 || lineLen != 3 * LinePixels() || mLine + 16 > LineCapacity()) {
-    AppendLineByLine(data, lineLen, 16);
+  // Unturned and 180-degree lines are rows already: they go line by line.
+  if (mSample != 0 || mPlane != 0 || lineLen != 3 * LinePixels() || mLine + 16 > LineCapacity() ||
+      mImageInfo->mRotation == 0 || mImageInfo->mRotation == 3) {
+    AppendLinesOneByOne(*this, data, lineLen, 16);
     return;
   }
-  switch (mImageInfo->mRotation) {
-    case 0: Append16LinesNone(data, lineLen); break;
-    case 1: Append16Lines90Left(data, lineLen); break;
-    case 2: Append16Lines90Right(data, lineLen); break;
-    case 3: Append16Lines180(data, lineLen); break;
-  }
+  if (mImageInfo->mRotation == 1)
+    Append16Lines90Left(data, lineLen);
+  else
+    Append16Lines90Right(data, lineLen);
 }
 
-void Buf_Input24Base::Append16LinesNone(const unsigned char* data, int lineLen) {
-  AppendLineByLine(data, lineLen, 16);
-}
+uint32_t* Buf_Input24Base::BlockColumnLeft() const { return reinterpret_cast<uint32_t*>(mPels) + mLine; }
 
-void Buf_Input24Base::Append16Lines180(const unsigned char* data, int lineLen) {
-  AppendLineByLine(data, lineLen, 16);
+uint32_t* Buf_Input24Base::BlockColumnRight() const {
+  return reinterpret_cast<uint32_t*>(mPels) + (ptrdiff_t(mImageInfo->mWidth) - 1 - mLine);
 }
 
 template <int kRed, int kBlue>
@@ -132,46 +121,27 @@ int Buf_Input24Pixel<kRed, kBlue>::AppendAny(const unsigned char* data, int len)
   if (p <= 0) return 0;
   ptrdiff_t step;
   uint32_t* dst = CurrentPixel(&step);
-  const uint8_t* tone = mImageInfo->mToneTable;
+  const ToneRGB map{mImageInfo->mToneTable, kRed, 1, kBlue};
   if (step == 1) {
-    for (int k = 0; k < p; ++k, data += 3) dst[k] = Pixel(tone[data[kRed]], tone[data[1]], tone[data[kBlue]]);
+    for (int k = 0; k < p; ++k, data += 3) dst[k] = map(data);
   } else {
-    for (int k = 0; k < p; ++k, data += 3, dst += step)
-      *dst = Pixel(tone[data[kRed]], tone[data[1]], tone[data[kBlue]]);
+    for (int k = 0; k < p; ++k, data += 3, dst += step) *dst = map(data);
   }
   if ((mSample += p) == lineLen) mSample = 0, ++mLine;
   return 3 * p;
 }
 
-// The block turns write one page row at a time: pixel j of the 16 lines
-// lands in 64 neighbouring bytes instead of 16 scattered rows.
 template <int kRed, int kBlue>
 void Buf_Input24Pixel<kRed, kBlue>::Append16Lines90Left(const unsigned char* data, int lineLen) {
-  const ptrdiff_t S = StridePixels();
-  const int H = int(mImageInfo->mHeight);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  uint32_t* col = reinterpret_cast<uint32_t*>(mPels) + mLine;
-  for (int j = 0; j < H; ++j) {
-    uint32_t* dst = col + ptrdiff_t(H - 1 - j) * S;
-    if (j + 1 < H) __builtin_prefetch(dst - S, 1);
-    const unsigned char* src = data + 3 * size_t(j);
-    for (int k = 0; k < 16; ++k, src += lineLen) dst[k] = Pixel(tone[src[kRed]], tone[src[1]], tone[src[kBlue]]);
-  }
+  TurnBlockLeft<16>(BlockColumnLeft(), StridePixels(), int(mImageInfo->mHeight), data, 3, lineLen,
+                    ToneRGB{mImageInfo->mToneTable, kRed, 1, kBlue});
   mLine += 16;
 }
 
 template <int kRed, int kBlue>
 void Buf_Input24Pixel<kRed, kBlue>::Append16Lines90Right(const unsigned char* data, int lineLen) {
-  const ptrdiff_t S = StridePixels();
-  const int H = int(mImageInfo->mHeight);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  uint32_t* col = reinterpret_cast<uint32_t*>(mPels) + (ptrdiff_t(mImageInfo->mWidth) - 1 - mLine);
-  for (int j = 0; j < H; ++j) {
-    uint32_t* dst = col + ptrdiff_t(j) * S;
-    if (j + 1 < H) __builtin_prefetch(dst + S - 15, 1);
-    const unsigned char* src = data + 3 * size_t(j);
-    for (int k = 0; k < 16; ++k, src += lineLen) dst[-k] = Pixel(tone[src[kRed]], tone[src[1]], tone[src[kBlue]]);
-  }
+  TurnBlockRight<16>(BlockColumnRight(), StridePixels(), int(mImageInfo->mHeight), data, 3, lineLen,
+                     ToneRGB{mImageInfo->mToneTable, kRed, 1, kBlue});
   mLine += 16;
 }
 
@@ -194,83 +164,34 @@ int Buf_Input24LineRGB::AppendAny(const unsigned char* data, int len) {
   return n;
 }
 
+// Line-interleaved: the red, green and blue samples of pixel j stand H bytes
+// apart in the scanner line.
 void Buf_Input24LineRGB::Append16Lines90Left(const unsigned char* data, int lineLen) {
-  const ptrdiff_t S = StridePixels();
   const int H = int(mImageInfo->mHeight);
   QUIREL_ASSERT(lineLen == H * 3);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  uint32_t* col = reinterpret_cast<uint32_t*>(mPels) + mLine;
-  for (int j = 0; j < H; ++j) {
-    uint32_t* dst = col + ptrdiff_t(H - 1 - j) * S;
-    if (j + 1 < H) __builtin_prefetch(dst - S, 1);
-    const unsigned char* src = data + j;
-    for (int k = 0; k < 16; ++k, src += lineLen) dst[k] = Pixel(tone[src[0]], tone[src[H]], tone[src[2 * H]]);
-  }
+  TurnBlockLeft<16>(BlockColumnLeft(), StridePixels(), H, data, 1, lineLen, ToneRGB{mImageInfo->mToneTable, 0, H, 2 * H});
   mLine += 16;
 }
 
 void Buf_Input24LineRGB::Append16Lines90Right(const unsigned char* data, int lineLen) {
-  const ptrdiff_t S = StridePixels();
   const int H = int(mImageInfo->mHeight);
   QUIREL_ASSERT(lineLen == H * 3);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  uint32_t* col = reinterpret_cast<uint32_t*>(mPels) + (ptrdiff_t(mImageInfo->mWidth) - 1 - mLine);
-  for (int j = 0; j < H; ++j) {
-    uint32_t* dst = col + ptrdiff_t(j) * S;
-    if (j + 1 < H) __builtin_prefetch(dst + S - 15, 1);
-    const unsigned char* src = data + j;
-    for (int k = 0; k < 16; ++k, src += lineLen) dst[-k] = Pixel(tone[src[0]], tone[src[H]], tone[src[2 * H]]);
-  }
+  TurnBlockRight<16>(BlockColumnRight(), StridePixels(), H, data, 1, lineLen,
+                     ToneRGB{mImageInfo->mToneTable, 0, H, 2 * H});
   mLine += 16;
 }
 
-int Buf_Input24Base::GetCurScanLen() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return rot == 0 || rot == 3 ? mLine : 0;
-}
+int Buf_Input24Base::GetCurScanLen() const { return ScanLenSoFar(*mImageInfo, mLine); }
 
 void Buf_Input24Base::SetScanLen(int len) {
-  if (len < 0) return;
-  // A bottom trim longer than the paper leaves an empty page, and a length
-  // beyond the allocation is cut to it, so that readers of mLineCount never
-  // reach outside the bitmap.
-  const int count = std::clamp(len - int(mImageInfo->mParams.mBottomTrim), 0, LineCapacity());
-  const int previous = mImageInfo->mLineCount;
-  mImageInfo->mLineCount = count;
-  // A 180-degree page fills from the bottom, but readers take the valid
-  // lines from the top: move the kept lines up once and whiten the rest.
-  if (mImageInfo->mRotation == 3 && previous < 0 && mPels) {
-    const size_t S = mImageInfo->mRowBytes;
-    const size_t H = mImageInfo->mHeight;
-    if (size_t(count) < H) {
-      std::memmove(mPels, mPels + (H - count) * S, size_t(count) * S);
-      FillWhite(size_t(count) * S, H * S);
-    }
-  }
+  SetPageScanLen(mImageInfo, mPels, mImageInfo->mRowBytes, len,
+                 [this](size_t from, size_t to) { FillWhite(from, to); });
 }
 
 void Buf_Input24Base::HalveOversampled() {
-  ImageInfo* info = mImageInfo;
-  const uint32_t L = info->ValidLineCount();
-  const uint32_t h = L / 2;
-  const uint32_t w = info->mWidth / 2;
-  if (h == 0 || w == 0 || !mPels) return;
-  const uint32_t stride = RowStrideAvoidingPowerOf2(w * 4);
-  uint8_t* half = info->AllocPageBitmap(size_t(stride) * h);
-  if (!half) return;
-  AdvisePageMemory(half, size_t(stride) * h);
-  quirel::scaler::ImageBuffer src{mPels, L, info->mWidth, info->mRowBytes};
-  quirel::scaler::ImageBuffer dst{half, h, w, stride};
-  quirel::scaler::ScaleARGB8888(src, dst,
-                                quirel::scaler::kScaleLeaveAlphaUnchanged | quirel::scaler::kScaleBackgroundFill);
-  std::free(mPels);
-  mPels = half;
-  mSize = size_t(stride) * h;
-  info->mBitMap = half;
-  info->mHeight = h;
-  info->mWidth = w;
-  info->mRowBytes = stride;
-  if (info->mLineCount >= 0) info->mLineCount = int32_t(h);
+  if (HalvePageBitmap(mImageInfo, mPels, [](uint32_t w) { return RowStrideAvoidingPowerOf2(w * 4); },
+                      quirel::scaler::ScaleARGB8888))
+    mSize = size_t(mImageInfo->mRowBytes) * mImageInfo->mHeight;
 }
 
 void Buf_Input24Base::PackTo3Bytes() {

@@ -61,21 +61,22 @@ class Buf_Input24Base {
   int LineCapacity() const;
 
  protected:
-  virtual int AppendPelsNone(const unsigned char* data, int len) = 0;
-  virtual int AppendPels90Left(const unsigned char* data, int len) = 0;
-  virtual int AppendPels90Right(const unsigned char* data, int len) = 0;
-  virtual int AppendPels180(const unsigned char* data, int len) = 0;
-  virtual void Append16LinesNone(const unsigned char* data, int lineLen);
+  // Places bytes of the current scanner line at CurrentPixel, for every
+  // rotation; AppendPels has checked the arguments and that the page has
+  // room.
+  virtual int AppendAny(const unsigned char* data, int len) = 0;
+  // The block turns of Append16Lines for the two 90-degree rotations.
   virtual void Append16Lines90Left(const unsigned char* data, int lineLen) = 0;
   virtual void Append16Lines90Right(const unsigned char* data, int lineLen) = 0;
-  virtual void Append16Lines180(const unsigned char* data, int lineLen);
 
   // Where the current write position is: the pixel of scanner line mLine,
   // pixel mSample, and the distance in pixels to the next pixel of the line.
   uint32_t* CurrentPixel(ptrdiff_t* step) const;
   uint32_t StridePixels() const;
-  // Feeds one line through AppendPels, as far as the page takes it.
-  void AppendLineByLine(const unsigned char* data, int lineLen, int lines);
+  // The page pixel in row 0 of the column that scanner line mLine fills,
+  // turned left and turned right.
+  uint32_t* BlockColumnLeft() const;
+  uint32_t* BlockColumnRight() const;
 
   uint8_t* mPels = nullptr;
   // The write position, kept as (scanner line, pixel in that line, colour
@@ -101,15 +102,9 @@ class Buf_Input24Pixel : public Buf_Input24Base {
   explicit Buf_Input24Pixel(ImageInfo* info) : Buf_Input24Base(info) {}
 
  protected:
-  int AppendPelsNone(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels90Left(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels90Right(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels180(const unsigned char* data, int len) override { return AppendAny(data, len); }
+  int AppendAny(const unsigned char* data, int len) override;
   void Append16Lines90Left(const unsigned char* data, int lineLen) override;
   void Append16Lines90Right(const unsigned char* data, int lineLen) override;
-
- private:
-  int AppendAny(const unsigned char* data, int len);
 };
 
 class Buf_Input24PixelRGB final : public Buf_Input24Pixel<0, 2> {
@@ -127,15 +122,9 @@ class Buf_Input24LineRGB final : public Buf_Input24Base {
   explicit Buf_Input24LineRGB(ImageInfo* info) : Buf_Input24Base(info) {}
 
  protected:
-  int AppendPelsNone(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels90Left(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels90Right(const unsigned char* data, int len) override { return AppendAny(data, len); }
-  int AppendPels180(const unsigned char* data, int len) override { return AppendAny(data, len); }
+  int AppendAny(const unsigned char* data, int len) override;
   void Append16Lines90Left(const unsigned char* data, int lineLen) override;
   void Append16Lines90Right(const unsigned char* data, int lineLen) override;
-
- private:
-  int AppendAny(const unsigned char* data, int len);
 };
 
 }  // namespace ZuzuvovOvav

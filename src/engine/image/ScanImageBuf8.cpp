@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ImageInfo.h"
+#include "PageBufferCommon.h"
 #include "PageMemory.h"
 #include "PagePreview.h"
 #include "Scaler.h"
@@ -47,15 +48,9 @@ Buf_Input8::Buf_Input8(ImageInfo* info) : mImageInfo(info) {
 
 Buf_Input8::~Buf_Input8() { std::free(mPels); }
 
-int Buf_Input8::LineLength() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return int(rot == 1 || rot == 2 ? mImageInfo->mHeight : mImageInfo->mWidth);
-}
+int Buf_Input8::LineLength() const { return ScannerLineLength(*mImageInfo); }
 
-int Buf_Input8::LineCapacity() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return int(rot == 1 || rot == 2 ? mImageInfo->mWidth : mImageInfo->mHeight);
-}
+int Buf_Input8::LineCapacity() const { return ScannerLineCapacity(*mImageInfo); }
 
 int Buf_Input8::AppendPels(const unsigned char* data, int len) {
   if (!data || len <= 0 || !mPels) return 0;
@@ -113,11 +108,7 @@ void Buf_Input8::Append64Lines(const unsigned char* data, int lineLen) {
   // start at a line boundary and fit the page; anything else is placed
   // line by line, which cannot write outside the page.
   if (mSample != 0 || lineLen != LineLength() || mLine + 64 > LineCapacity()) {
-    for (int k = 0; k < 64; ++k) {
-      const unsigned char* line = data + size_t(k) * lineLen;
-      int done = 0, took;
-      while (done < lineLen && (took = AppendPels(line + done, lineLen - done)) > 0) done += took;
-    }
+    AppendLinesOneByOne(*this, data, lineLen, 64);
     return;
   }
   switch (mImageInfo->mRotation) {
@@ -142,80 +133,37 @@ void Buf_Input8::Append64Lines180(const unsigned char* data, int lineLen) {
                 mImageInfo->mToneTable);
 }
 
-// The turns write one page row at a time: sample j of the 64 lines lands in
-// 64 neighbouring bytes, instead of 64 scattered bytes per line.
+namespace {
+
+struct ToneGray {
+  const uint8_t* tone;
+  uint8_t operator()(const unsigned char* src) const { return tone[*src]; }
+};
+
+}  // namespace
+
 void Buf_Input8::Append64Lines90Left(const unsigned char* data, int lineLen) {
-  const int W = int(mImageInfo->mWidth);
-  const int H = int(mImageInfo->mHeight);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  for (int j = 0; j < H; ++j) {
-    uint8_t* dst = mPels + size_t(H - 1 - j) * W + mLine;
-    if (j + 1 < H) __builtin_prefetch(dst - W, 1);
-    const unsigned char* src = data + j;
-    for (int k = 0; k < 64; ++k) dst[k] = tone[src[size_t(k) * lineLen]];
-  }
+  TurnBlockLeft<64>(mPels + mLine, ptrdiff_t(mImageInfo->mWidth), int(mImageInfo->mHeight), data, 1, lineLen,
+                    ToneGray{mImageInfo->mToneTable});
   mLine += 64;
 }
 
 void Buf_Input8::Append64Lines90Right(const unsigned char* data, int lineLen) {
-  const int W = int(mImageInfo->mWidth);
-  const int H = int(mImageInfo->mHeight);
-  const uint8_t* tone = mImageInfo->mToneTable;
-  for (int j = 0; j < H; ++j) {
-    uint8_t* dst = mPels + size_t(j) * W + (W - 1 - mLine);
-    if (j + 1 < H) __builtin_prefetch(dst + W - 63, 1);
-    const unsigned char* src = data + j;
-    for (int k = 0; k < 64; ++k) dst[-k] = tone[src[size_t(k) * lineLen]];
-  }
+  TurnBlockRight<64>(mPels + (int(mImageInfo->mWidth) - 1 - mLine), ptrdiff_t(mImageInfo->mWidth),
+                     int(mImageInfo->mHeight), data, 1, lineLen, ToneGray{mImageInfo->mToneTable});
   mLine += 64;
 }
 
-int Buf_Input8::GetCurScanLen() const {
-  const uint32_t rot = mImageInfo->mRotation;
-  return rot == 0 || rot == 3 ? mLine : 0;
-}
+int Buf_Input8::GetCurScanLen() const { return ScanLenSoFar(*mImageInfo, mLine); }
 
+// Stored 0 is white: what the 180-degree move leaves below is cleared to 0.
 void Buf_Input8::SetScanLen(int len) {
-  if (len < 0) return;
-  // A bottom trim longer than the paper leaves an empty page, and a length
-  // beyond the allocation is cut to it, so that readers of mLineCount never
-  // reach outside the bitmap.
-  const int count = std::clamp(len - int(mImageInfo->mParams.mBottomTrim), 0, LineCapacity());
-  const int previous = mImageInfo->mLineCount;
-  mImageInfo->mLineCount = count;
-  // A 180-degree page fills from the bottom, but readers take the valid
-  // lines from the top: move the kept lines up once, so the page starts
-  // with the scan's last kept line, and whiten what is left below.
-  if (mImageInfo->mRotation == 3 && previous < 0 && mPels) {
-    const size_t W = mImageInfo->mWidth;
-    const size_t H = mImageInfo->mHeight;
-    if (size_t(count) < H) {
-      std::memmove(mPels, mPels + (H - count) * W, size_t(count) * W);
-      std::memset(mPels + size_t(count) * W, 0, (H - count) * W);
-    }
-  }
+  SetPageScanLen(mImageInfo, mPels, mImageInfo->mWidth, len,
+                 [this](size_t from, size_t to) { std::memset(mPels + from, 0, to - from); });
 }
 
 void Buf_Input8::HalveOversampled() {
-  ImageInfo* info = mImageInfo;
-  const uint32_t L = info->ValidLineCount();
-  const uint32_t h = L / 2;
-  const uint32_t w = info->mWidth / 2;
-  if (h == 0 || w == 0 || !mPels) return;
-  uint8_t* half = info->AllocPageBitmap(size_t(w) * h);
-  if (!half) return;
-  AdvisePageMemory(half, size_t(w) * h);
-  quirel::scaler::ImageBuffer src{mPels, L, info->mWidth, info->mRowBytes};
-  quirel::scaler::ImageBuffer dst{half, h, w, w};
-  quirel::scaler::ScalePlanar8(src, dst,
-                               quirel::scaler::kScaleLeaveAlphaUnchanged | quirel::scaler::kScaleBackgroundFill);
-  std::free(mPels);
-  mPels = half;
-  info->mBitMap = half;
-  info->mHeight = h;
-  info->mWidth = w;
-  info->mRowBytes = w;
-  if (info->mLineCount >= 0) info->mLineCount = int32_t(h);
+  HalvePageBitmap(mImageInfo, mPels, [](uint32_t w) { return w; }, quirel::scaler::ScalePlanar8);
 }
 
 void Buf_Input8::PostProcess() {
