@@ -110,7 +110,10 @@ int ZLibPageSliceSize(int64_t rows, int stride, int workers) {
   const int64_t total = rows * stride;
   const int64_t slices = (total + base - 1) / base;
   if (slices <= workers / 2) return base;
-  const int64_t rounds = std::max<int64_t>(1, (slices + workers / 2) / workers);
+  // At least two rounds: slices of one page differ in how hard they are to
+  // compress, and a second round lets the workers that finish early take
+  // the rest instead of waiting for the slowest slice.
+  const int64_t rounds = std::max<int64_t>(2, (slices + workers / 2) / workers);
   const int64_t rowsPerSlice = (rows + rounds * workers - 1) / (rounds * workers);
   const int64_t size = rowsPerSlice * stride;
   return size > std::numeric_limits<int>::max() / 2 ? base : int(size);

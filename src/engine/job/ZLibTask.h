@@ -69,11 +69,13 @@ class ZLibTask : public Task {
 // rounded up to the next multiple of the stride.
 int ZLibSliceSize(int stride);
 // Bytes of bitmap per slice for a page of `rows` rows on `workers`
-// compression workers: whole rows of about 1 MiB, chosen so that the slices
-// make whole rounds of the workers. Slices of exactly 1 MiB would leave the
-// last round nearly empty on a typical page (an A4 gray page at 300 dpi is
-// 8.3 MiB: 9 slices on 8 workers take two rounds, 8 slices of 1.04 MiB one).
-// Pages of fewer than workers / 2 slices keep ZLibSliceSize.
+// compression workers: whole rows of about 1 MiB (never more than 1.5 MiB),
+// chosen so that the slices make at least two whole rounds of the workers.
+// Slices of exactly 1 MiB would leave the last round nearly empty on a
+// typical page (an A4 gray page at 300 dpi is 8.3 MiB: 9 slices on 8 workers
+// take two rounds, the second with one slice), and a single round waits for
+// its hardest slice. Pages of fewer than workers / 2 slices keep
+// ZLibSliceSize.
 int ZLibPageSliceSize(int64_t rows, int stride, int workers);
 
 // Output room for one slice, enough for Deflate's worst case plus the zlib

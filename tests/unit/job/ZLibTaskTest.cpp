@@ -275,12 +275,13 @@ TEST(ZLibSlicing, PageSlicesMakeWholeRoundsOfTheWorkers) {
       SCOPED_TRACE(testing::Message() << c.rows << " rows of " << c.stride << " on " << workers);
       const int slice = ZLibPageSliceSize(c.rows, c.stride, workers);
       EXPECT_EQ(slice % c.stride, 0) << "slices hold whole rows";
-      EXPECT_GT(slice, 512 * 1024);
+      EXPECT_GT(slice, 256 * 1024);
       EXPECT_LT(slice, 3 * 512 * 1024);
       const int64_t count = (c.rows * c.stride + slice - 1) / slice;
       // Whole rows per slice round the count down a little: the last round
       // is still (nearly) full.
       EXPECT_TRUE(count % workers == 0 || count % workers >= workers * 3 / 4) << count << " slices";
+      EXPECT_GE(count, workers * 2 - 1) << "at least two rounds";
     }
   }
   // A page of a few slices, or a single worker, keeps 1 MiB slices.
