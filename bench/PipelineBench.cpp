@@ -5,6 +5,8 @@
 // JPEG sides); pixels/s counts the page's pixels.
 #include <benchmark/benchmark.h>
 
+#include "TestJpeg.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -48,30 +50,12 @@ std::vector<uint8_t> MakeScan(int lines, int samples, int comps) {
   return v;
 }
 
+// The scanner's JPEG: quality 85, the library's default chroma subsampling.
 std::vector<uint8_t> EncodeJpeg(const std::vector<uint8_t>& pixels, int lines, int samples, int comps) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = JDIMENSION(samples);
-  c.image_height = JDIMENSION(lines);
-  c.input_components = comps;
-  c.in_color_space = comps == 3 ? JCS_RGB : JCS_GRAYSCALE;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 85, TRUE);
-  jpeg_start_compress(&c, TRUE);
-  for (int i = 0; i < lines; ++i) {
-    JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + size_t(i) * samples * comps);
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  std::vector<uint8_t> result(out, out + size);
-  jpeg_destroy_compress(&c);
-  std::free(out);
-  return result;
+  quirel::testing::JpegOptions options;
+  options.quality = 85;
+  options.fullChroma = false;
+  return quirel::testing::EncodeJpeg(pixels, lines, samples, comps, options);
 }
 
 enum Kind { kGray, kColor, kTurbo };

@@ -25,17 +25,6 @@ std::string Quote(const std::string& text) {
   return q + "'";
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 }  // namespace
 
@@ -102,7 +91,7 @@ bool Exists(const std::string& path) {
 int PdfPageCount(const std::string& path) {
   std::string out;
   if (Shell("pdfinfo " + Quote(path), &out) != 0) return -1;
-  for (const auto& line : Lines(out)) {
+  for (const auto& line : quirel::testing::SplitLines(out)) {
     int pages;
     if (std::sscanf(line.c_str(), "Pages: %d", &pages) == 1) return pages;
   }
@@ -141,7 +130,7 @@ FileCheck CheckFile(const std::string& path) {
 
 int SidesScanned(const std::string& out) {
   int n = 0;
-  for (const auto& line : Lines(out)) {
+  for (const auto& line : quirel::testing::SplitLines(out)) {
     int side;
     char tail[16];
     n += std::sscanf(line.c_str(), "side %d %15s", &side, tail) == 2 && std::string(tail) == "scanned";
@@ -151,7 +140,7 @@ int SidesScanned(const std::string& out) {
 
 std::map<std::string, int> FilesReported(const std::string& out) {
   std::map<std::string, int> files;
-  for (const auto& line : Lines(out)) {
+  for (const auto& line : quirel::testing::SplitLines(out)) {
     // "file: PATH (N page)" or "(N pages)"; the path may hold blanks.
     if (line.rfind("file: ", 0) != 0 || line.back() != ')') continue;
     size_t open = line.rfind(" (");

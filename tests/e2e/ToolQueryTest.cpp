@@ -12,24 +12,13 @@ namespace {
 
 const std::map<std::string, std::string> kNoVirtual = {{"QUIREL_VIRTUAL_SCANNER", ""}};
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 }  // namespace
 
 TEST(ToolQuery, EnumerateWithoutScannersPrintsTheHeadingOnly) {
   auto run = RunTool({"--enumerate"}, kNoVirtual);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
-  auto lines = Lines(run.out);
+  auto lines = quirel::testing::SplitLines(run.out);
   ASSERT_EQ(lines.size(), 1u) << run.out;
   EXPECT_EQ(lines[0], "model vendor product location");
 }
@@ -66,7 +55,7 @@ TEST(ToolQuery, UnknownArgumentsAndHelp) {
 TEST(ToolQuery, VirtualScannersAreListedInOrderWithTheirModelRows) {
   auto one = RunTool({"--enumerate"}, {{"QUIREL_VIRTUAL_SCANNER", "model=fi-7160"}});
   ASSERT_EQ(one.exitStatus, 0) << one.err;
-  auto lines = Lines(one.out);
+  auto lines = quirel::testing::SplitLines(one.out);
   ASSERT_EQ(lines.size(), 2u) << one.out;
   EXPECT_EQ(lines[1], "fi-7160 4c5 132e 14100000");
 
@@ -80,7 +69,7 @@ TEST(ToolQuery, VirtualScannersAreListedInOrderWithTheirModelRows) {
 
   auto pair = RunTool({"--enumerate"}, {{"QUIREL_VIRTUAL_SCANNER", "model=fi-6770|model=ScanSnap S1500/M"}});
   ASSERT_EQ(pair.exitStatus, 0) << pair.err;
-  lines = Lines(pair.out);
+  lines = quirel::testing::SplitLines(pair.out);
   ASSERT_EQ(lines.size(), 3u) << pair.out;
   EXPECT_EQ(lines[1], "fi-6770 4c5 1174 14100000");
   EXPECT_EQ(lines[2], "ScanSnapS1500/M 4c5 11a2 14200000");

@@ -31,6 +31,10 @@ using OutputWatcher = std::function<void(int pid, const std::string& out)>;
 ToolRun RunToolWatching(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                         int timeoutSeconds, const OutputWatcher& watcher);
 
+// The lines of a tool's output, without their line ends (a last line
+// without one counts too).
+std::vector<std::string> SplitLines(const std::string& text);
+
 // The path of the tool under test.
 std::string ToolPath();
 

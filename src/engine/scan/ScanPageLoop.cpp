@@ -79,6 +79,14 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
   // page as the last one), and the job's results tell the files and pages
   // that really exist.
   bool readFailed = false;
+  // READ pixel size; a failure ends the loop like a failed READ.
+  auto sizeRead = [&](Cmd_ReadPixelSize& size) {
+    int code = size.SendToScanner();
+    if (code == 0 && size.mResult.mStatus == 0) return true;
+    SetErrFromCommand(size, code);
+    readFailed = true;
+    return false;
+  };
 
   while (moreSheets) {
     doc.OpenPage();
@@ -149,24 +157,14 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
             // End of side: the scanner tells the real size of what it sent.
             endOfSidePass = true;
             Cmd_ReadPixelSize size(device);
-            int sc = size.SendToScanner();
-            if (sc != 0 || size.mResult.mStatus != 0) {
-              SetErrFromCommand(size, sc);
-              readFailed = true;
-              break;
-            }
+            if (!sizeRead(size)) break;
             remaining[side] = 0;
             ended[side] = true;
             bool bothEnded = ended[kSideFront] && ended[kSideBack];
             scanLenToSet = (p.mDetectLength && bothEnded) ? int(size.mPaperLength) : -1;
           } else if (p.mDetectLength && paperLength < 0 && device.LengthDetectUsesSizeRead() && readCount % 8 == 0) {
             Cmd_ReadPixelSize size(device);
-            int sc = size.SendToScanner();
-            if (sc != 0 || size.mResult.mStatus != 0) {
-              SetErrFromCommand(size, sc);
-              readFailed = true;
-              break;
-            }
+            if (!sizeRead(size)) break;
             if (size.mPaperLength < p.mBufHeightRaw) {
               paperLength = int(size.mPaperLength);
               if (gVerbose) std::clog << "checked paper len: " << paperLength << std::endl;

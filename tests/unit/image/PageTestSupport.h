@@ -2,6 +2,8 @@
 // a plain reference of the four turns, a JPEG encoder and a chunked feeder.
 #pragma once
 
+#include "TestJpeg.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -85,39 +87,11 @@ inline std::vector<uint8_t> SmoothScan(int lines, int samples, int comps) {
 // decoder inverts back. extraMarkerBytes: an APP5 segment of that size.
 inline std::vector<uint8_t> EncodeJpeg(const std::vector<uint8_t>& pixels, int lines, int samples, int comps,
                                        bool invert, int quality = 100, int extraMarkerBytes = 0) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long outSize = 0;
-  jpeg_mem_dest(&c, &out, &outSize);
-  c.image_width = JDIMENSION(samples);
-  c.image_height = JDIMENSION(lines);
-  c.input_components = comps;
-  c.in_color_space = comps == 3 ? JCS_RGB : JCS_GRAYSCALE;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, quality, TRUE);
-  for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-  jpeg_start_compress(&c, TRUE);
-  if (extraMarkerBytes > 0) {
-    std::vector<JOCTET> marker(size_t(extraMarkerBytes), 0x5A);
-    jpeg_write_marker(&c, JPEG_APP0 + 5, marker.data(), unsigned(marker.size()));
-  }
-  std::vector<uint8_t> row(size_t(samples) * comps);
-  for (int i = 0; i < lines; ++i) {
-    for (size_t k = 0; k < row.size(); ++k) {
-      const uint8_t v = pixels[size_t(i) * row.size() + k];
-      row[k] = invert ? uint8_t(255 - v) : v;
-    }
-    JSAMPROW r = row.data();
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  std::vector<uint8_t> result(out, out + outSize);
-  jpeg_destroy_compress(&c);
-  std::free(out);
-  return result;
+  quirel::testing::JpegOptions options;
+  options.invert = invert;
+  options.quality = quality;
+  options.extraMarkerBytes = extraMarkerBytes;
+  return quirel::testing::EncodeJpeg(pixels, lines, samples, comps, options);
 }
 
 // Feeds data in chunks of `chunk` bytes (0: all at once).

@@ -1,10 +1,6 @@
 // The document task on its own: chunks in, TIFF pages out through the real
 // page, side and writer chain on the document queue's workers.
 #include <chrono>
-#include <cstddef>
-#include <cstdio>
-// After the two above: the library's header needs size_t and FILE.
-#include <jpeglib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +9,7 @@
 
 #include "PagePreview.h"
 #include "ScanDocumentTask.h"
+#include "TestJpeg.h"
 #include "ScanImage.h"
 #include "ScanTestSupport.h"
 #include "VirtualRender.h"
@@ -69,30 +66,10 @@ std::vector<bool> Feed(DocumentTask& doc, int side, const Bytes& data, size_t ch
 
 // A baseline gray JPEG with a restart marker after every row of blocks.
 Bytes EncodeGray(const Bytes& pixels, int W, int H) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = JDIMENSION(W);
-  c.image_height = JDIMENSION(H);
-  c.input_components = 1;
-  c.in_color_space = JCS_GRAYSCALE;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 90, TRUE);
-  c.restart_in_rows = 1;
-  jpeg_start_compress(&c, TRUE);
-  for (int y = 0; y < H; ++y) {
-    JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + size_t(y) * W);
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  Bytes result(out, out + size);
-  jpeg_destroy_compress(&c);
-  std::free(out);
-  return result;
+  quirel::testing::JpegOptions options;
+  options.quality = 90;
+  options.restartInRows = 1;
+  return quirel::testing::EncodeJpeg(pixels, H, W, 1, options);
 }
 
 Bytes Picture(int W, int H, unsigned seed) {
