@@ -68,6 +68,7 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   bool turbo = false;
   double turboScale = 0;
   long paperWidth = 10200, paperHeight = 13200;
+  bool paperWidthGiven = false, paperHeightGiven = false;
   bool autoLength = false;
   long left = 0, top = 0, width = -1, height = -1;
   bool duplex = false, skipFirst = false, skipLast = false, flatbed = false;
@@ -146,8 +147,10 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
       turbo = true;
     } else if (a == "--paper-width") {
       if (!needInt(1, kMaxLength1200, &paperWidth)) return false;
+      paperWidthGiven = true;
     } else if (a == "--paper-height") {
       if (!needInt(1, kMaxLength1200, &paperHeight)) return false;
+      paperHeightGiven = true;
     } else if (a == "--auto-length") {
       autoLength = true;
     } else if (a == "--duplex") {
@@ -237,6 +240,13 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   auto quarterTurn = [](int code) { return code == 1 || code == 2; };
   if (duplex && !flatbed && quarterTurn(rotation >> 2) != quarterTurn(rotation & 3))
     return fail("with --duplex, --rotate-F-B must turn both sides by a quarter turn (l or r) or neither");
+
+  // Lengths describe the page as it comes out: a page turned a quarter is
+  // as wide as the sheet is long. The default letter sheet turns with it.
+  if (quarterTurn(rotation >> 2)) {
+    if (!paperWidthGiven) paperWidth = 13200;
+    if (!paperHeightGiven) paperHeight = 10200;
+  }
 
   ScanParams p(type);
   p.SetBitsOut(int(bits));
