@@ -270,6 +270,13 @@ bool JpegSideDecoder::ReadHeader() {
       break;
   }
   if (mHalveWidth) {
+    // Each side of an interleaved stream holds half of every MCU row; a
+    // width that does not split into whole MCUs would leave part of the
+    // side's lines undecoded.
+    const unsigned mcuWidth = 8u * unsigned(s.decomp.max_h_samp_factor > 0 ? s.decomp.max_h_samp_factor : 1);
+    if (s.decomp.image_width % (2 * mcuWidth) != 0)
+      return Fail("JPEG interleaved image width %u does not split into two sides of whole blocks",
+                  unsigned(s.decomp.image_width));
     s.decomp.image_width >>= 1;
     s.decomp.comp_info[0].width_in_blocks >>= 1;
     s.decomp.comp_info[0].downsampled_width >>= 1;

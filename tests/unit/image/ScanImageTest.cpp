@@ -129,6 +129,20 @@ TEST(ScanImage, InterleavedStreamDecodesHalfItsWidth) {
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < W; ++j)
       ASSERT_NEAR(image.mBitMap[i * W + j], image.mToneTable[scan[size_t(i) * 2 * W + j]], 6) << i << "," << j;
+
+  // A side width that does not split into whole blocks cannot be decoded
+  // whole: the side fails instead of holding undecoded columns.
+  const int odd = 12;
+  ScanParams q = PageParams(kImageTypeGray, odd, H, 0);
+  q.mWillUseJpeg = true;
+  q.mJpegInterleave = true;
+  ScanImage oddImage(q, kSideFront, kColorOrderRGB, kColorPixelInterleaved);
+  Feed(oddImage, EncodeJpeg(SmoothScan(H, 2 * odd, 1), H, 2 * odd, 1, true), 0);
+  oddImage.SetScanLen(H);
+  oddImage.PostProcess();
+  ASSERT_TRUE(oddImage.Failed());
+  EXPECT_NE(std::string(oddImage.GetErrorText()).find("does not split into two sides"), std::string::npos)
+      << oddImage.GetErrorText();
 }
 
 // Corrupt or truncated JPEG: the side fails with a text, the process and
