@@ -101,10 +101,8 @@ size_t ParallelDeflate(const Page& p, uint8_t* out, int slice, int slot) {
   return size;
 }
 
-void BM_ParallelDeflate(benchmark::State& state) {
-  const Page& p = PageFor(int(state.range(0)));
-  // The writers' slicing: whole rows of about 1 MiB in whole rounds of the workers.
-  const int slice = ZLibPageSliceSize(p.rows, p.stride, ZLibTaskQ()->WorkerCount());
+// Runs the writers' scheme with slices of `slice` bytes and reports it.
+void MeasureParallel(benchmark::State& state, const Page& p, int slice) {
   const int slot = ZLibSlotSize(slice);
   const int count = int((int64_t(p.rows) * p.stride + slice - 1) / slice);
   std::unique_ptr<uint8_t[]> out(new uint8_t[size_t(count) * size_t(slot)]);
@@ -116,21 +114,18 @@ void BM_ParallelDeflate(benchmark::State& state) {
   state.counters["workers"] = ZLibTaskQ()->WorkerCount();
 }
 
-// The same with slices of about range(1) KiB of whole rows instead of the
-// writers' 1 MiB: shows how much of the shortfall from one slice per worker
-// is the uneven last round of slices.
+void BM_ParallelDeflate(benchmark::State& state) {
+  const Page& p = PageFor(int(state.range(0)));
+  // The writers' slicing: whole rows of about 1 MiB in whole rounds of the workers.
+  MeasureParallel(state, p, ZLibPageSliceSize(p.rows, p.stride, ZLibTaskQ()->WorkerCount()));
+}
+
+// The same with slices of about range(1) KiB of whole rows: shows how the
+// speed-up depends on the slice size on this machine.
 void BM_ParallelDeflateSliceKiB(benchmark::State& state) {
   const Page& p = PageFor(int(state.range(0)));
   const int rowsPerSlice = int((state.range(1) * 1024 + p.stride - 1) / p.stride);
-  const int slice = rowsPerSlice * p.stride;
-  const int slot = ZLibSlotSize(slice);
-  const int count = int((int64_t(p.rows) * p.stride + slice - 1) / slice);
-  std::unique_ptr<uint8_t[]> out(new uint8_t[size_t(count) * size_t(slot)]);
-  size_t size = 0;
-  for (auto _ : state) size = ParallelDeflate(p, out.get(), slice, slot);
-  state.SetBytesProcessed(int64_t(state.iterations()) * p.rows * p.packed);
-  state.counters["compressed"] = double(size);
-  state.counters["slices"] = count;
+  MeasureParallel(state, p, rowsPerSlice * p.stride);
 }
 
 // One zlib stream at level 5 over the packed rows, fed row by row as the
