@@ -239,6 +239,12 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   std::fflush(out);
   if (!results.mErrorMsg.empty()) {
     std::fprintf(err, "%s\n", results.mErrorMsg.c_str());
+    // The engine's transport texts carry the host's code; say in words what
+    // the usual one means.
+    if (results.mErrorMsg.find("error (0xe00002c0") != std::string::npos ||
+        results.mErrorMsg.find("error (0xe00002ed") != std::string::npos)
+      std::fprintf(err, "The scanner stopped answering: was it unplugged or switched off? %s\n",
+                   results.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.");
     std::fflush(err);
   }
   (void)status;

@@ -118,6 +118,9 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=unplug=3", args);
     EXPECT_EQ(run.exitStatus, 9) << run.err;
     EXPECT_TRUE(Has(run.err, "reading data from scanner")) << run.err;
+    EXPECT_TRUE(Has(run.err, "The scanner stopped answering: was it unplugged or switched off? The pages scanned "
+                             "before are in the file."))
+        << run.err;
     FileCheck check = CheckFile(path);
     EXPECT_TRUE(check.sound) << check.report;
     EXPECT_GE(check.pages, duplex ? 4 : 2) << "pages of the two whole sheets";
@@ -125,6 +128,18 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     std::string summary = std::to_string(check.pages) + " pages scanned into " + path + ".";
     EXPECT_TRUE(Has(run.out, summary)) << run.out;
   }
+  // With JPEG the half-read sheet cannot be decoded and is not written; the
+  // unplug stays the cause, and the whole sheets before it are in the file.
+  std::string path = dir.File("unplugged-jpeg.pdf");
+  ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=unplug=3",
+                         {"--adf", "--gray", "--resolution", "50", "--paper-height", "6000", "--pdf", path});
+  EXPECT_EQ(run.exitStatus, 9) << run.err;
+  EXPECT_TRUE(Has(run.err, "reading data from scanner")) << run.err;
+  EXPECT_TRUE(Has(run.err, "could not be assembled")) << run.err;
+  FileCheck check = CheckFile(path);
+  EXPECT_TRUE(check.sound) << check.report;
+  EXPECT_EQ(check.pages, 2);
+  ExpectFile(run, path, check.pages);
 }
 
 // Answers a scanner gives while it is merely slow are waited out: the scan

@@ -347,8 +347,10 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
     std::string sideError = doc.SideError();
     if (!sideError.empty()) {
       // A side that could not be assembled: the job ends with its reason,
-      // after any text already there (a READ failure comes first).
-      mJobStatus = kScanWriteFailed;
+      // after any text already there. When a READ failed first, the side
+      // is only the half-read sheet of that failure: the READ stays the
+      // cause and the job keeps the status it has.
+      if (!readFailed) mJobStatus = kScanWriteFailed;
       if (mErrBuf[0]) {
         std::string joined = std::string(mErrBuf) + " " + sideError;
         SetErr(joined.c_str());
