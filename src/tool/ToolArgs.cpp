@@ -62,7 +62,6 @@ int RotationFromArgument(const std::string& arg) {
 bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, std::string* error) {
   using Mode = ToolOptions::Mode;
   ImageTypeE type = kImageTypeLineArt;
-  bool typeGiven = false;
   long bits = -1;
   long resolution = 300;
   bool turbo = false;
@@ -131,11 +130,11 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
     } else if (a == "--adf") {
       flatbed = false;
     } else if (a == "--mono") {
-      type = kImageTypeLineArt, typeGiven = true;
+      type = kImageTypeLineArt;
     } else if (a == "--gray") {
-      type = kImageTypeGray, typeGiven = true;
+      type = kImageTypeGray;
     } else if (a == "--rgb") {
-      type = kImageTypeColor, typeGiven = true;
+      type = kImageTypeColor;
     } else if (a == "--bits") {
       if (!needInt(1, 8, &bits)) return false;
     } else if (a == "--resolution") {
@@ -228,7 +227,6 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   }
   if (!scanOption) return fail("nothing to do (see quirel --help)");
   if (path.empty()) return fail("no output path: give the output file as the last argument");
-  (void)typeGiven;
 
   if (bits < 0) bits = (type == kImageTypeLineArt) ? 1 : 8;
   if (type == kImageTypeLineArt && bits != 1) return fail("--bits must be 1 for --mono");

@@ -215,11 +215,12 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     completed = true;
   };
 
+  // The engine writes its final error text to this stream; the tool prints
+  // the same text from the results, after the summary, on standard error.
   std::ostringstream errText;
-  int status;
   try {
     ScanJob job(&params, false, &std::cout, &errText);
-    status = job.WaitForScan();
+    job.WaitForScan();
   } catch (const char* msg) {
     std::fprintf(err, "quirel: %s\n", msg);
     return kExitFailure;
@@ -247,7 +248,6 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
                    results.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.");
     std::fflush(err);
   }
-  (void)status;
   return ExitStatusFor(results, interrupted);
 }
 
