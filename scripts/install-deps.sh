@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core
   clang libclang-rt-14-dev
+  qt6-base-dev qt6-svg-dev libglib2.0-dev pkexec xvfb xauth
 )
 
 missing=()
