@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs
 # each for a given number of seconds, starting from its seed corpus.
-#   scripts/fuzz.sh [seconds] [build-dir]
+#   scripts/fuzz.sh [seconds] [build-dir] [target...]
+# With target names only those run (PdfAppendReaderFuzz, TiffAppendReaderFuzz).
 # New inputs found go to BUILD/corpus/<target>; the seed corpus in the
 # source tree is only read. Crashes are written to BUILD/artifacts.
 set -euo pipefail
@@ -9,6 +10,8 @@ set -euo pipefail
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$root/build-fuzz}
+shift $(( $# < 2 ? $# : 2 ))
+only=("$@")
 cxx=${CXX_FUZZ:-clang++}
 
 if ! command -v "$cxx" >/dev/null; then
@@ -24,6 +27,7 @@ flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 build_and_run() {
   local name=$1 corpus=$2
   shift 2
+  if (( ${#only[@]} )) && [[ " ${only[*]} " != *" $name "* ]]; then return; fi
   echo "== building $name"
   "$cxx" "${flags[@]}" -I"$root/src/engine/writers" "$@" -o "$build/$name"
   mkdir -p "$build/corpus/$name"
@@ -35,3 +39,6 @@ build_and_run() {
 
 build_and_run PdfAppendReaderFuzz "$root/tests/fuzz/corpus/pdf" \
   "$root/tests/fuzz/PdfAppendReaderFuzz.cpp" "$root/src/engine/writers/PdfAppendReader.cpp"
+
+build_and_run TiffAppendReaderFuzz "$root/tests/fuzz/corpus/tiff" \
+  "$root/tests/fuzz/TiffAppendReaderFuzz.cpp" "$root/src/engine/writers/TiffAppendReader.cpp"
