@@ -1,6 +1,9 @@
 #include "PdfAppendReader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -42,22 +45,6 @@ int64_t DecimalValue(sv value, bool* any = nullptr) {
   if (p < value.size() && (value[p] == '-' || value[p] == '+')) negative = value[p++] == '-';
   int64_t v = ReadDecimal(value, &p, any);
   return negative ? -v : v;
-}
-
-int32_t ClampInt32(int64_t v) {
-  return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
-}
-
-// "number generation R" as two decimal numbers.
-PdfObjRef ParseRef(sv value) {
-  size_t p = 0;
-  SkipBlanks(value, &p);
-  PdfObjRef ref;
-  ref.mNum = ClampInt32(ReadDecimal(value, &p));
-  SkipBlanks(value, &p);
-  ref.mGen = ClampInt32(ReadDecimal(value, &p));
-  return ref;
 }
 
 bool DictEnd(sv w, size_t q) { return w[q] == '>' && q + 1 < w.size() && w[q + 1] == '>'; }
@@ -198,10 +185,34 @@ bool PdfAppendReader::Fail(const std::string& text) {
   return false;
 }
 
+bool PdfAppendReader::ParseRef(std::string_view value, PdfObjRef* ref) {
+  size_t p = 0;
+  SkipBlanks(value, &p);
+  const int64_t num = ReadDecimal(value, &p);
+  SkipBlanks(value, &p);
+  const int64_t gen = ReadDecimal(value, &p);
+  // Missing numbers read as 0, an object no table lists.
+  if (num > kMaxObjNum || gen > kMaxGen) return false;
+  ref->mNum = static_cast<int32_t>(num);
+  ref->mGen = static_cast<int32_t>(gen);
+  return true;
+}
+
 std::string PdfAppendReader::Window(int64_t offset, int64_t maxLen) {
   if (offset < 0 || offset >= mFileLen) return {};
   const int64_t len = std::min(maxLen, mFileLen - offset);
   std::string w(static_cast<size_t>(len), '\0');
+  if (mFd >= 0) {
+    size_t got = 0;
+    while (got < w.size()) {
+      const ssize_t n = ::pread(mFd, w.data() + got, w.size() - got, offset + int64_t(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    w.resize(got);
+    return w;
+  }
   mIn->clear();
   mIn->seekg(offset);
   mIn->read(w.data(), len);
@@ -211,7 +222,19 @@ std::string PdfAppendReader::Window(int64_t offset, int64_t maxLen) {
 
 bool PdfAppendReader::Read(std::istream& in, int64_t fileLen) {
   mIn = &in;
+  mFd = -1;
   mFileLen = fileLen;
+  return ReadAll();
+}
+
+bool PdfAppendReader::Read(int fd, int64_t fileLen) {
+  mIn = nullptr;
+  mFd = fd;
+  mFileLen = fileLen;
+  return ReadAll();
+}
+
+bool PdfAppendReader::ReadAll() {
   return CheckPdfHeader() && CheckPdfEof() && ReadLastPdfTrailer() && ReadLastRoot() &&
          ReadLastPages();
 }
@@ -295,8 +318,13 @@ bool PdfAppendReader::ParseXrefsSub(std::string_view w, size_t* pos) {
     SkipBlanks(w, &p);
     const int32_t obj = static_cast<int32_t>(first + i);
     // Sections are read newest first: the first mention of an object decides.
-    if (mMentioned.insert(obj).second && type == 'n')
-      mOldXrefs[obj] = ObjDescT{offset, ClampInt32(gen), true};
+    if (mMentioned.insert(obj).second && type == 'n') {
+      // The update refers to objects by these numbers and frees the old
+      // Catalog at its generation + 1: keep them in the format's range.
+      if (gen > kMaxGen)
+        return Fail("Xref table of target file lists a generation number out of range.");
+      mOldXrefs[obj] = ObjDescT{offset, static_cast<int32_t>(gen), true};
+    }
   }
   mObjNumBase = std::max(mObjNumBase, static_cast<int32_t>(first + count));
   *pos = p;
@@ -343,7 +371,9 @@ bool PdfAppendReader::ParseObjectDictionary(int64_t offset, const char* noObjTex
 }
 
 bool PdfAppendReader::ReadLastRoot() {
-  const PdfObjRef ref = ParseRef(mLastTrailer["/Root"]);
+  PdfObjRef ref;
+  if (!ParseRef(mLastTrailer["/Root"], &ref))
+    return Fail("Trailer dictionary has an invalid /Root reference.");
   const auto x = mOldXrefs.find(ref.mNum);
   if (x == mOldXrefs.end()) return Fail("Could not find root object in xref table. ");
   mOldRootOffset = x->second.mOffset;
@@ -358,7 +388,9 @@ bool PdfAppendReader::ReadLastRoot() {
 }
 
 bool PdfAppendReader::ReadLastPages() {
-  const PdfObjRef ref = ParseRef(mLastRoot["/Pages"]);
+  PdfObjRef ref;
+  if (!ParseRef(mLastRoot["/Pages"], &ref))
+    return Fail("Root dictionary has an invalid /Pages reference.");
   const auto x = mOldXrefs.find(ref.mNum);
   if (x == mOldXrefs.end()) return Fail("Could not find pages object in xref table. ");
   PdfDict entries;

@@ -44,11 +44,15 @@ class PdfAppendReader {
   // Largest object number this reader accepts (the classic PDF limit); keeps
   // the object numbers of the update far from integer overflow.
   static constexpr int64_t kMaxObjNum = 8388607;
+  // Largest generation number of an object in use (the format's limit).
+  static constexpr int64_t kMaxGen = 65535;
 
   // `in` is the existing file opened in binary mode, `fileLen` its length
   // (84 bytes or more). Runs every check in order; on the first failure
   // returns false with the reason in mErrorMsg.
   bool Read(std::istream& in, int64_t fileLen);
+  // The same over an open file descriptor, read without moving its offset.
+  bool Read(int fd, int64_t fileLen);
 
   bool CheckPdfHeader();
   bool CheckPdfEof();
@@ -94,7 +98,12 @@ class PdfAppendReader {
                              PdfDict* dict, PdfDict* entries);
   bool Fail(const std::string& text);
 
+  bool ReadAll();
+  // "number generation R"; false when a number is out of range.
+  static bool ParseRef(std::string_view value, PdfObjRef* ref);
+
   std::istream* mIn = nullptr;
+  int mFd = -1;
   int64_t mFileLen = 0;
   // Objects a newer section has already mentioned, in use or free.
   std::set<int32_t> mMentioned;

@@ -132,3 +132,36 @@ TEST(PdfAppendReader, FollowsThePrevChainNewestFirstAndStopsOnLoops) {
   loop.replace(loop.find("/Prev 0000") + 7, 3, self);
   EXPECT_EQ(ErrorOf(loop), "Xref sections of target file refer back to each other (/Prev loop).");
 }
+
+TEST(PdfAppendReader, ObjectAndGenerationNumbersOutOfRangeAreRefused) {
+  const std::string catalog = "<< /Type /Catalog /Pages 2 0 R >>";
+  const std::string pages = "<< /Type /Pages /Kids [3 0 R] /Count 1 >>";
+  const std::string page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>";
+  const auto pdf = [&](const std::string& cat, const std::string& trailer, const std::string& rootGen) {
+    return BuildPdf({cat, pages, page}, trailer, "1.4", "\n", {rootGen});
+  };
+  struct Case {
+    std::string name, bytes, error;
+  };
+  const std::vector<Case> cases = {
+      {"root at the largest generation", pdf(catalog, "<< /Size 4 /Root 1 65535 R >>", "65535"), ""},
+      {"root generation near the int limit", pdf(catalog, "<< /Size 4 /Root 1 2147483647 R >>", "2147483647"),
+       "Xref table of target file lists a generation number out of range."},
+      {"root generation past the format's limit", pdf(catalog, "<< /Size 4 /Root 1 65536 R >>", "65536"),
+       "Xref table of target file lists a generation number out of range."},
+      {"reference with a huge generation", pdf(catalog, "<< /Size 4 /Root 1 2147483648 R >>", "0"),
+       "Trailer dictionary has an invalid /Root reference."},
+      {"reference with a huge number", pdf(catalog, "<< /Size 4 /Root 99999999999 0 R >>", "0"),
+       "Trailer dictionary has an invalid /Root reference."},
+      {"pages reference out of range", pdf("<< /Type /Catalog /Pages 2 70000 R >>", "<< /Size 4 /Root 1 0 R >>", "0"),
+       "Root dictionary has an invalid /Pages reference."},
+  };
+  for (const Case& c : cases) {
+    bool ok;
+    auto r = ReadPdf(c.bytes, &ok);
+    EXPECT_EQ(ok ? "" : r->mErrorMsg, c.error) << c.name;
+    if (ok) {
+      EXPECT_EQ(r->mOldRootRef.mGen, 65535) << c.name;
+    }
+  }
+}

@@ -219,20 +219,25 @@ namespace writertest {
 
 // A classic PDF from object bodies (object i+1 = objects[i]) with a
 // correct cross-reference table; `trailer` is the trailer dictionary.
+// Objects have generation 0 unless `gens` gives theirs.
 inline std::string BuildPdf(const std::vector<std::string>& objects, const std::string& trailer,
-                            const std::string& version = "1.4", const std::string& eol = "\n") {
+                            const std::string& version = "1.4", const std::string& eol = "\n",
+                            const std::vector<std::string>& gens = {}) {
+  const auto gen = [&](size_t i) { return i < gens.size() ? gens[i] : std::string("0"); };
   std::string s = "%PDF-" + version + "\n%\xE2\xE3\xCF\xD3\n";
   std::vector<size_t> offsets;
   for (size_t i = 0; i < objects.size(); ++i) {
     offsets.push_back(s.size());
-    s += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    s += std::to_string(i + 1) + " " + gen(i) + " obj\n" + objects[i] + "\nendobj\n";
   }
   const size_t xref = s.size();
   s += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (size_t off : offsets) {
+  for (size_t i = 0; i < offsets.size(); ++i) {
     char line[32];
-    std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-    s += line;
+    std::snprintf(line, sizeof line, "%010zu ", offsets[i]);
+    std::string g = gen(i);
+    while (g.size() < 5) g = "0" + g;
+    s += line + g + " n \n";
   }
   s += "trailer\n" + trailer + "\nstartxref\n" + std::to_string(xref) + "\n%%EOF" + eol;
   return s;
@@ -268,5 +273,58 @@ struct FileSizeCap {
   ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved); }
 };
 
+
+}  // namespace writertest
+
+#include <poll.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+
+namespace writertest {
+
+// Runs `fn` in a child process and returns the text it returned; a child
+// still running after `seconds` is killed and `timedOut` set. For work that
+// may hang, and for writers that must run as separate programs. The child
+// must not need the compression queue's threads (they stay in the parent).
+struct ChildResult {
+  bool timedOut = false;
+  std::string out;
+};
+
+inline ChildResult RunInChild(const std::function<std::string()>& fn, int seconds) {
+  ChildResult r;
+  int fds[2];
+  if (pipe(fds) != 0) return r;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string out = fn();
+    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(fds[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  char buf[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      r.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, int(left.count())) <= 0) continue;
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    r.out.append(buf, size_t(n));
+  }
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return r;
+}
 
 }  // namespace writertest
