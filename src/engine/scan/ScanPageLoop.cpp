@@ -360,7 +360,9 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
     } else {
       const bool tooLarge = mResults.mStatus == kStatusFileTooLarge;
       const bool diskFull = mResults.mStatus == kStatusDiskFull;
-      mJobStatus = tooLarge || diskFull ? int(mResults.mStatus) : kScanWriteFailed;
+      // An output file that cannot be made or appended to keeps its own status.
+      const bool fileError = mResults.mStatus == kStatusFileError;
+      mJobStatus = tooLarge || diskFull || fileError ? int(mResults.mStatus) : kScanWriteFailed;
       const char* text = tooLarge   ? "Failed to write page, file too large."
                          : diskFull ? "Failed to write page, disk full."
                                     : "Failed to write page.";

@@ -3,34 +3,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ZuzuvovOvav {
 
-BufferedFile::~BufferedFile() { Close(); }
+BufferedFile::~BufferedFile() { Detach(); }
 
-int BufferedFile::Open(const char* path, bool existing) {
-  Close();
-  const int flags = existing ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return err;
-  }
+void BufferedFile::Attach(int fd, int64_t position) {
   mFd = fd;
   mError = 0;
-  mBufStart = existing ? int64_t(st.st_size) : 0;
+  mBufStart = position;
   mBuf.clear();
   mBuf.reserve(kBufferSize);
-  return 0;
 }
 
 void BufferedFile::WriteOut(const uint8_t* data, size_t len, int64_t at) {
@@ -105,13 +89,10 @@ int BufferedFile::ByteAt(int64_t offset) const {
   return n == 1 ? b : -1;
 }
 
-int BufferedFile::Close() {
-  if (mFd < 0) return 0;
-  const int rc = ::close(mFd);
+void BufferedFile::Detach() {
   mFd = -1;
   mBuf.clear();
   mBufStart = 0;
-  return rc == 0 ? 0 : errno;
 }
 
 }  // namespace ZuzuvovOvav

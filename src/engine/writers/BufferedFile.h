@@ -2,7 +2,8 @@
 // that must know exactly which bytes reached the disk. Every write error is
 // kept (the first errno), later writes are dropped until the error is
 // cleared, and seeking back to a position discards what was buffered after
-// it, so that a rolled-back page never reaches the file. Thread-bound.
+// it, so that a rolled-back page never reaches the file. It writes through a
+// descriptor that its owner opened and closes. Thread-bound.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +19,8 @@ class BufferedFile {
   BufferedFile(const BufferedFile&) = delete;
   BufferedFile& operator=(const BufferedFile&) = delete;
 
-  // Opens for writing at the end of an existing file (`existing`), or
-  // creates/truncates the file. Returns 0 or the errno value.
-  int Open(const char* path, bool existing);
+  // Writes through `fd` from now on, starting at `position`.
+  void Attach(int fd, int64_t position);
   bool IsOpen() const { return mFd >= 0; }
   int Fd() const { return mFd; }
 
@@ -40,8 +40,8 @@ class BufferedFile {
   int Truncate(int64_t length);
   // Reads one byte at `offset`; -1 when there is none.
   int ByteAt(int64_t offset) const;
-  // Closes without writing the buffer. Returns 0 or the errno of close.
-  int Close();
+  // Forgets the descriptor without writing the buffer.
+  void Detach();
 
  private:
   void WriteOut(const uint8_t* data, size_t len, int64_t at);

@@ -5,8 +5,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "ImageWriterTiff.h"
 
@@ -87,16 +89,23 @@ constexpr const char* kDiskFullText = "Not enough free space on disk to write pa
 ImageWriterPdfImpl::~ImageWriterPdfImpl() { CloseFile(); }
 
 void ImageWriterPdfImpl::Reset() {
-  mFile.Close();
+  mFile.Detach();
+  mTarget.Close();
+  mAppending = false;
+  mPageWidth = 0;
+  mResolution = 0;
+  mProducer.clear();
+  std::string ignored;
+  StartUpdate(0, &ignored);
+}
+
+bool ImageWriterPdfImpl::StartUpdate(int64_t len, std::string* error) {
   mObjCnt = 0;
   mImageCnt = 0;
   mBytesWritten = 0;
   mImageMap.clear();
   mObjMap.clear();
   mPagesStartObjs.clear();
-  mPageWidth = 0;
-  mResolution = 0;
-  mAppending = false;
   mDiskFull = false;
   mWriteErrno = 0;
   mObjNumBase = 0;
@@ -105,7 +114,8 @@ void ImageWriterPdfImpl::Reset() {
   mOldRootRef = {};
   mPrevXref = 0;
   mOldRootOffset = 0;
-  mOldFileLen = 0;
+  mOldFileLen = std::max<int64_t>(len, 0);
+  mUpdateBase = mOldFileLen;
   mLastTrailer.clear();
   mLastRoot.clear();
   mLastPages.clear();
@@ -113,11 +123,68 @@ void ImageWriterPdfImpl::Reset() {
   mOldXrefCnt = 0;
   mTrailerEntries.clear();
   mRootEntries.clear();
-  mPath.clear();
+  mEnd = -1;
+  mFooterStart = -1;
+  mFooterObjCnt = 0;
+  mLineEndPending = false;
+  if (!mTarget.IsOpen()) return true;
+  if (len < 0) {
+    *error = "Could not open PDF file for appending.";
+    return false;
+  }
+  if (len >= 1 && len <= 83) {
+    *error = "Target file cannot be a well-formed PDF file (too short).";
+    return false;
+  }
+  mFile.Attach(mTarget.Fd(), len);
+  if (len >= 84) {
+    PdfAppendReader reader;
+    if (!reader.Read(mTarget.Fd(), len)) {
+      *error = reader.mErrorMsg;
+      return false;
+    }
+    mPrevXref = reader.mPrevXref;
+    mOldXrefs = std::move(reader.mOldXrefs);
+    mOldXrefCnt = reader.mOldXrefCnt;
+    mObjNumBase = reader.mObjNumBase;
+    mLastTrailer = std::move(reader.mLastTrailer);
+    mOldRootRef = reader.mOldRootRef;
+    mOldRootOffset = reader.mOldRootOffset;
+    mLastRoot = std::move(reader.mLastRoot);
+    mOldPagesRef = reader.mOldPagesRef;
+    mLastPages = std::move(reader.mLastPages);
+    mOldPageCount = reader.mOldPageCount;
+    mTrailerEntries = std::move(reader.mTrailerEntries);
+    mRootEntries = std::move(reader.mRootEntries);
+    // The update starts on a line of its own.
+    const int last = mFile.ByteAt(len - 1);
+    if (last != '\n' && last != '\r') {
+      mLineEndPending = true;
+      mOldFileLen += 2;
+    }
+  }
+  mEnd = len;
+  return true;
 }
 
-bool ImageWriterPdfImpl::FailOpen(const std::string& text) {
-  mResults.mStatus = kStatusFileError;
+void ImageWriterPdfImpl::WriteDocumentStart() {
+  WriteLine("%PDF-1.3");
+  StartObject();
+  WriteLine("<</Producer (" + EscapeLiteral(mProducer) + ")>>");
+  WriteLine("endobj");
+}
+
+bool ImageWriterPdfImpl::FailOpen(const std::string& text, int err) {
+  mFile.Detach();
+  mTarget.Close();
+  // A disk too full for even the file's head is a full disk.
+  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull : kStatusFileError;
+  mResults.mErrorMsg = text;
+  return false;
+}
+
+bool ImageWriterPdfImpl::FailPage(int32_t status, const std::string& text) {
+  mResults.mStatus = status;
   mResults.mErrorMsg = text;
   return false;
 }
@@ -175,62 +242,35 @@ void ImageWriterPdfImpl::WriteStream(const std::string& dict, const void* data, 
 bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
   Reset();
   mAppending = image.mParams.mAppend;
-  if (mAppending) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return FailOpen("Could not open PDF file for appending.");
-    in.seekg(0, std::ios::end);
-    mOldFileLen = int64_t(in.tellg());
-    if (mOldFileLen < 0) return FailOpen("Could not open PDF file for appending.");
-    if (mOldFileLen >= 1 && mOldFileLen <= 83)
-      return FailOpen("Target file cannot be a well-formed PDF file (too short).");
-    if (mOldFileLen >= 84) {
-      PdfAppendReader reader;
-      if (!reader.Read(in, mOldFileLen)) return FailOpen(reader.mErrorMsg);
-      mPrevXref = reader.mPrevXref;
-      mOldXrefs = std::move(reader.mOldXrefs);
-      mOldXrefCnt = reader.mOldXrefCnt;
-      mObjNumBase = reader.mObjNumBase;
-      mLastTrailer = std::move(reader.mLastTrailer);
-      mOldRootRef = reader.mOldRootRef;
-      mOldRootOffset = reader.mOldRootOffset;
-      mLastRoot = std::move(reader.mLastRoot);
-      mOldPagesRef = reader.mOldPagesRef;
-      mLastPages = std::move(reader.mLastPages);
-      mOldPageCount = reader.mOldPageCount;
-      mTrailerEntries = std::move(reader.mTrailerEntries);
-      mRootEntries = std::move(reader.mRootEntries);
-    }
-  }
-  if (mFile.Open(path, mAppending) != 0) return FailOpen("Could not open output PDF file for writing.");
-  // The file may have changed since it was checked; offsets must match it.
-  if (mFile.Position() != mOldFileLen) {
-    mFile.Close();
-    return FailOpen("Target file changed while it was being checked.");
-  }
-  mPath = path;
-  const int64_t originalLen = mOldFileLen;
-  if (Incremental()) {
-    const int last = mFile.ByteAt(mOldFileLen - 1);
-    if (last != '\n' && last != '\r') {
-      mFile.Write("\r\n", 2);
-      mOldFileLen += 2;
-    }
-  }
-  if (!Incremental()) WriteLine("%PDF-1.3");
+  mProducer = image.mParams.mProgramDescription;
   mPageWidth = double(float(image.mParams.mOutImageWidthPoint));
   mResolution = image.mYRes;
-  if (!Incremental()) {
-    StartObject();
-    WriteLine("<</Producer (" + EscapeLiteral(image.mParams.mProgramDescription) + ")>>");
-    WriteLine("endobj");
-  }
-  // What opening writes must be on the disk before any page relies on it.
-  if (!mFile.Flush()) {
-    const int err = mFile.Error();
-    mFile.Truncate(originalLen);
-    mFile.Close();
-    if (!mAppending) ::unlink(path);
-    return FailOpen(Fmt("Could not write to output PDF file (%s).", std::strerror(err)));
+  if (mAppending) {
+    if (mTarget.OpenExisting(path) != 0) {
+      const int probe = ::open(path, O_RDONLY | O_CLOEXEC);
+      if (probe < 0) return FailOpen("Could not open PDF file for appending.");
+      ::close(probe);
+      return FailOpen("Could not open output PDF file for writing.");
+    }
+    // Checked now, so that a file that cannot take pages is refused before
+    // any page is scanned for it; every page checks the file's end again.
+    const int lockErr = mTarget.Lock();
+    if (lockErr != 0) return FailOpen(mTarget.LockFailureText(lockErr));
+    std::string error;
+    const bool ok = StartUpdate(mTarget.Size(), &error);
+    mTarget.Unlock();
+    if (!ok) return FailOpen(error);
+  } else {
+    const int err = mTarget.CreateNew(path);
+    if (err != 0)
+      return FailOpen(Fmt("Could not open output PDF file for writing (%s).", std::strerror(err)), err);
+    mFile.Attach(mTarget.Fd(), 0);
+    WriteDocumentStart();
+    // What opening writes must be on the disk before any page relies on it.
+    if (!mFile.Flush()) {
+      const int werr = mFile.Error();
+      return FailOpen(Fmt("Could not write to output PDF file (%s).", std::strerror(werr)), werr);
+    }
   }
   mResults.AddFile(path);
   return true;
@@ -318,6 +358,11 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     mResults.mErrorMsg = "Could not compress page data.";
     return false;
   }
+  if (mAppending) return WritePageShared(image, rows, pieces);
+  // Pages after the first go into a file that is at its place: it must
+  // still be the one there.
+  if (mTarget.Shared() && mTarget.CheckStillAtPath() != 0)
+    return FailPage(kStatusFileError, mTarget.ReplacedText());
   mPagesStartObjs.push_back(mObjCnt + 1);
   WriteImageStream(image, rows, pieces);
   mResults.CountPage();
@@ -325,7 +370,14 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   // Written out now, so that a failure belongs to this page.
   mFile.Flush();
   NoteWriteError();
-  if (!WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit) return true;
+  if (!WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit) {
+    // A new file goes into place with its first page.
+    const int err = mTarget.Commit();
+    if (err == 0) return true;
+    RollbackLastPage();
+    return FailPage(kStatusFileError,
+                    Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
+  }
   if (WriteFailed()) {
     SetWriteFailure();
   } else {
@@ -334,6 +386,85 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   }
   RollbackLastPage();
   return false;
+}
+
+bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
+                                         const std::vector<Piece>& pieces) {
+  const int lockErr = mTarget.Lock();
+  if (lockErr != 0) return FailPage(kStatusFileError, mTarget.LockFailureText(lockErr));
+  struct Unlocker {
+    OutputTarget* target;
+    ~Unlocker() { target->Unlock(); }
+  } unlocker{&mTarget};
+  if (mTarget.CheckStillAtPath() != 0) return FailPage(kStatusFileError, mTarget.ReplacedText());
+  const int64_t len = mTarget.Size();
+  if (len != mEnd) {
+    // Another program added to the file since our last page (or our update
+    // was taken out again): what we wrote so far is complete in the file;
+    // this page starts a new update on what is there now.
+    std::string error;
+    if (!StartUpdate(len, &error)) return FailPage(kStatusFileError, error);
+  } else if (mFooterStart >= 0) {
+    // The file ends with our own trailer part: the page takes its place.
+    mBytesWritten = mFooterStart - mOldFileLen;
+    mObjCnt = mFooterObjCnt;
+    mObjMap.erase(mObjMap.upper_bound(mFooterObjCnt), mObjMap.end());
+    mFile.SeekTo(mFooterStart);
+  }
+  if (mLineEndPending) {
+    mFile.Write("\r\n", 2);
+    mLineEndPending = false;
+  }
+  if (mOldFileLen == 0 && mObjCnt == 0) WriteDocumentStart();  // an empty file
+
+  mPagesStartObjs.push_back(mObjCnt + 1);
+  WriteImageStream(image, rows, pieces);
+  mResults.CountPage();
+  mImageMap[int32_t(mPagesStartObjs.size())] = ImageRef{mObjCnt, int32_t(rows)};
+  mFile.Flush();
+  NoteWriteError();
+  bool ok = !WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit;
+  if (!ok) {
+    if (WriteFailed()) {
+      SetWriteFailure();
+    } else {
+      mResults.mStatus = kStatusFileTooLarge;
+      mResults.mErrorMsg = "Page would exceed 10GB limit for PDF file size.";
+    }
+    RollbackLastPage();
+  }
+  // The trailer part for the update's pages follows, so that the file is
+  // complete again before the lock goes. When it does not fit, the last
+  // page is given up until it does.
+  mFooterStart = -1;
+  while (!mImageMap.empty()) {
+    const int64_t footerStart = mOldFileLen + mBytesWritten;
+    const int32_t footerObjCnt = mObjCnt;
+    WriteFileTrailer();
+    mFile.Flush();
+    NoteWriteError();
+    if (!WriteFailed()) {
+      mFooterStart = footerStart;
+      mFooterObjCnt = footerObjCnt;
+      break;
+    }
+    if (ok || mResults.mStatus == kStatusOk) SetWriteFailure();
+    ok = false;
+    RollbackLastPage();
+  }
+  // With no page of this update left the file goes back to its length
+  // before the update, and the next page reads its end again.
+  const int64_t end = mImageMap.empty() ? mUpdateBase : mOldFileLen + mBytesWritten;
+  const int truncErr = mFile.Truncate(end);
+  mEnd = mImageMap.empty() ? -1 : end;
+  if (ok && truncErr != 0) {
+    // The file may end in stale bytes after our trailer: take the page out.
+    ok = false;
+    FailPage(kStatusWriteError,
+             Fmt("Could not write page to PDF file (%s).", std::strerror(truncErr)));
+    mEnd = -1;
+  }
+  return ok;
 }
 
 int64_t ImageWriterPdfImpl::CalcFooterSize() const {
@@ -415,9 +546,10 @@ void ImageWriterPdfImpl::WriteFileTrailer() {
   const int64_t xref = mOldFileLen + mBytesWritten;
   WriteLine("xref");
   if (Incremental()) {
-    // The old Catalog is replaced: mark it deleted.
+    // The old Catalog is replaced: mark it deleted. A generation at the
+    // format's limit stays there: that object number is never used again.
     WriteLine(Fmt("%d 1", mOldRootRef.mNum));
-    WriteLine(Fmt("%010d %05d f", 0, mOldRootRef.mGen + 1));
+    WriteLine(Fmt("%010d %05d f", 0, std::min(mOldRootRef.mGen + 1, 65535)));
     WriteLine(Fmt("%d %d", mObjNumBase, mObjCnt));
   } else {
     WriteLine(Fmt("0 %d", mObjCnt + 1));
@@ -439,6 +571,27 @@ void ImageWriterPdfImpl::WriteFileTrailer() {
 
 void ImageWriterPdfImpl::CloseFile() {
   if (!mFile.IsOpen()) return;
+  if (mAppending) {
+    // Every page left the file complete: nothing more to write.
+    mFile.Detach();
+    const int closeErr = mTarget.Close();
+    if (closeErr != 0 && mResults.mStatus == kStatusOk) {
+      mResults.mStatus = kStatusWriteError;
+      mResults.mErrorMsg = Fmt("Could not finish PDF file (%s).", std::strerror(closeErr));
+    }
+    return;
+  }
+  const bool shared = mTarget.Shared();
+  if (shared) {
+    // An appender must not add to the file while its trailer is written and
+    // the file cut to length. The trailer is written even without the lock:
+    // without it the file is no PDF at all.
+    mTarget.Lock();
+    if (mTarget.CheckStillAtPath() != 0 && mResults.mStatus == kStatusOk) {
+      mResults.mStatus = kStatusFileError;
+      mResults.mErrorMsg = mTarget.ReplacedText();
+    }
+  }
   for (;;) {
     WriteFileTrailer();
     mFile.Flush();
@@ -450,22 +603,19 @@ void ImageWriterPdfImpl::CloseFile() {
     if (!RollbackLastPage()) break;
   }
   if (WriteFailed() && mResults.mStatus == kStatusOk) SetWriteFailure();
-  // An existing file that kept no new page goes back to its old length
-  // (with the line end, if one was added); an empty one stays empty.
-  const int64_t length =
-      mImageMap.empty() && mAppending ? mOldFileLen : mOldFileLen + mBytesWritten;
-  const int truncErr = mFile.Truncate(length);
-  const int closeErr = mFile.Close();
+  const int truncErr = mFile.Truncate(mOldFileLen + mBytesWritten);
+  mFile.Detach();
+  // A new file that kept no page goes; one never moved into place goes
+  // with the target closed, and whatever was at the path stays.
+  if (shared && mImageMap.empty() && mTarget.CheckStillAtPath() == 0)
+    ::unlink(mTarget.Path().c_str());
+  const int closeErr = mTarget.Close();
   if ((truncErr || closeErr) && mResults.mStatus == kStatusOk) {
     mResults.mStatus = kStatusWriteError;
     mResults.mErrorMsg =
         Fmt("Could not finish PDF file (%s).", std::strerror(truncErr ? truncErr : closeErr));
   }
-  if (mImageMap.empty() && !mAppending && !mPath.empty()) {
-    ::unlink(mPath.c_str());
-    if (!mResults.mFilePaths.empty() && mResults.mFilePaths.back() == mPath) mResults.DropEmptyLastFile();
-  }
-  mPath.clear();
+  if (mImageMap.empty()) mResults.DropEmptyLastFile();
 }
 
 }  // namespace ZuzuvovOvav

@@ -6,6 +6,15 @@
 // write of it fails (full disk or otherwise), so that the file always ends
 // with a valid trailer when it is closed.
 //
+// A new file is built beside the target and moved into place with its first
+// page (OutputTarget). When appending, other programs may append to the same
+// file at the same time: every page is written under the file's lock and
+// leaves the file complete, trailer included. When the file is as this
+// writer left it, the page replaces the update's trailer and the trailer is
+// written again after it, so that one run still makes one update; when
+// another program added an update in between, the file's end is read again
+// and the page starts a new update on top of it.
+//
 // Threads: one page at a time on a document worker; Flate slices run on the
 // compression queue while the writing thread waits.
 #pragma once
@@ -18,6 +27,7 @@
 
 #include "BufferedFile.h"
 #include "ImageWriter.h"
+#include "OutputTarget.h"
 #include "PageData.h"
 #include "PdfAppendReader.h"
 
@@ -75,6 +85,15 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
 
  private:
   void Reset();
+  // Forgets the current update and reads the file's end (of `len` bytes)
+  // for a new one: the append checks for an existing file, a new document
+  // for an empty one. False with the reason in *error.
+  bool StartUpdate(int64_t len, std::string* error);
+  // The head of a new document: the version line and the information object.
+  void WriteDocumentStart();
+  // Appending: everything of one page under the file's lock.
+  bool WritePageShared(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
+  bool FailPage(int32_t status, const std::string& text);
   // An incremental update of an existing, non-empty file.
   bool Incremental() const { return mAppending && mOldFileLen > 0; }
   int32_t ObjNum(int32_t counter) const {
@@ -97,9 +116,15 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   void NoteWriteError();
   bool WriteFailed() const { return mDiskFull || mWriteErrno != 0; }
   void SetWriteFailure();
-  bool FailOpen(const std::string& text);
+  bool FailOpen(const std::string& text, int err = 0);
 
-  std::string mPath;
+  OutputTarget mTarget;
+  std::string mProducer;      // the information object's producer text
+  int64_t mEnd = -1;          // appending: file length after our last page; -1 unknown
+  int64_t mUpdateBase = 0;    // appending: file length before the current update
+  int64_t mFooterStart = -1;  // appending: where the current update's trailer part starts
+  int32_t mFooterObjCnt = 0;  // the object counter before that part
+  bool mLineEndPending = false;  // the update must start with the line end counted in mOldFileLen
 };
 
 }  // namespace ZuzuvovOvav

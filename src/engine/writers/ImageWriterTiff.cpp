@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "HostFolders.h"
+#include "TiffAppendReader.h"
 
 namespace ZuzuvovOvav {
 
@@ -93,25 +94,6 @@ TIFF* OpenOnFd(int fd, const char* name, const char* mode, std::unique_ptr<TiffF
   return tif;
 }
 
-// Opens the output; on failure *err is the system's reason, or 0 when
-// libtiff refused the file without one (not a TIFF, say).
-TIFF* OpenPath(const std::string& path, bool append, std::unique_ptr<TiffFile>* file, int* err) {
-  const int flags = append ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
-  int fd;
-  *err = 0;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    *err = errno;
-    return nullptr;
-  }
-  TIFF* tif = OpenOnFd(fd, path.c_str(), append ? "a" : "w", file, err);
-  // A new file whose header could not be written is not left behind.
-  if (!tif && !append) ::unlink(path.c_str());
-  return tif;
-}
-
 void Silent(const char*, const char*, va_list) {}
 
 // libtiff warns on every directory written with Compression 32946, the
@@ -120,20 +102,6 @@ TIFFErrorHandler sPreviousWarning = nullptr;
 void TiffWarn(const char* module, const char* fmt, va_list ap) {
   if (std::strstr(fmt, "legacy Deflate")) return;
   if (sPreviousWarning) sPreviousWarning(module, fmt, ap);
-}
-
-bool ReadAt(int fd, int64_t off, void* buf, size_t len) {
-  ssize_t n;
-  do {
-    n = ::pread(fd, buf, len, off);
-  } while (n < 0 && errno == EINTR);
-  return n == ssize_t(len);
-}
-
-uint64_t Unpack(const uint8_t* b, int len, bool little) {
-  uint64_t v = 0;
-  for (int i = 0; i < len; ++i) v |= uint64_t(b[little ? i : len - 1 - i]) << (8 * i);
-  return v;
 }
 
 }  // namespace
@@ -198,36 +166,80 @@ int64_t ImageWriterTiffImpl::FileSize() const {
   return mFile && fstat(mFile->fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
-bool ImageWriterTiffImpl::OpenFile(const char* path, const ImageInfo& image) {
-  mAppending = image.mParams.mAppend;
-  if (mAppending) {
-    const int probe = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (probe < 0) {
-      mResults.mStatus = kStatusFileError;
-      mResults.mErrorMsg = "Could not open TIFF file for appending.";
-      return false;
-    }
-    ::close(probe);
+bool ImageWriterTiffImpl::FailOpen(const std::string& text, int err) {
+  // A disk too full for even the file's header is a full disk.
+  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull : kStatusFileError;
+  mResults.mErrorMsg = text;
+  if (mTiff) Discard();
+  mFile.reset();
+  mTarget.Close();
+  return false;
+}
+
+bool ImageWriterTiffImpl::OpenHandle(const char* mode, int* err) {
+  *err = 0;
+  const int fd = ::fcntl(mTarget.Fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    *err = errno;
+    return false;
   }
-  int err = 0;
+  // libtiff reads the header from where the descriptor stands, and a copy
+  // shares its position with the original.
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    *err = errno;
+    ::close(fd);
+    return false;
+  }
   // libtiff's own complaint goes into the text, not onto standard error.
   sLastTiffErr[0] = '\0';
   const TIFFErrorHandler previous = TIFFSetErrorHandler(TiffErr);
-  mTiff = OpenPath(path, mAppending, &mFile, &err);
+  mTiff = OpenOnFd(fd, mTarget.Path().c_str(), mode, &mFile, err);
   TIFFSetErrorHandler(previous);
-  if (!mTiff) {
-    mResults.mStatus = kStatusFileError;
-    mResults.mErrorMsg = "Could not open output TIFF file for writing";
-    if (err)
-      mResults.mErrorMsg += std::string(" (") + std::strerror(err) + ")";
-    else if (sLastTiffErr[0])
-      mResults.mErrorMsg += std::string(" (") + sLastTiffErr + ")";
-    mResults.mErrorMsg += ".";
-    return false;
-  }
-  mPath = path;
+  return mTiff != nullptr;
+}
+
+bool ImageWriterTiffImpl::OpenFile(const char* path, const ImageInfo& image) {
+  mAppending = image.mParams.mAppend;
   mMaxDirSize = 0;
   mLinkPos = -1;
+  mEnd = -1;
+  int err = 0;
+  if (mAppending) {
+    err = mTarget.OpenExisting(path);
+    if (err != 0) {
+      const int probe = ::open(path, O_RDONLY | O_CLOEXEC);
+      if (probe < 0) return FailOpen("Could not open TIFF file for appending.");
+      ::close(probe);
+      return FailOpen(std::string("Could not open output TIFF file for writing (") +
+                      std::strerror(err) + ").");
+    }
+    // Checked under the lock: another program may be adding to it now.
+    const int lockErr = mTarget.Lock();
+    if (lockErr != 0) return FailOpen(mTarget.LockFailureText(lockErr));
+    const int64_t size = mTarget.Size();
+    // libtiff would take a file too short for a header for a new one and
+    // write over it.
+    if (size > 0 && size < 8) return FailOpen("Target file is too short to be a TIFF file.");
+  } else {
+    err = mTarget.CreateNew(path);
+    if (err != 0)
+      return FailOpen(std::string("Could not open output TIFF file for writing (") +
+                          std::strerror(err) + ").",
+                      err);
+  }
+  if (!OpenHandle(mAppending ? "a" : "w", &err)) {
+    std::string text = "Could not open output TIFF file for writing";
+    if (err)
+      text += std::string(" (") + std::strerror(err) + ")";
+    else if (sLastTiffErr[0])
+      text += std::string(" (") + sLastTiffErr + ")";
+    return FailOpen(text + ".", err);
+  }
+  mPath = path;
+  std::string error;
+  if (!FindChainEnd(-1, &error)) return FailOpen(error);
+  mEnd = FileSize();
+  mTarget.Unlock();
   mResults.AddFile(path);
   return true;
 }
@@ -310,35 +322,45 @@ bool ImageWriterTiffImpl::WriteRows(const ImageInfo& image, uint32_t rows) {
   return true;
 }
 
-void ImageWriterTiffImpl::NoteChainEnd() {
-  const int fd = mFile->fd;
-  int64_t pos = mLinkPos;
-  bool little = true;
-  bool big = false;
-  uint8_t head[16];
-  if (!ReadAt(fd, 0, head, 8) || !(head[0] == head[1] && (head[0] == 'I' || head[0] == 'M'))) {
+bool ImageWriterTiffImpl::FindChainEnd(int64_t fromLink, std::string* error) {
+  TiffAppendReader reader;
+  const int64_t size = FileSize();
+  if (!reader.Read(mFile->fd, size, fromLink)) {
+    *error = reader.mErrorMsg;
     mLinkPos = -1;
-    return;
+    return false;
   }
-  little = head[0] == 'I';
-  big = Unpack(head + 2, 2, little) == 43;
-  mLinkSize = big ? 8 : 4;
-  if (pos < 0) pos = big ? 8 : 4;
-  // Bounded: a damaged chain must not keep us here.
-  for (int step = 0; step < (1 << 20); ++step) {
-    uint8_t b[8];
-    if (!ReadAt(fd, pos, b, size_t(mLinkSize))) break;
-    const uint64_t next = Unpack(b, mLinkSize, little);
-    if (next == 0) break;
-    uint8_t c[8];
-    if (!ReadAt(fd, int64_t(next), c, big ? 8 : 2)) break;
-    const uint64_t count = Unpack(c, big ? 8 : 2, little);
-    if (count > (1u << 16)) break;
-    const int64_t nextPos = int64_t(next) + (big ? 8 + 20 * int64_t(count) : 2 + 12 * int64_t(count));
-    if (nextPos <= pos && step > 0) break;
-    pos = nextPos;
+  mLinkPos = reader.mLinkPos;
+  mLinkSize = reader.mLinkSize;
+  std::memset(mLinkBytes, 0, sizeof mLinkBytes);  // the final link holds 0
+  return true;
+}
+
+bool ImageWriterTiffImpl::SyncWithTarget() {
+  const auto fail = [this](const std::string& text) {
+    mResults.mStatus = kStatusFileError;
+    mResults.mErrorMsg = text;
+    return false;
+  };
+  if (mTarget.CheckStillAtPath() != 0) return fail(mTarget.ReplacedText());
+  if (mTarget.Size() == mEnd && mLinkPos >= 0) return true;
+  // Another program added to the file (or our last page left the chain end
+  // unknown): check the chain again, and let libtiff read the header again,
+  // whose first-directory link may have changed.
+  std::string error;
+  if (mTiff) Discard();
+  int err = 0;
+  if (!OpenHandle("a", &err)) {
+    std::string text = "Could not open output TIFF file for writing";
+    if (err)
+      text += std::string(" (") + std::strerror(err) + ")";
+    else if (sLastTiffErr[0])
+      text += std::string(" (") + sLastTiffErr + ")";
+    return fail(text + ".");
   }
-  mLinkPos = ReadAt(fd, pos, mLinkBytes, size_t(mLinkSize)) ? pos : -1;
+  if (!FindChainEnd(-1, &error)) return fail(error);
+  mEnd = FileSize();
+  return true;
 }
 
 bool ImageWriterTiffImpl::DiskFull() const {
@@ -374,9 +396,10 @@ void ImageWriterTiffImpl::ClearLastDir(int64_t size) {
   TfClose(mFile.get());
   mFile.reset();
   if (mTempBuffer) return;
+  mEnd = size;
   const TIFFErrorHandler warn = TIFFSetWarningHandler(Silent);
   int err = 0;
-  mTiff = OpenPath(mPath, true, &mFile, &err);
+  OpenHandle("a", &err);
   TIFFSetWarningHandler(warn);
 }
 
@@ -387,9 +410,35 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
     mResults.mErrorMsg = problem;
     return false;
   }
+  // Once the file is where other programs reach it, each page is written
+  // under its lock, after the chain end has been checked again.
+  struct Unlocker {
+    OutputTarget* target = nullptr;
+    ~Unlocker() {
+      if (target) target->Unlock();
+    }
+  } unlocker;
+  if (!mTempBuffer && mTarget.Shared()) {
+    const int lockErr = mTarget.Lock();
+    if (lockErr != 0) {
+      mResults.mStatus = kStatusFileError;
+      mResults.mErrorMsg = mTarget.LockFailureText(lockErr);
+      return false;
+    }
+    unlocker.target = &mTarget;
+    if (!SyncWithTarget()) return false;
+  }
+  if (!mTiff) return false;
   const int64_t before = FileSize();
   const uint32_t rows = PageRows(image);
-  if (!mTempBuffer) NoteChainEnd();
+  if (!mTempBuffer && mLinkPos < 0) {
+    std::string error;
+    if (!FindChainEnd(-1, &error)) {
+      mResults.mStatus = kStatusFileError;
+      mResults.mErrorMsg = error;
+      return false;
+    }
+  }
   sLastTiffErr[0] = '\0';
   mFile->lastErrno = 0;
   mTooLarge = false;
@@ -415,10 +464,27 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
     }
   }
 
+  // A new file goes into place with its first page.
+  int commitErr = 0;
+  if (ok && !mTempBuffer && !mTarget.Shared()) {
+    commitErr = mTarget.Commit();
+    ok = commitErr == 0;
+  }
+
   if (ok) {
     mResults.CountPage();
+    if (!mTempBuffer) {
+      // The new directory is the chain's end now; follow the link to it.
+      std::string error;
+      if (!FindChainEnd(mLinkPos, &error)) mLinkPos = -1;
+      mEnd = FileSize();
+    }
   } else {
-    if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
+    if (commitErr != 0) {
+      mResults.mStatus = kStatusFileError;
+      mResults.mErrorMsg =
+          std::string("Could not move the new TIFF file into place (") + std::strerror(commitErr) + ").";
+    } else if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
       mResults.mStatus = kStatusFileTooLarge;
       mResults.mErrorMsg = "Page would exceed 4GiB limit for TIFF file size.";
     } else if (DiskFull()) {
@@ -439,17 +505,25 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
 
 void ImageWriterTiffImpl::CloseFile() {
   if (mPath.empty()) return;
-  if (mTiff) {
-    TIFFClose(mTiff);
+  if (mTempBuffer) {
+    if (mTiff) TIFFClose(mTiff);
     mTiff = nullptr;
+    mFile.reset();
+    mPath.clear();
+    return;
   }
+  // Every page's directory is written when the page is; closing writes
+  // nothing more, so it needs no lock.
+  if (mTiff) Discard();
   mFile.reset();
-  if (!mAppending && !mTempBuffer && !mResults.mFilePaths.empty() &&
-      mResults.mPageCounts.back() == 0) {
-    ::unlink(mResults.mFilePaths.back().c_str());
+  // A new file that never received a page was never moved into place: it
+  // goes, and whatever was at the path stays as it was.
+  mTarget.Close();
+  if (!mAppending && !mResults.mFilePaths.empty() && mResults.mPageCounts.back() == 0)
     mResults.DropEmptyLastFile();
-  }
   mPath.clear();
+  mEnd = -1;
+  mLinkPos = -1;
 }
 
 bool ImageWriterTiffImpl::GetStripRawData(MallocBuffer* data, size_t* len) {

@@ -6,6 +6,12 @@
 // failed page from the file again, including the link to it from the
 // directory before it.
 //
+// A new file is built beside the target and moved into place with its first
+// page (OutputTarget). Once the file is at the target's path, every page is
+// written under the file's lock, after the directory chain has been checked
+// again: another program may have added directories in between, and the new
+// page is linked after them.
+//
 // In buffer mode the same class encodes one line-art page to Group 4 for the
 // PDF writer through a temporary file in the temporary items folder.
 //
@@ -20,6 +26,7 @@
 #include <string>
 
 #include "ImageWriter.h"
+#include "OutputTarget.h"
 #include "PageData.h"
 
 namespace ZuzuvovOvav {
@@ -58,16 +65,26 @@ class ImageWriterTiffImpl : public ImageWriterImpl {
   // the file cut back to `size` and the chain end restored; then the file
   // is opened again for appending (not in buffer mode).
   void ClearLastDir(int64_t size);
-  // Finds where the directory chain ends (the link holding 0) and keeps a
-  // copy of its bytes, so that ClearLastDir can undo libtiff's linking.
-  void NoteChainEnd();
+  // Finds where the directory chain ends (the link holding 0), walking the
+  // whole chain or, with `fromLink`, only what follows a known end. False
+  // with the reason in *error when the chain is damaged.
+  bool FindChainEnd(int64_t fromLink, std::string* error);
+  // Under the lock: makes sure the path still leads to our file and, when
+  // the file changed since our last page, finds the chain's new end and
+  // opens libtiff afresh on it. Sets the failure in mResults.
+  bool SyncWithTarget();
+  // libtiff over the target's descriptor, for adding directories.
+  bool OpenHandle(const char* mode, int* err);
+  bool FailOpen(const std::string& text, int err = 0);
   bool DiskFull() const;
   int64_t FileSize() const;
   void Discard();
 
   std::unique_ptr<TiffFile> mFile;
+  OutputTarget mTarget;      // the output file (not in buffer mode)
   std::string mPath;         // the file open now; empty when none
   bool mTooLarge = false;    // the page hit the 4 GiB limit
+  int64_t mEnd = -1;         // file size after our last change; -1 unknown
   int64_t mLinkPos = -1;     // position of the chain's final link
   int mLinkSize = 0;         // 4, or 8 in a BigTIFF
   uint8_t mLinkBytes[8] = {};

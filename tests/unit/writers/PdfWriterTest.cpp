@@ -162,6 +162,10 @@ TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
        SimplePdf("<< /Type /Catalog /Pages 2 0 R /MarkInfo << /Marked true >> >>"),
        "The root dictionary of the target file holds entries that cannot be carried over "
        "(nested dictionary, string or comment)."},
+      {"generation.pdf",
+       BuildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"},
+                "<< /Size 3 /Root 1 2147483647 R >>", "1.4", "\n", {"2147483647"}),
+       "Xref table of target file lists a generation number out of range."},
   };
   for (const Refused& c : cases) {
     const std::string path = dir / c.name;
@@ -175,6 +179,16 @@ TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
     EXPECT_EQ(ReadFile(path), content) << c.name;
     EXPECT_TRUE(r.mFilePaths.empty()) << c.name;
   }
+
+  // A Catalog at the largest generation stays deleted at that generation.
+  const std::string lastGen = dir / "last-generation.pdf";
+  WriteFile(lastGen, BuildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>"},
+                              "<< /Size 4 /Root 1 65535 R >>", "1.4", "\n", {"65535"}));
+  ASSERT_TRUE(WritePdf(lastGen, {&page}, &res)) << res.mErrorMsg;
+  EXPECT_NE(ReadFile(lastGen).find("xref\r\n1 1\r\n0000000000 65535 f\r\n"), std::string::npos);
+  ExpectQpdfClean(lastGen);
+  EXPECT_EQ(PdfPages(lastGen), 2);
 
   // With object streams qpdf writes a cross-reference stream: refused.
   const std::string streams = dir / "streams.pdf";

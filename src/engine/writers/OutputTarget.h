@@ -1,0 +1,89 @@
+// OutputTarget: the file a document writer writes into, and the rules that
+// keep other files and other writers' pages safe.
+//
+// A new output is built under a temporary name in the target's folder
+// (created exclusively, so a link planted there is never followed) and is
+// renamed over the target only once it holds a page: a scan that writes no
+// page leaves whatever was at the path (a file, a link) as it was. An
+// existing file opened for appending is resolved once (a link the user
+// named is followed then) and held open.
+//
+// Writers that share a file take an exclusive advisory lock (flock) on it
+// for every change they make, waiting a bounded time for it; under the lock
+// they re-read the file's end, since another program may have appended to it
+// in between.
+//
+// Thread-bound: one writer, one target.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace ZuzuvovOvav {
+
+class OutputTarget {
+ public:
+  // How long Lock waits for another program's lock before giving up.
+  static int sLockWaitMs;
+
+  OutputTarget() = default;
+  ~OutputTarget();
+  OutputTarget(const OutputTarget&) = delete;
+  OutputTarget& operator=(const OutputTarget&) = delete;
+
+  // A new output for `path`: creates the temporary file beside it. Returns 0
+  // or the errno value; a directory or a special file at the path is
+  // refused (EISDIR, EINVAL), and so is a file that we could not have
+  // written over (EACCES).
+  int CreateNew(const std::string& path);
+  // An existing file for appending, opened for reading and writing. Returns
+  // 0 or the errno value.
+  int OpenExisting(const std::string& path);
+
+  bool IsOpen() const { return mFd >= 0; }
+  int Fd() const { return mFd; }
+  // The user's path.
+  const std::string& Path() const { return mPath; }
+  // The open file is the one at the user's path (appending, or a new file
+  // already moved into place); other programs may reach it.
+  bool Shared() const { return mFd >= 0 && mTempPath.empty(); }
+
+  // Moves the new file into place over whatever is at the path; a file
+  // being replaced is synced first, so that it is never swapped for one
+  // whose bytes are not on the disk yet. Returns 0 or the errno value.
+  int Commit();
+
+  // Exclusive lock for one change. Returns 0, or EWOULDBLOCK when another
+  // program kept it for the whole wait (or a stop was requested meanwhile),
+  // or another errno. On file systems without locks it returns 0 unlocked.
+  int Lock();
+  void Unlock();
+
+  // 0 when the path still leads to the open file, else ESTALE (or the
+  // errno of looking at the path).
+  int CheckStillAtPath() const;
+  // Current size of the open file, -1 when it cannot be had.
+  int64_t Size() const;
+
+  // Closes the file; a new file never moved into place is removed. Returns
+  // 0 or the errno of closing.
+  int Close();
+
+  // The text of a failed Lock for the user's path.
+  std::string LockFailureText(int err) const;
+  // The text of a failed CheckStillAtPath.
+  std::string ReplacedText() const;
+
+ private:
+  int mFd = -1;
+  bool mLocked = false;
+  std::string mPath;      // as the user gave it
+  std::string mTempPath;  // the new file's name until it is moved into place
+  std::string mRealPath;  // where the file was found when opened
+  dev_t mDev = 0;
+  ino_t mIno = 0;
+};
+
+}  // namespace ZuzuvovOvav
