@@ -14,6 +14,8 @@ Orientation pictures (64 x 64):
                           the glass's alignment edge (top or left) is marked.
   adf-long-rN             a sheet entering the feeder with its long side along
                           the feed direction, its content turned by N degrees.
+The content is turned counter-clockwise: the picture shows how the page lies
+when the scan is turned clockwise by N degrees to bring it upright.
   adf-wide-rN             the same with the wide side leading.
 """
 
@@ -62,18 +64,16 @@ def content(cx, cy, size, turn):
         rect(x0 + 1.0 * u, y0 + 7.0 * u, 8.0 * u, 0.7 * u, LINE),
         rect(x0 + 1.0 * u, y0 + 8.6 * u, 6.0 * u, 0.7 * u, LINE),
     ]
-    return '<g transform="rotate(%d %s %s)">%s</g>' % (turn, fmt(cx), fmt(cy), "".join(parts))
+    return '<g transform="rotate(%d %s %s)">%s</g>' % (turn % 360, fmt(cx), fmt(cy), "".join(parts))
 
 
 def sheet(x, y, w, h, turn):
-    fold = min(w, h) * 0.22
-    outline = "M%s %s H%s L%s %s V%s H%s Z" % (
-        fmt(x), fmt(y), fmt(x + w - fold), fmt(x + w), fmt(y + fold), fmt(y + h), fmt(x))
-    corner = "M%s %s V%s H%s" % (fmt(x + w - fold), fmt(y), fmt(y + fold), fmt(x + w))
-    side = min(w, h) * 0.86
-    return ('<path d="%s" fill="%s" stroke="%s" stroke-width="1.2" stroke-linejoin="round"/>'
-            '<path d="%s" fill="#e9edf2" stroke="%s" stroke-width="1" stroke-linejoin="round"/>%s') % (
-        outline, PAPER, PAPER_EDGE, corner, PAPER_EDGE, content(x + w / 2, y + h / 2 + fold * 0.15, side, turn))
+    """A sheet of paper with its content turned counter-clockwise by `turn`
+    degrees: the way the page lies when a clockwise turn of `turn` degrees
+    brings the scanned image upright."""
+    side = min(w, h) * 0.84
+    return (rect(x + 1.2, y + 1.2, w, h, "#b4bcc6", rx=1) + rect(x, y, w, h, PAPER, PAPER_EDGE, 1.2, 1)
+            + content(x + w / 2, y + h / 2, side, -turn))
 
 
 def svg(body, size=64):
