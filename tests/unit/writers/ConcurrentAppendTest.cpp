@@ -1,8 +1,9 @@
 // Several writers appending to one file at the same time, and appends that
 // meet a file held or replaced by another program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
+#include <tiffio.h>
 
 #include <atomic>
 #include <sstream>
@@ -56,6 +57,23 @@ void ExpectValid(const std::string& path, bool pdf) {
   EXPECT_EQ(r.out.find(pdf ? "WARNING" : "rror"), std::string::npos) << r.out;
 }
 
+// The rows of every TIFF page, as libtiff reads them back.
+std::vector<std::vector<uint8_t>> TiffRows(const std::string& path) {
+  std::vector<std::vector<uint8_t>> pages;
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (!t) return pages;
+  do {
+    uint32_t rows = 0;
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &rows);
+    std::vector<uint8_t> line(size_t(TIFFScanlineSize(t))), all;
+    for (uint32_t r = 0; r < rows && TIFFReadScanline(t, line.data(), r, 0) >= 0; ++r)
+      all.insert(all.end(), line.begin(), line.end());
+    pages.push_back(std::move(all));
+  } while (TIFFReadDirectory(t));
+  TIFFClose(t);
+  return pages;
+}
+
 std::string MakeStart(const std::string& path, bool pdf) {
   TestPage first = MakePage(pdf ? kImageTypeGray : kImageTypeLineArt, 30, 10, 99);
   auto w = Writer(pdf);
@@ -73,13 +91,14 @@ TEST(ConcurrentAppend, EveryWritersPagesGoInWholeAndInOrder) {
     ScratchDir dir;
     const std::string path = dir / (pdf ? "shared.pdf" : "shared.tif");
     MakeStart(path, pdf);
-    // Writer k's page i is (31 + k) wide and (11 + i) rows high. Line art
-    // for the processes: it needs no compression threads.
+    // Writer k's page i is (301 + k) wide and (201 + i) rows high, large
+    // enough for writes to overlap. Uncompressed TIFF for the processes: it
+    // needs no compression threads.
     std::vector<std::vector<TestPage>> pages(kWriters);
     for (int k = 0; k < kWriters; ++k)
       for (int i = 0; i < kPages; ++i)
-        pages[k].push_back(MakePage(pdf ? kImageTypeGray : kImageTypeLineArt, uint32_t(31 + k),
-                                    uint32_t(11 + i), k * 10 + i, 0, 100, /*append=*/true));
+        pages[k].push_back(MakePage(kImageTypeGray, uint32_t(301 + k), uint32_t(201 + i), k * 10 + i, 0,
+                                    100, /*append=*/true, /*compress=*/pdf ? 1 : 0));
     const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     const auto append = [&](int k) {
       std::this_thread::sleep_until(start);
@@ -87,7 +106,7 @@ TEST(ConcurrentAppend, EveryWritersPagesGoInWholeAndInOrder) {
       bool ok = w->OpenFile(path.c_str(), *pages[k][0]);
       for (int i = 0; ok && i < kPages; ++i) {
         ok = w->WritePage(*pages[k][i]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 + k));
+        std::this_thread::sleep_for(std::chrono::milliseconds(k));
       }
       w->CloseFile();
       return ok ? std::string("ok") : w->mResults.mErrorMsg;
@@ -112,10 +131,16 @@ TEST(ConcurrentAppend, EveryWritersPagesGoInWholeAndInOrder) {
     ASSERT_EQ(sizes.size(), size_t(1 + kWriters * kPages));
     EXPECT_EQ(sizes[0], std::make_pair(30, 10));
     std::vector<int> next(kWriters, 0);
+    const auto rows = pdf ? std::vector<std::vector<uint8_t>>() : TiffRows(path);
     for (size_t p = 1; p < sizes.size(); ++p) {
-      const int k = sizes[p].first - 31;
+      const int k = sizes[p].first - 301;
       ASSERT_TRUE(k >= 0 && k < kWriters) << "page " << p;
-      EXPECT_EQ(sizes[p].second, 11 + next[k]++) << "page " << p << " of writer " << k << " out of order";
+      const int i = next[k]++;
+      EXPECT_EQ(sizes[p].second, 201 + i) << "page " << p << " of writer " << k << " out of order";
+      // Writes that overlapped would mix the pages' bytes.
+      if (!pdf && i < kPages) {
+        EXPECT_TRUE(rows.at(p) == PackedRows(pages[k][i])) << "page " << p;
+      }
     }
   }
 }
@@ -139,7 +164,7 @@ TEST(ConcurrentAppend, FileHeldOrReplacedElsewhereFailsTheAppendAndStaysValid) {
       const std::string path = dir / (pdf ? "held.pdf" : "held.tif");
       const std::string start = MakeStart(path, pdf);
       TestPage page = MakePage(pdf ? kImageTypeGray : kImageTypeLineArt, 31, 11, 5, 0, 100, true);
-      OutputTarget::sLockWaitMs = what == What::kStoppedWhileWaiting ? 60000 : 300;
+      OutputTarget::sLockWaitMs = what == What::kStoppedWhileWaiting ? 20000 : 300;
       const int other = open(path.c_str(), O_RDONLY);
       ASSERT_GE(other, 0);
       auto w = Writer(pdf);

@@ -102,7 +102,11 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
           TestPage big = MakePage(kImageTypeColor, 300, 300, 2, 0, 100, false, 0);
           FileSizeCap cap(4000);
           EXPECT_FALSE(w.WritePage(*big, false));
-        } else if (c.run != Run::kNoPage) {
+        } else if (c.run == Run::kNoPage) {
+          // The skipped first side of a duplex job opens the file, writes nothing.
+          w.mParams.mDuplex = w.mParams.mSkipFirstPage = true;
+          EXPECT_TRUE(w.WritePage(*page, false));
+        } else {
           for (int i = 0; i < 2; ++i) EXPECT_TRUE(w.WritePage(*page, false)) << w.Results().mErrorMsg;
         }
         w.Close();
@@ -116,6 +120,9 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
       } else if (c.run != Run::kPages) {
         // Nothing replaced, nothing left behind, nothing listed.
         EXPECT_EQ(Listing(dir.path), before);
+        if (c.at != At::kDanglingLink) {
+          EXPECT_TRUE(ReadFile(path) == victimBytes) << "the path's file changed";
+        }
         EXPECT_EQ(LinkTarget(path), c.at == At::kLinkToVictim ? victim : "");
         EXPECT_TRUE(res.mFilePaths.empty());
       } else {
