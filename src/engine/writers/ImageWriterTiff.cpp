@@ -173,6 +173,7 @@ bool ImageWriterTiffImpl::FailOpen(const std::string& text, int err) {
   if (mTiff) Discard();
   mFile.reset();
   mTarget.Close();
+  mPath.clear();
   return false;
 }
 
@@ -235,9 +236,9 @@ bool ImageWriterTiffImpl::OpenFile(const char* path, const ImageInfo& image) {
       text += std::string(" (") + sLastTiffErr + ")";
     return FailOpen(text + ".", err);
   }
-  mPath = path;
   std::string error;
   if (!FindChainEnd(-1, &error)) return FailOpen(error);
+  mPath = path;
   mEnd = FileSize();
   mTarget.Unlock();
   mResults.AddFile(path);
