@@ -134,6 +134,9 @@ class Device {
   double FlatbedHeight() const;
   double GetAutoLenTrim() const;
   const ProductSettings* GetSettings() const { return mProduct; }
+  // Tests only: answer the capability questions from `row` (a variant of a
+  // model row that the caller keeps alive) on the opened connection.
+  void SetSettingsForTesting(const ProductSettings* row) { mProduct = row; }
   bool IsSuperSpeed() const;
   int32_t JpegLevel() const;
   int32_t JpegSubsample() const;

@@ -1,5 +1,6 @@
-// A Device opened on a scripted bus as a given model, with the scripted
-// interface at hand, for tests of the commands on the wire.
+// A Device opened on a scripted bus as a given model and connection speed,
+// with the scripted interface at hand: for tests of the commands on the wire
+// and of everything that reads the capabilities of a real model row.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,12 +45,13 @@ constexpr uint32_t kS500 = 0x10FE;     // read check, 125 us delay
 constexpr uint32_t kFi4340C = 0x10CF;  // no read check, 125 us delay, no tone table
 
 struct CmdTestDevice {
-  explicit CmdTestDevice(uint32_t productId) {
+  explicit CmdTestDevice(uint32_t productId, int speed = usb::kUsbSpeedHigh) {
     ScriptedDevice* dev = bus.Add(ZuzuvovOvav::kFujitsuVendorId, productId, kLocation);
+    dev->speed = speed;
     auto iface = std::make_unique<ScriptedInterface>(&clock);
     usb = iface.get();
     dev->nextInterface = std::move(iface);
-    EXPECT_TRUE(device.FindScanner(kLocation)) << device.GetErrMsg();
+    EXPECT_TRUE(device.FindScanner(kLocation)) << "model 0x" << std::hex << productId << ": " << device.GetErrMsg();
     usb->log.clear();
   }
 

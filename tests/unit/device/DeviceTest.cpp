@@ -3,14 +3,12 @@
 #include <memory>
 #include <string>
 
-#include "FujiDevice.h"
-#include "OpenedDevice.h"
-#include "ScriptedUsb.h"
+#include "CmdTestDevice.h"
 
 using namespace ZuzuvovOvav;
 using quirel::testing::FakeClock;
 using quirel::testing::InterfaceProxy;
-using quirel::testing::OpenedDevice;
+using quirel::testing::CmdTestDevice;
 using quirel::testing::ScriptedBus;
 using quirel::testing::ScriptedDevice;
 using quirel::testing::ScriptedInterface;
@@ -19,7 +17,7 @@ namespace usb = quirel::usb;
 
 namespace {
 
-constexpr uint32_t kFi7160 = 0x132E;
+using quirel::testing::kFi7160;
 constexpr uint32_t kS1500 = 0x11A2;
 constexpr uint32_t kOtherVendor = 0x046D;
 
@@ -181,7 +179,7 @@ TEST(DeviceCapabilities, SuperSpeedRaisesJpegLevelAndLowersSubsampling) {
       {kS1500, usb::kUsbSpeedSuper, 7, 129, 7, 130},   // 129 is the finest subsampling
   };
   for (const Case& c : cases) {
-    OpenedDevice d(c.product, c.speed);
+    CmdTestDevice d(c.product, c.speed);
     SCOPED_TRACE(d.device.GetSettings()->mModelName + std::string(c.speed == usb::kUsbSpeedSuper ? " super" : ""));
     EXPECT_EQ(d.device.IsSuperSpeed(), c.speed == usb::kUsbSpeedSuper);
     EXPECT_EQ(d.device.JpegLevel(), c.level);
@@ -189,14 +187,14 @@ TEST(DeviceCapabilities, SuperSpeedRaisesJpegLevelAndLowersSubsampling) {
     EXPECT_EQ(d.device.JpegTurboLevel(), c.turboLevel);
     EXPECT_EQ(d.device.JpegTurboSubsample(), c.turboSubsample);
   }
-  OpenedDevice fi4120c(0x1041);
+  CmdTestDevice fi4120c(0x1041);
   EXPECT_EQ(fi4120c.device.ReadDataSingleSideDelayMicroSecs(), 1100);
   EXPECT_EQ(fi4120c.device.ReadDataNeitherSideDelayMicroSecs(), 10000);
   EXPECT_TRUE(fi4120c.device.LengthDetectUsesSizeRead());
 }
 
 TEST(DeviceCapabilities, LongestLengthFollowsTypeAndResolution) {
-  OpenedDevice fi7160(kFi7160);
+  CmdTestDevice fi7160(kFi7160);
   for (ImageTypeE type : {kImageTypeLineArt, kImageTypeGray, kImageTypeColor}) {
     EXPECT_EQ(fi7160.device.GetMaxLenForRes(type, 300), 258000u);  // 215 in
     EXPECT_EQ(fi7160.device.GetMaxLenForRes(type, 301), 192000u);
@@ -204,11 +202,11 @@ TEST(DeviceCapabilities, LongestLengthFollowsTypeAndResolution) {
     EXPECT_EQ(fi7160.device.GetMaxLenForRes(type, 600), 127560u);  // 106.3 in
   }
   // Long scans for line art only, without a second range.
-  OpenedDevice fi4340c(0x10CF);
+  CmdTestDevice fi4340c(0x10CF);
   EXPECT_EQ(fi4340c.device.GetMaxLenForRes(kImageTypeLineArt, 400), 72816u);
   EXPECT_EQ(fi4340c.device.GetMaxLenForRes(kImageTypeLineArt, 600), 16800u);
   EXPECT_EQ(fi4340c.device.GetMaxLenForRes(kImageTypeGray, 200), 16800u);
   // No long scans: the feeder length at every resolution, 0 included.
-  OpenedDevice s500(0x10FE);
+  CmdTestDevice s500(0x10FE);
   for (uint32_t res : {0u, 300u, 1200u}) EXPECT_EQ(s500.device.GetMaxLenForRes(kImageTypeLineArt, res), 40800u);
 }

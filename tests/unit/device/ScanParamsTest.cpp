@@ -7,21 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CmdTestDevice.h"
 #include "FujiDevice.h"
 #include "FujiScanParams.h"
-#include "OpenedDevice.h"
 
 using namespace ZuzuvovOvav;
-using quirel::testing::OpenedDevice;
+using quirel::testing::CmdTestDevice;
+using quirel::testing::kFi7160;  // JPEG 6/130, turbo 7/131, 8.85 in feeder, long scans
+using quirel::testing::kS500;    // weight 0.70
 namespace usb = quirel::usb;
 
 namespace {
 
-constexpr uint32_t kFi7160 = 0x132E;    // JPEG 6/130, turbo 7/131, 8.85 in feeder, long scans
 constexpr uint32_t kFi7180 = 0x132C;    // JPEG 5/130, turbo 6/131
 constexpr uint32_t kFi5110C = 0x1097;   // turbo always, 8.5 in, turbo list 600 ... 150
 constexpr uint32_t kFi6130 = 0x114F;    // weight 0, turbo list 600, 400, 300, 200
-constexpr uint32_t kS500 = 0x10FE;      // weight 0.70
 constexpr uint32_t kFi4220C2 = 0x10AF;  // flatbed 8.68 in, feeder 8.85 in
 
 ScanParams Params(ImageTypeE type, uint16_t res = 300) {
@@ -51,8 +51,8 @@ TEST(ScanParamsTone, SettersKeepDepthAndTonePointsConsistent) {
 }
 
 TEST(ScanParamsTurbo, ScansGrayAtTheNextUsableLowerResolution) {
-  OpenedDevice fi5110c(kFi5110C);
-  OpenedDevice fi6130(kFi6130);
+  CmdTestDevice fi5110c(kFi5110C);
+  CmdTestDevice fi6130(kFi6130);
   Device noModel;  // no turbo list at all
   struct Case {
     const Device* device;
@@ -101,26 +101,8 @@ TEST(ScanParamsTurbo, ScansGrayAtTheNextUsableLowerResolution) {
   EXPECT_FALSE(lineArt.mWillUseJpeg);
 }
 
-TEST(ScanParamsJpeg, LevelSubsampleAndInterleaveFollowModelAndSpeed) {
-  OpenedDevice super(kFi7180, usb::kUsbSpeedSuper);
-  ScanParams color = Params(kImageTypeColor);
-  color.mJpegSubsample = 0;
-  color.Adjust(super.device);
-  EXPECT_EQ(color.mJpegLevel, 6);
-  EXPECT_EQ(color.mJpegSubsample, 129);
-  ScanParams turbo = Params(kImageTypeLineArt, 600);
-  turbo.mTurbo = true;
-  turbo.mJpegSubsample = 0;
-  turbo.Adjust(super.device);
-  EXPECT_EQ(turbo.mJpegLevel, 7);
-  EXPECT_EQ(turbo.mJpegSubsample, 129) << "turbo scans gray";
-
-  OpenedDevice high(kFi7180, usb::kUsbSpeedHigh);
-  ScanParams slow = Params(kImageTypeColor);
-  slow.mJpegSubsample = 0;
-  slow.Adjust(high.device);
-  EXPECT_EQ(slow.mJpegLevel, 5);
-  EXPECT_EQ(slow.mJpegSubsample, 130);
+TEST(ScanParamsJpeg, ChosenLevelStaysAndDuplexInterleavesOnlyWithJpeg) {
+  CmdTestDevice high(kFi7180, usb::kUsbSpeedHigh);
   ScanParams chosen = Params(kImageTypeColor);
   chosen.mJpegLevel = 3;
   chosen.Adjust(high.device);
@@ -138,7 +120,7 @@ TEST(ScanParamsJpeg, LevelSubsampleAndInterleaveFollowModelAndSpeed) {
 }
 
 TEST(ScanParamsThreshold, CallerAndModelWeightsCombine) {
-  OpenedDevice s500(kS500), fi6130(kFi6130), fi7160(kFi7160);
+  CmdTestDevice s500(kS500), fi6130(kFi6130), fi7160(kFi7160);
   struct Case {
     const Device* device;
     double weight, density, expected;
@@ -156,7 +138,7 @@ TEST(ScanParamsThreshold, CallerAndModelWeightsCombine) {
 }
 
 TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
-  OpenedDevice fi7160(kFi7160), fi5110c(kFi5110C), fi4220c2(kFi4220C2);
+  CmdTestDevice fi7160(kFi7160), fi5110c(kFi5110C), fi4220c2(kFi4220C2);
   struct Case {
     const char* what;
     const Device* device;
@@ -192,7 +174,7 @@ TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
 }
 
 TEST(ScanParamsGeometry, OversampleDoublesGrayPixelCounts) {
-  OpenedDevice fi7160(kFi7160);
+  CmdTestDevice fi7160(kFi7160);
   ScanParams p = Params(kImageTypeGray);
   p.mOverSample = true;
   p.Adjust(fi7160.device);
@@ -205,7 +187,7 @@ TEST(ScanParamsGeometry, OversampleDoublesGrayPixelCounts) {
 }
 
 TEST(ScanParamsRotation, FrontQuarterTurnsMakeLandscape) {
-  OpenedDevice fi7160(kFi7160);
+  CmdTestDevice fi7160(kFi7160);
   struct Case {
     uint32_t rotation;
     bool preset;
@@ -228,7 +210,7 @@ TEST(ScanParamsRotation, FrontQuarterTurnsMakeLandscape) {
 }
 
 TEST(ScanParamsRotation, LandscapeSwapsWidthAndLengthAndSkipsAutoLength) {
-  OpenedDevice fi7160(kFi7160);
+  CmdTestDevice fi7160(kFi7160);
   ScanParams p = Params(kImageTypeLineArt);
   p.mRotation = 8;
   p.mScanWidth = 10200;  // along the feed once turned
@@ -251,8 +233,76 @@ TEST(ScanParamsRotation, LandscapeSwapsWidthAndLengthAndSkipsAutoLength) {
   EXPECT_EQ(p.mBufHeightRaw, 1500u);
 }
 
-TEST(ScanParamsLength, AutomaticLengthTakesTheLongestAndTrims) {
-  OpenedDevice fi7160(kFi7160);
+// Automatic length takes the longest length at the larger of the two
+// resolutions (after turbo lowered them); the window is then cut by one JPEG
+// block when it passes the longest length at the X resolution. The JPEG level
+// and subsampling follow the connection speed.
+TEST(ScanParamsLength, LongestLengthByResolutionOnBothSpeeds) {
+  constexpr uint32_t kAuto = 0;  // automatic length
+  struct Case {
+    const char* what;
+    uint32_t product;
+    int speed;
+    ImageTypeE type;
+    uint16_t x, y;
+    int32_t subsample;  // asked for; 0 takes the model's
+    uint32_t top, height;
+    // expected
+    uint16_t scanX, scanY;
+    int32_t level, jpegSubsample;
+    uint32_t paper, scanHeight, trim, inHeight, lines;
+  } cases[] = {
+      {"colour 400x300", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 400, 300, 129, 0, kAuto,
+       400, 300, 6, 129, 192000, 192000, 35 + 8, 192000, 48000},
+      {"colour 300x400", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 400, 129, 0, kAuto,
+       300, 400, 6, 129, 192000, 192000, 47 + 8, 192000, 64000},
+      {"colour 400x300 window", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 400, 300, 129, 0, 200000,
+       400, 300, 6, 129, 200000, 200000, 0, 199936, 49984},
+      {"colour 300x400 window", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 400, 129, 0, 200000,
+       300, 400, 6, 129, 200000, 200000, 0, 200016, 66672},
+      {"window top 1 in", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 300, 129, 1200, kAuto,
+       300, 300, 6, 129, 258000, 256800, 35 + 8, 256832, 64208},
+      {"window top beyond the longest", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 300, 129, 300000, kAuto,
+       300, 300, 6, 129, 258000, 0, 35 + 8, 0, 0},
+      {"line art: no JPEG rows", kFi7160, usb::kUsbSpeedHigh, kImageTypeLineArt, 600, 600, 129, 0, kAuto,
+       600, 600, 6, 129, 127560, 127560, 71, 127560, 63780},
+      {"SuperSpeed colour 200x400", kFi7180, usb::kUsbSpeedSuper, kImageTypeColor, 200, 400, 0, 0, kAuto,
+       200, 400, 6, 129, 192000, 192000, 47 + 8, 192000, 64000},
+      {"high-speed colour 200x400", kFi7180, usb::kUsbSpeedHigh, kImageTypeColor, 200, 400, 0, 0, kAuto,
+       200, 400, 5, 130, 192000, 192000, 47 + 8, 192000, 64000},
+      {"SuperSpeed turbo 600x400", kFi7180, usb::kUsbSpeedSuper, kImageTypeLineArt, 600, 400, 0, 0, kAuto,
+       300, 300, 7, 129, 258000, 258000, 35 + 8, 257984, 64496},
+      {"high-speed turbo 600x400", kFi7180, usb::kUsbSpeedHigh, kImageTypeLineArt, 600, 400, 0, 0, kAuto,
+       300, 300, 6, 129, 258000, 258000, 35 + 8, 257984, 64496},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CmdTestDevice d(c.product, c.speed);
+    ScanParams p(c.type);
+    p.mXRes = c.x;
+    p.mYRes = c.y;
+    p.mTurbo = c.type == kImageTypeLineArt && c.x != c.y;
+    p.mJpegSubsample = c.subsample;
+    p.mUpperLeftY = c.top;
+    p.mDetectLength = c.height == kAuto;
+    p.mPaperHeight = p.mScanHeight = c.height;
+    p.Adjust(d.device);
+    EXPECT_EQ(p.mOutXRes, c.x);
+    EXPECT_EQ(p.mOutYRes, c.y);
+    EXPECT_EQ(p.mXRes, c.scanX);
+    EXPECT_EQ(p.mYRes, c.scanY);
+    EXPECT_EQ(p.mJpegLevel, c.level);
+    EXPECT_EQ(p.mJpegSubsample, c.jpegSubsample);
+    EXPECT_EQ(p.mPaperHeight, c.paper);
+    EXPECT_EQ(p.mScanHeight, c.scanHeight);
+    EXPECT_EQ(p.mBottomTrim, c.trim);
+    EXPECT_EQ(p.mInHeight1200, c.inHeight);
+    EXPECT_EQ(p.mYPixelCount, c.lines);
+  }
+}
+
+TEST(ScanParamsLength, AutomaticLengthIsTraced) {
+  CmdTestDevice fi7160(kFi7160);
   ScanParams color = Params(kImageTypeColor);
   color.mDetectLength = true;
   color.mPaperHeight = 0;
@@ -262,34 +312,7 @@ TEST(ScanParamsLength, AutomaticLengthTakesTheLongestAndTrims) {
   color.Adjust(fi7160.device);
   std::string trace = testing::internal::GetCapturedStderr();
   gVerbose = false;
-  EXPECT_NE(trace.find("paper height adjusted from 0 to 258000 (scan height from 13200 to 256800)"),
-            std::string::npos)
-      << trace;
-  EXPECT_EQ(color.mScanHeight, 256800u);
-  EXPECT_EQ(color.mBottomTrim, 35u + 8u) << "0.118 in at 300 dpi, and the JPEG rows";
-  EXPECT_EQ(color.mInHeight1200, 256832u);
-
-  // Rounding up to a JPEG block would pass the longest length: one block less.
-  ScanParams top = Params(kImageTypeColor);
-  top.mDetectLength = true;
-  top.mPaperHeight = 0;
-  top.Adjust(fi7160.device);
-  EXPECT_EQ(top.mInHeight1200, 257984u);
-
-  ScanParams lineArt = Params(kImageTypeLineArt, 600);
-  lineArt.mDetectLength = true;
-  lineArt.mPaperHeight = 0;
-  lineArt.Adjust(fi7160.device);
-  EXPECT_EQ(lineArt.mPaperHeight, 127560u);
-  EXPECT_EQ(lineArt.mBottomTrim, 71u);
-
-  // A window top beyond the longest length must not wrap the height around.
-  ScanParams low = Params(kImageTypeColor);
-  low.mDetectLength = true;
-  low.mPaperHeight = 0;
-  low.mUpperLeftY = 300000;
-  low.Adjust(fi7160.device);
-  EXPECT_EQ(low.mScanHeight, 0u);
+  EXPECT_EQ(trace, "paper height adjusted from 0 to 258000 (scan height from 13200 to 256800)\n");
 }
 
 TEST(ScanParamsTempPath, NamesAFreshFileInTheTemporaryFolderWithoutCreatingIt) {

@@ -1,43 +1,134 @@
 #include <gtest/gtest.h>
 
+#include <bitset>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "CmdTestDevice.h"
 
 using namespace ZuzuvovOvav;
 using namespace quirel::testing;
 
-TEST(Sense, TextsFollowKeyThenCodes) {
-  struct Case {
-    uint8_t key, asc, ascq;
-    const char* text;
-  };
-  // Cases at the borders of each key's decisions: key 3 looks at ASCQ only,
-  // key 4 indexes by ASCQ, keys 5, 6 and B by ASC first.
-  const Case cases[] = {
-      {0x0, 0x80, 0x13, "No sense data"},
-      {0x3, 0x12, 0x80, "Paper feed issue"},
-      {0x3, 0x80, 0x00, "Medium error"},
-      {0x3, 0x80, 0x81, "Medium error"},
-      {0x4, 0x99, 0x00, "Internal malfunction (EEPROM error)"},
-      {0x4, 0x00, 0x07, "Hardware error"},
-      {0x4, 0x00, 0xFF, "Hardware error"},
-      {0x5, 0x2C, 0x02, "Wrong window combination"},
-      {0x5, 0x2C, 0x01, "Sequence/window error"},
-      {0x5, 0x3A, 0x00, "Invalid request"},
-      {0x6, 0x29, 0x00, "unit attention"},
-      {0xB, 0x80, 0x03, "Overflow of code data at JPEG scanning"},
-      {0xB, 0x80, 0x02, "Transfer/overflow error"},
-      {0xB, 0x44, 0x01, "Interrupted command"},
-      {0x1, 0x00, 0x00, "Unknown sense code"},
-      {0xF, 0x00, 0x00, "Unknown sense code"},
-  };
+namespace {
+
+// The sense texts, transcribed from the published list (not from the code):
+// sense key | ASC | ASCQ | text. A field is "any", "any other" (any value no
+// other line of the same key, and for ASCQ the same ASC, names), or a list of
+// values, ranges "a to b" and "a or more".
+const char* const kSenseList = R"list(
+0x0 | any | any | "No sense data"
+0x2 | any | any | "Not ready"
+0x3 | any | 0x01 | "Paper jam detected"
+0x3 | any | 0x02 | "Automatic document feeder cover is open"
+0x3 | any | 0x03 | "No paper on hopper"
+0x3 | any | 0x07 | "Double feed error"
+0x3 | any | 0x80 | "Paper feed issue"
+0x3 | any | any other | "Medium error"
+0x4 | any | 0x00 | "Internal malfunction (EEPROM error)"
+0x4 | any | 0x01, 0x02, 0x03 | "Hardware error"
+0x4 | any | 0x04 | "Fuse ADF motor blown"
+0x4 | any | 0x05 | "Running system error"
+0x4 | any | 0x06 | "Optical error"
+0x4 | any | 0x07 or more | "Hardware error"
+0x5 | 0x00 | any | "Operation error (paper edge detected before scanning)"
+0x5 | 0x20 | any | "Invalid command"
+0x5 | 0x24 | any | "Invalid CDB field"
+0x5 | 0x26 | any | "Invalid parameter"
+0x5 | 0x2C | 0x00 | "Command sequence error"
+0x5 | 0x2C | 0x02 | "Wrong window combination"
+0x5 | 0x2C | any other | "Sequence/window error"
+0x5 | any other | any | "Invalid request"
+0x6 | 0x00 | any | "Unit Attention (reset)"
+0x6 | 0x80 | any | "Unit Attention (shift to energy-saving mode)"
+0x6 | any other | any | "unit attention"
+0xB | 0x43 | any | "Message error"
+0xB | 0x45 | any | "Select/Reset failure"
+0xB | 0x47 | any | "SCSI parity error"
+0xB | 0x48 | any | "Initiator detected error message received"
+0xB | 0x4E | any | "Overlapped commands attempted"
+0xB | 0x80 | 0x01 | "Image transfer error"
+0xB | 0x80 | 0x03 | "Overflow of code data at JPEG scanning"
+0xB | 0x80 | any other | "Transfer/overflow error"
+0xB | any other | any | "Interrupted command"
+0x1, 0x7 to 0xA, 0xC to 0xF | any | any | "Unknown sense code"
+)list";
+
+using ByteSet = std::bitset<256>;
+
+// "any", "any other", or values, "a to b" and "a or more" separated by commas.
+ByteSet ParseSet(const std::string& field) {
+  ByteSet set;
+  if (field.rfind("any", 0) == 0) return set.set();
+  std::istringstream in(field);
+  for (std::string item; std::getline(in, item, ',');) {
+    unsigned from = 0, to = 0;
+    char word[8] = {};
+    const int n = std::sscanf(item.c_str(), " %x %7s %x", &from, word, &to);
+    if (n == 2 && std::string(word) == "or") to = 255;
+    else if (n == 1) to = from;
+    else if (n != 3) ADD_FAILURE() << "cannot read " << item;
+    for (unsigned v = from; v <= to; ++v) set.set(v);
+  }
+  return set;
+}
+
+struct SenseLine {
+  ByteSet keys, ascs, ascqs;
+  int rank;  // a line naming its ASC, then its ASCQ, goes before an "any other" line
+  std::string text;
+};
+
+std::vector<SenseLine> SenseList() {
+  std::vector<SenseLine> lines;
+  std::istringstream in(kSenseList);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    std::vector<std::string> f;
+    std::istringstream cols(line);
+    for (std::string col; std::getline(cols, col, '|');) {
+      const size_t b = col.find_first_not_of(" \""), e = col.find_last_not_of(" \"");
+      f.push_back(col.substr(b, e - b + 1));
+    }
+    lines.push_back({ParseSet(f[0]), ParseSet(f[1]), ParseSet(f[2]),
+                     (f[1].rfind("any", 0) != 0) * 2 + (f[2].rfind("any", 0) != 0), f[3]});
+  }
+  return lines;
+}
+
+}  // namespace
+
+// Every sense key, ASC and ASCQ against the list: one line applies to each,
+// and its text is the one the command gives.
+TEST(Sense, EveryCodeGivesTheTextOfTheList) {
+  const std::vector<SenseLine> list = SenseList();
+  ASSERT_EQ(list.size(), 35u);
   Device closed;
   Cmd_TestUnitReady cmd(closed);
-  for (const Case& c : cases) {
-    cmd.mResult.mSenseKey = c.key;
-    cmd.mResult.mAsc = c.asc;
-    cmd.mResult.mAscq = c.ascq;
-    EXPECT_STREQ(cmd.GetSenseStr(), c.text) << std::hex << int(c.key) << ":" << int(c.asc) << ":" << int(c.ascq);
+  int wrong = 0;
+  for (unsigned key = 0; key < 16; ++key) {
+    for (unsigned asc = 0; asc < 256; ++asc) {
+      for (unsigned ascq = 0; ascq < 256; ++ascq) {
+        const SenseLine* match = nullptr;
+        int ties = 0;
+        for (const SenseLine& l : list) {
+          if (!l.keys[key] || !l.ascs[asc] || !l.ascqs[ascq] || (match && l.rank < match->rank)) continue;
+          ties = match && l.rank == match->rank ? ties + 1 : 0;
+          match = &l;
+        }
+        ASSERT_TRUE(match && ties == 0) << "the list is incomplete or ambiguous at " << std::hex << key << ":" << asc
+                                        << ":" << ascq;
+        cmd.mResult.mSenseKey = uint8_t(key);
+        cmd.mResult.mAsc = uint8_t(asc);
+        cmd.mResult.mAscq = uint8_t(ascq);
+        if (match->text != cmd.GetSenseStr() && ++wrong <= 5)
+          ADD_FAILURE() << std::hex << key << ":" << asc << ":" << ascq << " gives \"" << cmd.GetSenseStr()
+                        << "\", the list says \"" << match->text << "\"";
+      }
+    }
   }
+  EXPECT_EQ(wrong, 0) << "codes with the wrong text";
 }
 
 TEST(Sense, MessagesNameTheFailedCommand) {

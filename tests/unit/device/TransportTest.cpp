@@ -10,55 +10,51 @@ using namespace ZuzuvovOvav;
 using namespace quirel::testing;
 namespace usb = quirel::usb;
 
-TEST(Transport, CommandsArePacedFromThePreviousStatusPhase) {
-  CmdTestDevice t(kS500);  // 125 us between commands
-  t.usb->ScriptNoDataCommand();
-  t.usb->ScriptNoDataCommand();
-  Cmd_ObjectPosition first(t.device, Cmd_ObjectPosition::kLoad);
-  ASSERT_EQ(first.SendToScanner(), 0);
-  t.clock.Advance(50);
-  Cmd_TestUnitReady second(t.device);
-  ASSERT_EQ(second.SendToScanner(), 0);
+// Every pause of a command is the model's USB delay: before the command
+// block (counted from the previous status phase), before the data out, before
+// each data-in read and before the status. With a delay of 0 nothing sleeps.
+TEST(Transport, CommandsArePacedByTheUsbDelay) {
+  for (uint32_t delay : {125u, 0u}) {
+    SCOPED_TRACE(delay);
+    CmdTestDevice t(kS500);  // 125 us between commands, read check
+    ProductSettings row = *t.device.GetSettings();
+    row.mUsbDelay = delay;
+    t.device.SetSettingsForTesting(&row);
+    t.usb->ScriptDataOutCommand();
+    t.usb->ExpectWrite();
+    t.usb->QueueRead(Pattern(512, 1));
+    t.usb->QueueRead(Pattern(512, 2));  // a short read continues on a read-check model
+    t.usb->QueueStatus(0);
+    Cmd_ModeSelect_ResetAll first(t.device);
+    ASSERT_EQ(first.SendToScanner(), 0);
+    t.clock.Advance(50);
+    Cmd_ReadImage second(t.device, kWindowFront, 1024);
+    ASSERT_EQ(second.SendToScanner(), 0);
 
-  const auto writes = t.usb->Ops(UsbOp::kWrite);
-  const auto reads = t.usb->Ops(UsbOp::kRead);
-  ASSERT_EQ(writes[0].data.size(), 31u);
-  EXPECT_EQ(writes[0].data, (Bytes{0x43, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x31, 1, 0, 0, 0, 0,
-                                   0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(reads[0].requested, 13u);
-  EXPECT_GE(writes[1].atMicros - reads[0].atMicros, 125u);
-  // No pacing before the first command; the second waits the 75 us missing.
-  EXPECT_EQ(t.clock.sleeps, (std::vector<uint64_t>{125, 75, 125}));
-  EXPECT_EQ(t.device.GetLastCmdTime(), (long long)reads[1].atMicros);
+    const auto writes = t.usb->Ops(UsbOp::kWrite);
+    const auto reads = t.usb->Ops(UsbOp::kRead);
+    EXPECT_EQ(writes[0].data, (Bytes{0x43, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x15, 0x10, 0, 0, 12,
+                                     0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(reads[0].requested, 13u);
+    EXPECT_GE(writes[2].atMicros - reads[0].atMicros, delay);
+    // No pacing before the first command; the second waits the 75 us missing.
+    const std::vector<uint64_t> paced{125, 125, 75, 125, 125, 125};
+    EXPECT_EQ(t.clock.sleeps, delay ? paced : std::vector<uint64_t>{});
+    EXPECT_EQ(t.device.GetLastCmdTime(), (long long)reads.back().atMicros);
+  }
 }
 
-TEST(Transport, ShortReadsEndOrContinueByReadCheck) {
-  {
-    CmdTestDevice t(kFi4340C);
-    t.usb->ScriptDataInCommand(Pattern(65536, 1));
-    Cmd_ReadImage cmd(t.device, kWindowFront, 100000);
-    ASSERT_EQ(cmd.SendToScanner(), 0) << cmd.mErrMsg;
-    EXPECT_TRUE(t.usb->ScriptDone());
-    EXPECT_EQ(cmd.mResult.mXferCount, 65536u);
-  }
-  CmdTestDevice t(kFi7160);
-  const Bytes part1 = Pattern(65536, 1), part2 = Pattern(34304, 9);
-  t.usb->ExpectWrite();
-  t.usb->QueueRead(part1);
-  t.usb->QueueRead(part2);
-  t.usb->QueueRead({});  // the request rounded down to 0: an empty read ends the phase
-  t.usb->QueueStatus(0);
-  Cmd_ReadImage cmd(t.device, kWindowFront, 100000);
+// Without read check a short READ ends the data phase. A READ asks for at
+// most the 24 bits of its length field.
+TEST(Transport, ShortReadEndsTheDataPhaseWithoutReadCheck) {
+  CmdTestDevice t(kFi4340C);
+  t.usb->ScriptDataInCommand(Pattern(65536, 1));
+  Cmd_ReadImage cmd(t.device, kWindowFront, 0x1000000);
   ASSERT_EQ(cmd.SendToScanner(), 0) << cmd.mErrMsg;
-  const auto reads = t.usb->Ops(UsbOp::kRead);
-  ASSERT_EQ(reads.size(), 4u);
-  EXPECT_EQ(reads[1].requested, 34304u);
-  EXPECT_EQ(reads[2].requested, 0u);
-  EXPECT_EQ(cmd.mResult.mXferCount, 99840u);
-  uint8_t* data = cmd.AdoptRcvBytes();
-  EXPECT_EQ(Bytes(data, data + 65536), part1);
-  EXPECT_EQ(Bytes(data + 65536, data + 99840), part2);
-  std::free(data);
+  EXPECT_TRUE(t.usb->ScriptDone());
+  EXPECT_EQ(t.CdbWritten(0), Cdb({0x28, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(t.usb->Ops(UsbOp::kRead)[0].requested, 0xFFFFFFu);
+  EXPECT_EQ(cmd.mResult.mXferCount, 65536u);
 }
 
 TEST(Transport, EarlyTimeoutsAreRetriedForTwentyNineSeconds) {
@@ -191,9 +187,21 @@ TEST(Transport, EachPhaseNamesItselfInTheErrorText) {
   EXPECT_EQ(cmd.SendToScanner(), int(usb::kIOReturnNotOpen)) << "a closed device fails instead of crashing";
 }
 
+// The trace of a command without data, one with data out, a READ whose
+// first read times out early and whose short reads continue (read check)
+// until the request, rounded down to whole 512-byte blocks, is 0, and a
+// failing status read.
 TEST(Transport, TraceLinesWhenVerbose) {
   CmdTestDevice t(kFi7160);
   t.usb->ScriptNoDataCommand();
+  t.usb->ScriptDataOutCommand();
+  const Bytes part1 = Pattern(65536, 1), part2 = Pattern(34304, 9);
+  t.usb->ExpectWrite();
+  t.usb->QueueRead({}, usb::kIOUSBTransactionTimeout, 3'000'000);
+  t.usb->QueueRead(part1);
+  t.usb->QueueRead(part2);
+  t.usb->QueueRead({});
+  t.usb->QueueStatus(0);
   t.usb->ExpectWrite();
   t.usb->QueueRead({}, usb::kIOUSBTransactionTimeout);
   std::ostringstream captured;
@@ -201,18 +209,46 @@ TEST(Transport, TraceLinesWhenVerbose) {
   gVerbose = true;
   Cmd_TestUnitReady ok(t.device);
   ok.SendToScanner();
+  Cmd_ModeSelect_ResetAll out(t.device);
+  out.SendToScanner();
+  Cmd_ReadImage read(t.device, kWindowFront, 100000);
+  read.SendToScanner();
   Cmd_Release failing(t.device);
   failing.SendToScanner();
   gVerbose = false;
   std::clog.rdbuf(old);
   EXPECT_EQ(std::clog.flags() & std::ios::basefield, std::ios::dec) << "the error line leaves the log in decimal";
+  EXPECT_TRUE(t.usb->ScriptDone());
+  EXPECT_EQ(read.mResult.mXferCount, 99840u);
+  uint8_t* data = read.AdoptRcvBytes();
+  EXPECT_EQ(Bytes(data, data + 65536), part1);
+  EXPECT_EQ(Bytes(data + 65536, data + 99840), part2);
+  std::free(data);
   // The fake clock starts on a whole second, so stamps count from 00000.000.
   EXPECT_EQ(captured.str(),
             "inter/intra-cmd delays: 5/5\n"
             "00000.000 -- Cmd_TestUnitReady -> \n"
             "00000.005 -- Cmd_TestUnitReady <- 0 (0x00 0x00 0x00 0x00) \n"
             "inter/intra-cmd delays: 5/5\n"
-            "00000.005 -- Cmd_Release -> \n"
+            "00000.005 -- Cmd_ModeSelect_ResetAll -> \n"
             "sleeping to ensure inter-command timing: 0\n"
-            "00000.015 -- Cmd_Release <- error (e0004051, 38, 1, 51) reading status from scanner\n");
+            "00000.015 -- Cmd_ModeSelect_ResetAll    sending bytes: 12\n"
+            "00000.015 -- Cmd_ModeSelect_ResetAll    bytes sent\n"
+            "00000.020 -- Cmd_ModeSelect_ResetAll <- 0 (0x00 0x00 0x00 0x00) \n"
+            "inter/intra-cmd delays: 5/5\n"
+            "00000.020 -- Cmd_ReadImage -> wdw: 0, len: 100000\n"
+            "sleeping to ensure inter-command timing: 0\n"
+            "00000.030 -- Cmd_ReadImage    requesting bytes: 100000\n"
+            "03000.030 -- bogus timeout (3000)"
+            "03100.030 -- Cmd_ReadImage    received bytes: 65536\n"
+            "03100.035 -- Cmd_ReadImage    requesting bytes: 34304\n"
+            "03100.035 -- Cmd_ReadImage    received bytes: 34304\n"
+            "03100.040 -- Cmd_ReadImage    requesting bytes: 0\n"
+            "03100.040 -- Cmd_ReadImage    0-length packet received\n"
+            "03100.050 -- Cmd_ReadImage    received bytes total: 99840\n"
+            "03100.055 -- Cmd_ReadImage <- 0 (0x00 0x00 0x00 0x00) \n"
+            "inter/intra-cmd delays: 5/5\n"
+            "03100.055 -- Cmd_Release -> \n"
+            "sleeping to ensure inter-command timing: 0\n"
+            "03100.065 -- Cmd_Release <- error (e0004051, 38, 1, 51) reading status from scanner\n");
 }
