@@ -73,7 +73,8 @@ class UsbInterface {
   virtual IOReturn WritePipe(int pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeoutMs,
                              uint32_t completionTimeoutMs) = 0;
   // Bulk read of at most *size bytes; *size becomes the count received
-  // (also on failure: what arrived before the failure).
+  // (also on failure: what arrived before the failure). A read of 0 bytes
+  // completes at once with 0 bytes and leaves the pipe alone.
   virtual IOReturn ReadPipe(int pipeRef, void* buf, uint32_t* size, uint32_t noDataTimeoutMs,
                             uint32_t completionTimeoutMs) = 0;
   virtual IOReturn ClearPipeStallBothEnds(int pipeRef) = 0;

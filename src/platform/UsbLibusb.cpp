@@ -129,6 +129,14 @@ class LibusbInterface : public UsbInterface {
   IOReturn ReadPipe(int pipeRef, void* buf, uint32_t* size, uint32_t noDataTimeoutMs,
                     uint32_t completionTimeoutMs) override {
     if (!size) return kIOReturnBadArgument;
+    if (*size == 0) {
+      // Nothing asked, nothing read, and the pipe is left alone: on Linux a
+      // zero-length bulk IN transfer waits for the scanner's next packet (the
+      // status block of the command) and ends in an overflow or a time-out.
+      const uint8_t endpoint = Endpoint(pipeRef);
+      if (!endpoint || pipeRef != kPipeIn) return kIOReturnBadArgument;
+      return mIsOpen && mOpen->handle ? kIOReturnSuccess : kIOReturnNotOpen;
+    }
     int transferred = 0;
     IOReturn rc = Transfer(pipeRef, kPipeIn, buf, *size, &transferred, std::max(noDataTimeoutMs, completionTimeoutMs));
     // What arrived before a failure is reported too: the caller may keep it.

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 
+#include "FujiCmds.h"
 #include "UmockdevUsb.h"
 #include "UsbLayer.h"
 
@@ -57,6 +58,7 @@ class LibusbBackendTest : public ::testing::Test {
   }
   void TearDown() override {
     // Everything that may still talk to the fake device goes before it.
+    SetBusForTesting(nullptr);
     mInterface.reset();
     mDevice.reset();
     mBus.reset();
@@ -161,6 +163,27 @@ TEST_F(LibusbBackendTest, CommandBlockGoesOutAndReplyComesBack) {
   EXPECT_EQ((std::vector<unsigned>{0x81, 0x02}), mScanner->ClearedHalts());
   EXPECT_EQ(kIOReturnSuccess, mInterface->Close());
   EXPECT_EQ(kIOReturnSuccess, mDevice->Close());
+}
+
+// A read-check model keeps reading after a short read, each follow-up
+// request cut to whole 512-byte blocks: 100000 bytes answered with 65536 and
+// 34304 leave a request of 0, which ends the data phase without a transfer,
+// so the status block that follows is read as the status.
+TEST_F(LibusbBackendTest, ReadCheckRequestCutToNothingLeavesThePipeAlone) {
+  SetBusForTesting(mBus.get());
+  ZuzuvovOvav::Device device;
+  ASSERT_TRUE(device.FindScanner(kScannerLocation)) << device.GetErrMsg();
+  ASSERT_TRUE(device.ImplementsReadCheck());
+  mScanner->QueueReply(std::vector<uint8_t>(65536, 0x11));
+  mScanner->QueueReply(std::vector<uint8_t>(34304, 0x22));
+  mScanner->QueueReply({0x53, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  const size_t readsBefore = mScanner->ReadEndpoints().size();
+  ZuzuvovOvav::Cmd_ReadImage read(device, ZuzuvovOvav::kWindowFront, 100000);
+  ASSERT_EQ(0, read.SendToScanner()) << read.mErrMsg;
+  EXPECT_EQ(0, read.mResult.mStatus);
+  EXPECT_EQ(99840u, read.mResult.mXferCount);
+  EXPECT_EQ(0x22, read.GetRcvBytes()[99839]);
+  EXPECT_EQ(3u, mScanner->ReadEndpoints().size() - readsBefore) << "two data reads and the status";
 }
 
 TEST_F(LibusbBackendTest, SilentDeviceTimesOutWithTheLargerTimeOut) {

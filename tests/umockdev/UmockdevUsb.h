@@ -163,7 +163,9 @@ class FakeUsbDevice {
     Urb urb{data, data->client_addr};
     usbdevfs_urb* u = UrbOf(urb.data);
     UMockdevIoctlData* buffer =
-        umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer), size_t(u->buffer_length), nullptr);
+        u->buffer_length > 0
+            ? umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer), size_t(u->buffer_length), nullptr)
+            : nullptr;
     u->status = 0;
     u->actual_length = 0;
     bool pending = false;
@@ -178,14 +180,18 @@ class FakeUsbDevice {
         if (n > 0) umockdev_ioctl_data_update(buffer, 0, reply.bytes.data(), n);
         u->actual_length = n;
         if (reply.status < 0) u->status = reply.status;
+        // A packet larger than the room left in the transfer is babble, as
+        // the host controller reports it: even a zero-length read takes the
+        // device's next packet, and fails.
+        if (int(reply.bytes.size()) > u->buffer_length) u->status = -EOVERFLOW;
         pending = reply.status == kPartial;
       }
     } else {
-      const guint8* p = buffer->data;
+      const guint8* p = buffer ? buffer->data : nullptr;
       mWrites.push_back({u->endpoint, std::vector<uint8_t>(p, p + u->buffer_length)});
       u->actual_length = u->buffer_length;
     }
-    g_object_unref(buffer);
+    if (buffer) g_object_unref(buffer);
     if (pending)
       mPending.push_back(urb);
     else
