@@ -58,7 +58,9 @@ constexpr int kMaxErrorText = 1024;
 extern bool gVerbose;
 
 // A violated internal expectation: prints "line %d of %s, assertion failed: %s"
-// to standard error; execution continues.
+// to standard error; execution continues. A file path (with an extension, as
+// __FILE__ gives it) is printed as the file's name without folders and
+// extension; a source name without an extension is printed as it is.
 void AssertFailed(int line, const char* file, const char* expression);
 
 #define QUIREL_ASSERT(expr)                                               \

@@ -205,8 +205,14 @@ TEST(ScanParamsRotation, FrontQuarterTurnsMakeLandscape) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(p.mRotation, c.rotationAfter);
     EXPECT_EQ(p.mLandscape, c.landscape);
-    EXPECT_EQ(err.find("assertion failed: rp <= 0xf") != std::string::npos, c.rotation > 15) << err;
+    EXPECT_EQ(err, c.rotation > 15 ? "line 25 of sources-cmd/FujiScanEnums, assertion failed: rp <= 0xf\n" : "");
   }
+  // Other checks name their file without the folders of the build.
+  testing::internal::CaptureStderr();
+  const int line = __LINE__ + 1;
+  QUIREL_ASSERT(1 + 1 == 3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "line " + std::to_string(line) + " of ScanParamsTest, assertion failed: 1 + 1 == 3\n");
 }
 
 TEST(ScanParamsRotation, LandscapeSwapsWidthAndLengthAndSkipsAutoLength) {
