@@ -45,6 +45,9 @@ uint64_t RoundWidth(uint64_t px, uint64_t step, uint64_t res, double deviceWidth
 // Letters and digits for the unique part of a generated file name.
 constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
+// A "folder" that is not one on any system: nothing can be created below it.
+constexpr char kNoFolder[] = "/dev/null";
+
 }  // namespace
 
 ScanParams::ScanParams() = default;
@@ -93,25 +96,38 @@ void ScanParams::SetBitsOut(int bits) {
 
 int ScanParams::GenerateTempFilePath() {
   std::string folder;
-  int status = quirel::host::TemporaryItemsFolder(&folder);
-  if (status != 0) folder.clear();
+  const int status = quirel::host::TemporaryItemsFolder(&folder);
+
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, sizeof kNameChars - 2);
+  auto newName = [&] {
+    std::string name = "scan-";
+    for (int i = 0; i < 20; ++i) name += kNameChars[pick(rng)];
+    return name;
+  };
+
+  if (status != 0) {
+    // Without this user's own temporary folder there is no safe place for
+    // the output. The error is the result, and the path is put where no file
+    // can ever be created (below the null device): a caller that goes on
+    // regardless fails to open its output, instead of writing into the
+    // working folder, the root or a folder someone else controls.
+    mBaseFilePath = std::string(kNoFolder) + "/" + newName();
+    return status;
+  }
 
   // The name is only chosen here, not created: the writer adds the file
   // type's extension and creates the file itself, so reserving the bare name
   // would leave an empty stray file behind. As with the C library's mktemp,
   // a name is taken when nothing of that name exists yet.
-  thread_local std::mt19937_64 rng{std::random_device{}()};
-  std::uniform_int_distribution<size_t> pick(0, sizeof kNameChars - 2);
   std::string path;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = "scan-";
-    for (int i = 0; i < 20; ++i) name += kNameChars[pick(rng)];
-    path = folder + "/" + name;
+    path = folder + "/" + newName();
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) break;
   }
   mBaseFilePath = path;
-  return status;
+  return 0;
 }
 
 void ScanParams::Adjust(const Device& device) {

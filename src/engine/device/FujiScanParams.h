@@ -29,8 +29,12 @@ class ScanParams {
 
   void SetImageType(ImageTypeE type);
   void SetBitsOut(int bits);
-  // Sets mBaseFilePath to a new name in the temporary items folder; returns
-  // 0 or the host's error code (the path is set in either case).
+  // Sets mBaseFilePath to a new name in this user's temporary items folder
+  // and returns 0. When that folder cannot be made (or is not this user's
+  // own), returns the host's error code (an errno value): the caller must
+  // then not write an output and must report the error. The path is then set
+  // below /dev/null, where creating a file always fails, so that a caller
+  // that ignores the code cannot write anywhere either.
   int GenerateTempFilePath();
   // Completes the record for the opened scanner; runs once per job.
   void Adjust(const Device& device);

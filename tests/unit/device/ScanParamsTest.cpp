@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -321,7 +321,7 @@ TEST(ScanParamsLength, AutomaticLengthIsTraced) {
   EXPECT_EQ(trace, "paper height adjusted from 0 to 258000 (scan height from 13200 to 256800)\n");
 }
 
-TEST(ScanParamsTempPath, NamesAFreshFileInTheTemporaryFolderWithoutCreatingIt) {
+TEST(ScanParamsTempPath, NamesAFreshFileInThePrivateTemporaryFolderOrNowhere) {
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
   std::string savedValue = saved ? saved : "";
   char dirTemplate[] = "/tmp/quirel-paramtest-XXXXXX";
@@ -343,18 +343,42 @@ TEST(ScanParamsTempPath, NamesAFreshFileInTheTemporaryFolderWithoutCreatingIt) {
   p.GenerateTempFilePath();
   EXPECT_NE(p.mBaseFilePath, first);
 
-  // A folder that cannot be made: the error, and still a path.
-  const std::string blocker = dir + "/file";
-  std::ofstream(blocker) << "x";
-  setenv("XDG_RUNTIME_DIR", blocker.c_str(), 1);
-  EXPECT_EQ(p.GenerateTempFilePath(), ENOTDIR);
-  EXPECT_EQ(p.mBaseFilePath.rfind("/scan-", 0), 0u) << p.mBaseFilePath;
+  // A temporary folder that is not a folder of this user's own: the error,
+  // and a path at which nothing can be written, in that folder or anywhere.
+  const std::string folder = dir + "/quirel", elsewhere = dir + "/elsewhere";
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0777), 0);
+  struct Case {
+    const char* what;
+    int (*make)(const std::string& folder, const std::string& elsewhere);
+    int error;
+  } cases[] = {
+      {"a file", [](const std::string& f, const std::string&) { return close(creat(f.c_str(), 0600)); }, ENOTDIR},
+      {"a link to a folder", [](const std::string& f, const std::string& e) { return symlink(e.c_str(), f.c_str()); },
+       ENOTDIR},
+      {"another user's folder",
+       [](const std::string& f, const std::string&) {
+         return mkdir(f.c_str(), 0777) != 0 ? -1 : chown(f.c_str(), 65534, 65534);
+       },
+       EACCES},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.error == EACCES && getuid() != 0) continue;  // only root can give a folder away
+    ASSERT_EQ(c.make(folder, elsewhere), 0);
+    EXPECT_EQ(p.GenerateTempFilePath(), c.error);
+    const int fd = open((p.mBaseFilePath + ".pdf").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    EXPECT_LT(fd, 0) << p.mBaseFilePath << ".pdf could be created";
+    if (fd >= 0) unlink((p.mBaseFilePath + ".pdf").c_str()), close(fd);
+    EXPECT_EQ(rmdir(elsewhere.c_str()), 0) << "something was written through the link";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0777), 0);
+    if (unlink(folder.c_str()) != 0) rmdir(folder.c_str());
+  }
 
   if (saved)
     setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
   else
     unsetenv("XDG_RUNTIME_DIR");
-  unlink(blocker.c_str());
-  rmdir((dir + "/quirel").c_str());
+  rmdir(elsewhere.c_str());
   rmdir(dir.c_str());
 }
