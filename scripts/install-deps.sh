@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libusb-1.0-0-dev libtiff-dev libjpeg-dev zlib1g-dev libplist-dev libstb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core
+  qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core python3
   clang libclang-rt-14-dev
   qt6-base-dev qt6-svg-dev libglib2.0-dev pkexec xvfb xauth
 )

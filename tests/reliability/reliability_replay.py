@@ -1,0 +1,853 @@
+#!/usr/bin/python3
+"""Replays faults, load and hostile input through the quirel tool.
+
+Every case runs the real tool against the virtual scanner, each run with a
+time bound of its own (a run still going at its bound is killed with its
+process group and fails its row). The script prints one row per case:
+
+    case | what happened | pages expected | pages found | file valid | exit status
+
+and holds every row to three rules: no page is lost, no valid file is
+damaged, and every wait ends within its bound. It ends with
+"N passed, M failed" and exits 1 when a row failed.
+
+usage: reliability_replay.py QUIREL-TOOL [CASE-WORD...]
+(with words, only the cases whose name holds one of them run)
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+TOOL = None
+WORK = None
+
+# Small gray pages without JPEG: fast, and every page is written raw.
+SMALL = ["--adf", "--gray", "--no-jpeg", "--resolution", "50", "--paper-height", "6000"]
+SCANNER = "model=fi-7160"
+
+# The exit statuses the README documents.
+DOCUMENTED = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 64, 69}
+SANITIZER_WORDS = ("runtime error", "AddressSanitizer", "LeakSanitizer", "ThreadSanitizer")
+
+
+class Failure(Exception):
+    """A case could not even be set up; its row fails with this text."""
+
+
+# ---------------------------------------------------------------- running
+
+
+class Run:
+    status = None      # exit status when the tool exited, else None
+    signal = None      # the signal that ended it, else None
+    timed_out = False  # still running at its bound: killed
+    seconds = 0.0
+    peak_kib = 0       # peak resident set
+    out = ""
+    err = ""
+
+    def ended(self):
+        """How the run ended, in a few words."""
+        if self.timed_out:
+            return "still running after %.0f s, killed" % self.seconds
+        if self.signal is not None:
+            return "killed by %s" % signal.Signals(self.signal).name
+        return "exit %d" % self.status
+
+    def code(self):
+        if self.timed_out:
+            return "hang"
+        if self.signal is not None:
+            return signal.Signals(self.signal).name
+        return str(self.status)
+
+    def sanitizer_report(self):
+        return any(w in self.err for w in SANITIZER_WORDS)
+
+
+def tool_env(scanner):
+    env = dict(os.environ)
+    env.pop("QUIREL_VIRTUAL_TRACE", None)
+    env.pop("XDG_RUNTIME_DIR", None)
+    env["TMPDIR"] = WORK  # the preview FIFO is made here
+    if scanner is None:
+        env.pop("QUIREL_VIRTUAL_SCANNER", None)
+    else:
+        env["QUIREL_VIRTUAL_SCANNER"] = scanner
+    return env
+
+
+def run_tool(args, scanner=SCANNER, bound=30.0, watch=None, shell_prefix=None, poll=0.01):
+    """Runs the tool once. `watch(pid, seconds, out)` is called while it
+    runs; `shell_prefix` runs it through bash after that command (limits)."""
+    cmd = [TOOL] + list(args)
+    if shell_prefix:
+        cmd = ["/bin/bash", "-c", shell_prefix + ' exec "$0" "$@"'] + cmd
+    run = Run()
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=tool_env(scanner),
+                                start_new_session=True)
+        start = time.monotonic()
+        reaped = False
+        try:
+            while True:
+                pid, wstatus, usage = os.wait4(proc.pid, os.WNOHANG)
+                if pid:
+                    reaped = True
+                    break
+                run.seconds = time.monotonic() - start
+                if run.seconds > bound:
+                    run.timed_out = True
+                    break
+                if watch:
+                    size = os.fstat(out.fileno()).st_size
+                    watch(proc.pid, run.seconds, os.pread(out.fileno(), size, 0).decode(errors="replace"))
+                if poll:
+                    time.sleep(poll)
+        finally:
+            if not reaped:  # at its bound, or the watcher failed: end the whole group
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                pid, wstatus, usage = os.wait4(proc.pid, 0)
+        run.seconds = time.monotonic() - start
+        proc.returncode = os.waitstatus_to_exitcode(wstatus)  # reaped here, not by Popen
+        if os.WIFSIGNALED(wstatus):
+            run.signal = os.WTERMSIG(wstatus)
+        else:
+            run.status = os.WEXITSTATUS(wstatus)
+        if run.timed_out:
+            run.signal = None
+        run.peak_kib = usage.ru_maxrss
+        run.out = os.pread(out.fileno(), 1 << 22, 0).decode(errors="replace")
+        run.err = os.pread(err.fileno(), 1 << 22, 0).decode(errors="replace")
+    return run
+
+
+def run_together(arg_lists, scanner=SCANNER, bound=30.0):
+    """Starts one tool run per argument list at the same moment."""
+    runs = [None] * len(arg_lists)
+    barrier = threading.Barrier(len(arg_lists))
+
+    def one(i):
+        barrier.wait()
+        runs[i] = run_tool(arg_lists[i], scanner=scanner, bound=bound)
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(len(arg_lists))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return runs
+
+
+def scan_new(path, sheets, fmt):
+    """A file the cases start from, made by the tool itself."""
+    run = run_tool(SMALL + ["--" + fmt, path], scanner="%s;sheets=%d" % (SCANNER, sheets))
+    if run.status != 0 or not os.path.isfile(path):
+        raise Failure("could not make the starting file: %s %s" % (run.ended(), run.err.strip()))
+    return run
+
+
+# ---------------------------------------------------------------- files
+
+
+def sh(cmd):
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    return proc.returncode, proc.stdout.decode(errors="replace")
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def check_file(path):
+    """(sound, pages) of a PDF or TIFF; pages is None when unreadable."""
+    if not os.path.isfile(path) or os.path.islink(path):
+        return False, None
+    with open(path, "rb") as f:
+        magic = f.read(4)
+    if magic == b"%PDF":
+        rc, report = sh(["qpdf", "--check", path])
+        sound = rc == 0 and "No syntax or stream encoding errors" in report
+        rc, info = sh(["pdfinfo", path])
+        m = re.search(r"^Pages:\s+(\d+)", info, re.M)
+        return sound, int(m.group(1)) if rc == 0 and m else None
+    if magic in (b"II*\0", b"MM\0*"):
+        # -D reads every strip, so damaged image data shows too.
+        rc, report = sh(["tiffinfo", "-D", path])
+        if rc != 0 or "rror" in report:
+            return False, None
+        return True, report.count("TIFF Directory at offset")
+    return False, None
+
+
+def listing(folder):
+    return sorted(os.listdir(folder))
+
+
+def fresh_dir(name):
+    path = os.path.join(WORK, name)
+    os.mkdir(path)
+    return path
+
+
+def le16(v):
+    return v.to_bytes(2, "little")
+
+
+def le32(v):
+    return v.to_bytes(4, "little")
+
+
+def tiff_bytes(pages, width=16, height=16):
+    """A little-endian gray TIFF of `pages` directories, each after its own
+    strip. Returns the bytes, the directory offsets and the offsets of the
+    directories' next-directory fields."""
+    data = bytearray(b"II*\0" + le32(0))
+    ifds, nexts = [], []
+    for page in range(pages):
+        strip = len(data)
+        data += bytes((x * 16 + page * 40) & 0xFF for x in range(width * height))
+        if len(data) % 2:
+            data += b"\0"
+        ifd = len(data)
+        entries = [(256, 4, width), (257, 4, height), (258, 3, 8), (259, 3, 1), (262, 3, 1), (273, 4, strip),
+                   (277, 3, 1), (278, 4, height), (279, 4, width * height)]
+        data += le16(len(entries))
+        for tag, kind, value in entries:
+            data += le16(tag) + le16(kind) + le32(1) + (le16(value) + b"\0\0" if kind == 3 else le32(value))
+        nexts.append(len(data))
+        data += le32(0)
+        ifds.append(ifd)
+    data[4:8] = le32(ifds[0])
+    for i in range(pages - 1):
+        data[nexts[i]:nexts[i] + 4] = le32(ifds[i + 1])
+    return bytes(data), ifds, nexts
+
+
+def pdf_bytes(root_gen):
+    """A one-page PDF whose catalog is object 1 with generation `root_gen`."""
+    content = b"0 0 m 300 300 l S"
+    objects = [
+        (1, root_gen, b"<< /Type /Catalog /Pages 2 0 R >>"),
+        (2, 0, b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>"),
+        (3, 0, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << >> >>"),
+        (4, 0, b"<< /Length %d >>\nstream\n" % len(content) + content + b"\nendstream"),
+    ]
+    data = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
+    offsets = {}
+    for num, gen, body in objects:
+        offsets[num] = len(data)
+        data += b"%d %d obj\n" % (num, gen) + body + b"\nendobj\n"
+    xref = len(data)
+    data += b"xref\n0 5\n0000000000 65535 f \n"
+    for num, gen, _ in objects:
+        data += b"%010d %05d n \n" % (offsets[num], gen)
+    data += b"trailer\n<< /Size 5 /Root 1 %d R >>\nstartxref\n%d\n%%%%EOF\n" % (root_gen, xref)
+    return bytes(data)
+
+
+# ---------------------------------------------------------------- rows
+
+
+class Row:
+    def __init__(self, case):
+        self.case = case
+        self.happened = ""
+        self.expected = "-"
+        self.found = "-"
+        self.valid = "-"
+        self.status = "-"
+        self.faults = []
+
+    def fail(self, text):
+        self.faults.append(text)
+
+    def ok(self):
+        return not self.faults
+
+
+def expect_pages(row, path, want):
+    """Checks a file that must hold `want` pages and be sound."""
+    sound, pages = check_file(path)
+    row.expected = str(want)
+    row.found = "none" if pages is None else str(pages)
+    row.valid = "yes" if sound else "no"
+    if not sound:
+        row.fail("%s is not a sound file" % os.path.basename(path))
+    if pages != want:
+        row.fail("%s holds %s pages, expected %d" % (os.path.basename(path), row.found, want))
+
+
+def expect_untouched(row, path, before):
+    same = os.path.isfile(path) and not os.path.islink(path) and sha256(path) == before
+    row.valid = "unchanged" if same else "CHANGED"
+    if not same:
+        row.fail("%s was changed" % os.path.basename(path))
+
+
+def expect_exit(row, run, what, statuses, described=None):
+    """The run ended within its bound, by itself, with one of `statuses`
+    (`described` names a long list). Returns whether it did."""
+    if run.sanitizer_report():
+        row.fail("%s: sanitizer report on standard error" % what)
+    if run.status in statuses:
+        return True
+    wanted = described or "exit " + " or ".join(map(str, sorted(statuses)))
+    row.fail("%s: %s, expected %s %s" % (what, run.ended(), wanted, last_line(run.err)[:80]))
+    return False
+
+
+def tally(codes):
+    """Exit codes counted: 0, 8, 0, 0, 8 gives "3x0 2x8"."""
+    counts = {}
+    for code in codes:
+        counts[code] = counts.get(code, 0) + 1
+    return " ".join("%dx%s" % (n, code) for code, n in sorted(counts.items()))
+
+
+def last_line(text):
+    lines = [l for l in text.splitlines() if l.strip()]
+    return lines[-1] if lines else ""
+
+
+# ---------------------------------------------------------------- cases
+#
+# Each case returns its rows.
+
+
+def concurrent_appenders(fmt):
+    """Four runs append three duplex sheets each to one file at once: every
+    page of every run must be in the file."""
+    row = Row("concurrent --append x4 (%s)" % fmt.upper())
+    folder = fresh_dir("together-" + fmt)
+    path = os.path.join(folder, "together." + ("pdf" if fmt == "pdf" else "tif"))
+    scan_new(path, 1, fmt)
+    runs, sheets = 4, 3
+    results = run_together([SMALL + ["--duplex", "--append", "--" + fmt, path]] * runs,
+                           scanner="%s;sheets=%d" % (SCANNER, sheets))
+    row.status = ",".join(r.code() for r in results)
+    for i, r in enumerate(results):
+        expect_exit(row, r, "run %d" % (i + 1), {0})
+    expect_pages(row, path, 1 + runs * sheets * 2)
+    row.happened = "%d runs at once, %s" % (runs, ", ".join(r.ended() for r in results))
+    return [row]
+
+
+def damaged_tiff_targets():
+    """TIFF --append to targets whose directory chain is damaged: refused
+    with exit 5 within the bound, the file byte for byte as it was. The same
+    file undamaged takes the pages, so the refusals are about the damage."""
+    folder = fresh_dir("damaged-tiff")
+    rows = []
+
+    def attempt(row, name, data, want_status, want_pages=None):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        before = sha256(path)
+        run = run_tool(SMALL + ["--tiff", "--append", path], scanner=SCANNER + ";sheets=1", bound=10)
+        expect_exit(row, run, name, {want_status})
+        if want_status != 0:
+            if not run.err.strip():
+                row.fail("%s: refused without a message" % name)
+            expect_untouched(row, path, before)
+        else:
+            expect_pages(row, path, want_pages)
+        return run
+
+    intact, ifds, nexts = tiff_bytes(2)
+    row = Row("TIFF --append: crafted target intact")
+    run = attempt(row, "intact.tif", intact, 0, 3)
+    row.status, row.happened = run.code(), "2-page file made here: " + run.ended()
+    rows.append(row)
+
+    looped = bytearray(intact)
+    looped[nexts[1]:nexts[1] + 4] = le32(ifds[0])
+    past_end = bytearray(intact)
+    past_end[nexts[1]:nexts[1] + 4] = le32(len(intact) + 4096)
+    # The second directory announces nine entries; the file ends after three.
+    truncated = intact[:ifds[1] + 2 + 3 * 12]
+    for label, name, data in (("directory chain loops", "loop.tif", looped),
+                              ("next directory past the end", "past-end.tif", past_end),
+                              ("truncated entry table", "truncated.tif", truncated)):
+        row = Row("TIFF --append: " + label)
+        run = attempt(row, name, bytes(data), 5)
+        row.status, row.happened = run.code(), "%s; %s" % (run.ended(), last_line(run.err)[:60])
+        rows.append(row)
+
+    row = Row("TIFF --append: file of 1..7 bytes")
+    codes = []
+    for n in range(1, 8):
+        run = attempt(row, "tiny-%d.tif" % n, intact[:n], 5)
+        codes.append(run.code())
+    row.status = ",".join(codes)
+    row.happened = "7 runs: " + ("all refused" if all(c == "5" for c in codes) else "not all refused")
+    rows.append(row)
+    return rows
+
+
+def planted_link(fmt):
+    """A symbolic link at the output path points at a file the user keeps:
+    the scan must not write through it."""
+    row = Row("symlink at output path (%s)" % fmt.upper())
+    folder = fresh_dir("link-" + fmt)
+    victim = os.path.join(folder, "kept.pdf")
+    scan_new(victim, 1, "pdf")
+    before = sha256(victim)
+    path = os.path.join(folder, "scan." + ("pdf" if fmt == "pdf" else "tif"))
+    os.symlink(victim, path)
+    run = run_tool(SMALL + ["--" + fmt, path], scanner=SCANNER + ";sheets=2")
+    row.status = run.code()
+    expect_exit(row, run, "scan", {0, 5})
+    same = sha256(victim) == before
+    if not same:
+        row.fail("the link's target was overwritten")
+    row.expected = "2"
+    if run.status == 0:
+        sound, pages = check_file(path)
+        row.found = "none" if pages is None else str(pages)
+        if os.path.islink(path) or not sound or pages != 2:
+            row.fail("exit 0 but the output path holds no sound 2-page file")
+        row.happened = "scan written to the path itself"
+    elif run.status == 5:
+        row.found = "refused"
+        if not run.err.strip():
+            row.fail("refused without a message")
+        row.happened = "refused: " + last_line(run.err)[:60]
+    else:
+        row.happened = run.ended()
+    row.valid = "target unchanged" if same else "target CHANGED"
+    return [row]
+
+
+def first_page_fails():
+    """A scan without --append into an existing file whose first page fails:
+    the old file stays as it was and no temporary file is left."""
+    rows = []
+    cases = (
+        ("paper jam on sheet 1", ";faults=jam=1", SMALL, "", {6}),
+        ("cover open", ";faults=coveropen", SMALL, "", {4}),
+        # JPEG: the half-read side cannot be decoded, so no page is written.
+        ("unplugged on sheet 1", ";faults=unplug=1",
+         ["--adf", "--gray", "--resolution", "50", "--paper-height", "6000"], "", {4}),
+        # A page larger than the file size limit: the write itself fails.
+        ("first page write fails", "", ["--adf", "--gray", "--no-jpeg", "--resolution", "100",
+                                        "--paper-height", "6000"], "trap '' XFSZ; ulimit -f 3;", {11, 12}),
+    )
+    for i, (label, faults, args, prefix, statuses) in enumerate(cases):
+        row = Row("existing file, " + label)
+        folder = fresh_dir("existing-%d" % i)
+        path = os.path.join(folder, "kept.pdf")
+        scan_new(path, 2, "pdf")
+        before, names = sha256(path), listing(folder)
+        run = run_tool(args + ["--pdf", path], scanner=SCANNER + ";sheets=2" + faults, shell_prefix=prefix or None)
+        row.status = run.code()
+        expect_exit(row, run, "scan", statuses)
+        expect_untouched(row, path, before)
+        sound, pages = check_file(path)
+        row.expected, row.found = "2 (old)", "none" if pages is None else str(pages)
+        left = sorted(set(listing(folder)) - set(names))
+        if left:
+            row.fail("left in the folder: " + ", ".join(left))
+        row.happened = "%s; %s" % (run.ended(), last_line(run.err)[:50])
+        rows.append(row)
+    return rows
+
+
+def busy_forever():
+    """The scanner answers "not ready" without end; a SIGINT after two
+    seconds must end the run with 8 within ten seconds, the file sound."""
+    rows = []
+    stop_at, grace = 2.0, 10.0
+    for append in (False, True):
+        row = Row("busy forever + SIGINT" + (" (--append)" if append else " (new file)"))
+        folder = fresh_dir("busy-append" if append else "busy-new")
+        path = os.path.join(folder, "busy.pdf")
+        if append:
+            scan_new(path, 1, "pdf")
+        sent = []
+
+        def watch(pid, seconds, out):
+            if not sent and seconds >= stop_at:
+                os.kill(pid, signal.SIGINT)
+                sent.append(seconds)
+
+        args = SMALL + (["--append"] if append else []) + ["--pdf", path]
+        run = run_tool(args, scanner=SCANNER + ";sheets=2;faults=busy=1000000", bound=stop_at + grace, watch=watch)
+        row.status = run.code()
+        if not sent:
+            row.fail("the run ended before the signal: " + run.ended())
+        else:
+            expect_exit(row, run, "scan", {8})
+        after = run.seconds - sent[0] if sent else 0
+        row.happened = "SIGINT at %.0f s; %s %.1f s later" % (stop_at, run.ended(), after)
+        if append:
+            expect_pages(row, path, 1)
+        elif os.path.exists(path):
+            expect_pages(row, path, 0)
+        else:
+            row.expected, row.found, row.valid = "0", "no file", "yes"
+        rows.append(row)
+    return rows
+
+
+def preview_never_read():
+    """A preview reader opens the FIFO and never reads: the scan must finish
+    with every page."""
+    row = Row("preview FIFO never read")
+    folder = fresh_dir("preview")
+    path = os.path.join(folder, "preview.pdf")
+    held = []
+
+    def watch(pid, seconds, out):
+        m = re.search(r"^preview fifo: (.+)$", out, re.M)
+        if m and not held:
+            held.append(os.open(m.group(1), os.O_RDONLY | os.O_NONBLOCK))
+
+    args = ["--adf", "--gray", "--no-jpeg", "--resolution", "100", "--paper-height", "6000", "--duplex",
+            "--preview", "1000", "1000", "--pdf", path]
+    try:
+        run = run_tool(args, scanner=SCANNER + ";sheets=3", bound=30, watch=watch)
+    finally:
+        for fd in held:
+            os.close(fd)
+    row.status = run.code()
+    if not held:
+        row.fail("the FIFO was never announced")
+    expect_exit(row, run, "scan", {0})
+    expect_pages(row, path, 6)
+    row.happened = "reader holds the FIFO unread; %s after %.1f s" % (run.ended(), run.seconds)
+    return [row]
+
+
+def proc_status(pid):
+    """(threads, caught-signal mask) of a running process, or None."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            text = f.read()
+    except OSError:
+        return None
+    threads = re.search(r"^Threads:\s+(\d+)", text, re.M)
+    caught = re.search(r"^SigCgt:\s+([0-9a-fA-F]+)", text, re.M)
+    if not threads or not caught:
+        return None
+    return int(threads.group(1)), int(caught.group(1), 16)
+
+
+def early_signal(signum):
+    """A stop signal right as the program starts working: the run must end
+    with a status and a message, never be killed by the signal. The moment
+    is when its second thread appears, the earliest point at which the scan
+    engine is at work (a signal inside the dynamic loader ends any program),
+    or when the handlers are in place, whichever comes first: a thread
+    running before both handlers are installed fails the row. The window is
+    short, so each timing is tried a few times."""
+    name = signal.Signals(signum).name
+    row = Row("%s as the program starts" % name)
+    folder = fresh_dir("early-" + name)
+    wanted = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
+    all_codes, notes = [], []
+    for delay in (0.0, 0.005, 0.020):
+        what = "%d ms" % int(delay * 1000)
+        codes, unguarded = [], 0
+        for attempt in range(5):
+            path = os.path.join(folder, "early-%d-%d.pdf" % (int(delay * 1000), attempt))
+            state = {"sent": False, "unguarded": False}
+
+            def watch(pid, seconds, out):
+                if state["sent"]:
+                    return
+                st = proc_status(pid)
+                if st is None:
+                    return
+                threads, caught = st
+                guarded = (caught & wanted) == wanted
+                if threads < 2 and not guarded:
+                    return
+                state["unguarded"] = not guarded
+                if delay:
+                    time.sleep(delay)
+                os.kill(pid, signum)
+                state["sent"] = True
+
+            run = run_tool(SMALL + ["--pdf", path], scanner=SCANNER + ";sheets=3", bound=20, watch=watch, poll=0)
+            codes.append(run.code())
+            if not state["sent"]:
+                row.fail("%s: the run ended before the signal: %s" % (what, run.ended()))
+            unguarded += state["unguarded"]
+            if expect_exit(row, run, what, {0, 8}):
+                if "scanned" not in last_line(run.out):
+                    row.fail("%s: ended without a summary or stop message" % what)
+                if os.path.exists(path):
+                    if not check_file(path)[0]:
+                        row.fail("%s: the file is not sound" % what)
+                elif run.status == 0:
+                    row.fail("%s: exit 0 without a file" % what)
+        if unguarded:
+            row.fail("%s: in %d of %d runs a thread ran before the handlers were installed" %
+                     (what, unguarded, len(codes)))
+        all_codes += codes
+        notes.append("%s: %s" % (what, tally(codes)))
+    row.status = tally(all_codes)
+    row.happened = "; ".join(notes)
+    return [row]
+
+
+def low_address_space():
+    """Under a tight `ulimit -v` the tool never aborts: it runs or ends with
+    a documented status and a message. Limits too tight for the dynamic
+    loader itself are passed over."""
+    rows = []
+    limits_mib = (8, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+    for label, args, scanner in (("--help", ["--help"], None),
+                                 ("--enumerate", ["--enumerate"], SCANNER),
+                                 ("scan", None, SCANNER + ";sheets=2")):
+        row = Row("ulimit -v: " + label)
+        folder = fresh_dir("ulimit-" + label.strip("-"))
+        loaded, codes = 0, []
+        for mib in limits_mib:
+            path = os.path.join(folder, "low-%d.pdf" % mib)
+            run = run_tool(args or SMALL + ["--pdf", path], scanner=scanner, bound=30,
+                           shell_prefix="ulimit -v %d;" % (mib * 1024))
+            if run.status == 127 and "error while loading shared libraries" in run.err:
+                continue
+            loaded += 1
+            codes.append("%d MiB:%s" % (mib, run.code()))
+            # 8 would claim a stop nobody asked for.
+            if not expect_exit(row, run, "%d MiB" % mib, DOCUMENTED - {8}, "a documented status other than 8"):
+                continue
+            if run.status != 0 and not run.err.strip():
+                row.fail("%d MiB: %s without a message" % (mib, run.ended()))
+            if args is None and os.path.exists(path):
+                sound, pages = check_file(path)
+                if not sound:
+                    row.fail("%d MiB: the file is not sound" % mib)
+                if run.status == 0 and pages != 2:
+                    row.fail("%d MiB: exit 0 with %s pages" % (mib, pages))
+        if not loaded:
+            row.fail("no limit tried lets the program load")
+        row.status = tally(c.split(":")[1] for c in codes)
+        row.happened = ", ".join(codes)
+        rows.append(row)
+    return rows
+
+
+def number_options():
+    """Number options take exactly the digits --help shows: a leading blank
+    or plus is refused with exit 64 naming the option."""
+    row = Row("number options")
+    folder = fresh_dir("numbers")
+    base = ["--adf", "--gray", "--no-jpeg", "--paper-height", "6000"]
+    refused = (
+        (["--resolution", " +300"], "--resolution"),
+        (["--resolution", "+300"], "--resolution"),
+        (["--resolution", " 300"], "--resolution"),
+        (["--threshold", "+5"], "--threshold"),
+        (["--paper-height", " 6000"], "--paper-height"),
+        (["--pages-per-file", "+2"], "--pages-per-file"),
+        (["--preview", " 100", "100"], "--preview"),
+        (["--density", " 1.5"], "--density"),
+        (["--density", "+1.5"], "--density"),
+    )
+    codes = []
+    for extra, option in refused:
+        what = repr(" ".join(extra))
+        run = run_tool(base + extra + ["--pdf", os.path.join(folder, "n.pdf")], scanner=SCANNER + ";sheets=1",
+                       bound=20)
+        codes.append(run.code())
+        if expect_exit(row, run, what, {64}) and option not in run.err:
+            row.fail("%s: the message does not name %s: %s" % (what, option, last_line(run.err)))
+        for name in listing(folder):
+            row.fail("%s: %s was written" % (what, name))
+            os.unlink(os.path.join(folder, name))
+    path = os.path.join(folder, "good.pdf")
+    run = run_tool(base + ["--resolution", "300", "--pdf", path], scanner=SCANNER + ";sheets=1", bound=30)
+    codes.append(run.code())
+    expect_exit(row, run, "--resolution 300", {0})
+    expect_pages(row, path, 1)
+    row.status = ",".join(codes)
+    row.happened = "%d malformed values refused, --resolution 300 %s" % (codes.count("64"), run.ended())
+    return [row]
+
+
+def pdf_generation_limits():
+    """A PDF target whose catalog has a generation number at or beyond the
+    integer limit: --append refuses it (exit 5, file unchanged) or appends
+    correctly, and never crashes. Generation 0 is the control."""
+    rows = []
+    folder = fresh_dir("generations")
+    for gen in (0, 65535, 2147483646, 2147483647, 2147483648, 99999999999):
+        row = Row("PDF --append, Root generation %d" % gen)
+        path = os.path.join(folder, "gen-%d.pdf" % gen)
+        with open(path, "wb") as f:
+            f.write(pdf_bytes(gen))
+        before = sha256(path)
+        run = run_tool(SMALL + ["--pdf", "--append", path], scanner=SCANNER + ";sheets=1", bound=20)
+        row.status = run.code()
+        if not expect_exit(row, run, "append", {0} if gen == 0 else {0, 5}):
+            row.happened = run.ended()
+        elif run.status == 0:
+            expect_pages(row, path, 2)
+            row.happened = "appended"
+        else:
+            row.expected, row.found = "refusal", "refused"
+            expect_untouched(row, path, before)
+            if not run.err.strip():
+                row.fail("refused without a message")
+            row.happened = "refused: " + last_line(run.err)[:60]
+        rows.append(row)
+    return rows
+
+
+def deep_page_files():
+    """Page files of 16-bit samples are refused with a message naming the
+    file, never read past their buffer."""
+    row = Row("16-bit PGM/PPM page file")
+    folder = fresh_dir("deep")
+    codes = []
+    for name, magic, channels in (("deep.pgm", b"P5", 1), ("deep.ppm", b"P6", 3)):
+        page = os.path.join(folder, name)
+        w, h = 300, 400
+        samples = w * h * channels * 2  # whole, so only the depth is wrong
+        with open(page, "wb") as f:
+            f.write(magic + b"\n%d %d\n65535\n" % (w, h) + (bytes(range(256)) * (samples // 256 + 1))[:samples])
+        path = os.path.join(folder, name + ".pdf")
+        run = run_tool(SMALL + ["--pdf", path], scanner="%s;dpi=50;pages=%s" % (SCANNER, page), bound=20)
+        codes.append(run.code())
+        refused = expect_exit(row, run, name, DOCUMENTED - {0, 8}, "a documented failure status")
+        if refused and page not in run.err:
+            row.fail("%s: the message does not name the file: %s" % (name, last_line(run.err)))
+    row.status = ",".join(codes)
+    row.happened = "refused with the file named" if row.ok() else "; ".join(row.faults)[:70]
+    row.expected, row.found = "0", "-"
+    return [row]
+
+
+def many_page_files():
+    """A duplex colour scan of 40 page files at 300 dpi: the peak memory
+    stays flat, below 400 MiB."""
+    row = Row("memory: 40 page files, duplex colour")
+    folder = fresh_dir("pages")
+    w, h, count, bound_mib = 2550, 3300, 40, 400
+    header = b"P6\n%d %d\n255\n" % (w, h)
+    row_bytes = w * 3
+    base = bytearray(b"\xf0" * (row_bytes * h))
+    for y in range(200, h - 200, 60):  # lines of text-like gray bars
+        base[y * row_bytes + 600:y * row_bytes + row_bytes - 600] = b"\x30" * (row_bytes - 1200)
+    pages = []
+    for i in range(count):
+        image = bytearray(base)
+        for y in range(100, 160):  # a band that tells the pages apart
+            start = y * row_bytes + 300 + i * 150
+            image[start:start + 120] = b"\x00" * 120
+        page = os.path.join(folder, "p%02d.ppm" % i)
+        with open(page, "wb") as f:
+            f.write(header)
+            f.write(image)
+        pages.append(page)
+    path = os.path.join(folder, "many.pdf")
+    run = run_tool(["--adf", "--rgb", "--no-jpeg", "--resolution", "300", "--duplex", "--pdf", path],
+                   scanner="%s;dpi=300;pages=%s" % (SCANNER, ",".join(pages)), bound=60, poll=0.05)
+    for page in pages:
+        os.unlink(page)
+    row.status = run.code()
+    expect_exit(row, run, "scan", {0})
+    expect_pages(row, path, count)
+    peak = run.peak_kib // 1024
+    if peak >= bound_mib:
+        row.fail("peak %d MiB, bound %d MiB" % (peak, bound_mib))
+    row.happened = "peak %d MiB (bound %d MiB), %s in %.1f s" % (peak, bound_mib, run.ended(), run.seconds)
+    return [row]
+
+
+CASES = (
+    ("concurrent-pdf", lambda: concurrent_appenders("pdf")),
+    ("concurrent-tiff", lambda: concurrent_appenders("tiff")),
+    ("damaged-tiff", damaged_tiff_targets),
+    ("symlink-pdf", lambda: planted_link("pdf")),
+    ("symlink-tiff", lambda: planted_link("tiff")),
+    ("existing-file", first_page_fails),
+    ("busy", busy_forever),
+    ("preview", preview_never_read),
+    ("early-sigint", lambda: early_signal(signal.SIGINT)),
+    ("early-sigterm", lambda: early_signal(signal.SIGTERM)),
+    ("ulimit", low_address_space),
+    ("numbers", number_options),
+    ("pdf-generation", pdf_generation_limits),
+    ("deep-pages", deep_page_files),
+    ("memory", many_page_files),
+)
+
+
+def print_table(rows):
+    head = ("case", "what happened", "pages expected", "pages found", "file valid", "exit status", "")
+    cells = [head] + [(r.case, r.happened[:70], r.expected, r.found, r.valid, r.status, "ok" if r.ok() else "FAIL")
+                      for r in rows]
+    widths = [max(len(c[i]) for c in cells) for i in range(len(head))]
+    for n, c in enumerate(cells):
+        print(" | ".join(c[i].ljust(widths[i]) for i in range(len(head))).rstrip())
+        if n == 0:
+            print("-+-".join("-" * w for w in widths))
+    failed = [r for r in rows if not r.ok()]
+    if failed:
+        print()
+        for r in failed:
+            print("FAIL %s:" % r.case)
+            for text in r.faults:
+                print("  - " + text)
+
+
+def main(argv):
+    global TOOL, WORK
+    if len(argv) < 2:
+        print(__doc__.strip(), file=sys.stderr)
+        return 64
+    TOOL = os.path.abspath(argv[1])
+    if not os.access(TOOL, os.X_OK):
+        print("reliability_replay: %s is not an executable" % TOOL, file=sys.stderr)
+        return 64
+    words = argv[2:]
+    WORK = tempfile.mkdtemp(prefix="quirel-reliability-")
+    rows = []
+    started = time.monotonic()
+    try:
+        for name, case in CASES:
+            if words and not any(w in name for w in words):
+                continue
+            t0 = time.monotonic()
+            try:
+                got = case()
+            except Exception as e:  # a case that cannot run is a failed row, not a stopped script
+                row = Row(name)
+                row.happened = "could not run: %s" % e
+                row.fail(row.happened)
+                got = [row]
+            rows.extend(got)
+            for r in got:
+                print("%-4s %s" % ("ok" if r.ok() else "FAIL", r.case))
+            print("     (%s: %.1f s)" % (name, time.monotonic() - t0), flush=True)
+    finally:
+        shutil.rmtree(WORK, ignore_errors=True)
+    print()
+    print_table(rows)
+    failed = sum(1 for r in rows if not r.ok())
+    print()
+    print("replayed in %.0f s" % (time.monotonic() - started))
+    print("%d passed, %d failed" % (len(rows) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
