@@ -2,9 +2,15 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <new>
 #include <thread>
 
 namespace {
+
+// The error code of the last thread start that failed in a TaskQ
+// constructor on this thread, for NewTaskQ's reason.
+thread_local int tThreadStartError = 0;
 
 void InitMutexAndCond(pthread_mutex_t* mutex, pthread_cond_t* cond) {
   if (pthread_mutex_init(mutex, nullptr) != 0) throw "pthread_mutex_init failed";
@@ -38,12 +44,19 @@ void Task::Join() {
 TaskQ::TaskQ(int workers) {
   InitMutexAndCond(&mMutex, &mCond);
   if (workers <= 0) workers = PhysicalCpuCount();
-  mWorkers.reserve(size_t(workers));
+  try {
+    mWorkers.reserve(size_t(workers));
+  } catch (...) {
+    pthread_cond_destroy(&mCond);
+    pthread_mutex_destroy(&mMutex);
+    throw;
+  }
   for (int i = 0; i < workers; i++) {
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, &TaskQ::Run, this) != 0) {
+    if (int rc = pthread_create(&thread, nullptr, &TaskQ::Run, this); rc != 0) {
       // A queue short of workers could leave tasks waiting for ever; give up
       // on the whole queue instead.
+      tThreadStartError = rc;
       StopWorkers();
       pthread_cond_destroy(&mCond);
       pthread_mutex_destroy(&mMutex);
@@ -108,6 +121,60 @@ void* TaskQ::Run(void* queue) {
     pthread_mutex_unlock(&task->mMutex);
   }
   return nullptr;
+}
+
+// ---- Queues created on demand ----
+
+namespace {
+
+// Creates the queue; on failure returns null with the literal the
+// constructor threw (or "out of memory") in *what and the thread start's
+// error code, if that was the failure, in *code.
+TaskQ* TryNewTaskQ(int workers, const char** what, int* code) {
+  tThreadStartError = 0;
+  try {
+    return new TaskQ(workers);
+  } catch (const char* text) {
+    *what = text;
+  } catch (const std::bad_alloc&) {
+    *what = "out of memory";
+  }
+  *code = tThreadStartError;
+  return nullptr;
+}
+
+}  // namespace
+
+TaskQ* NewTaskQ(int workers, std::string* error) {
+  const char* what = nullptr;
+  int code = 0;
+  TaskQ* queue = TryNewTaskQ(workers, &what, &code);
+  if (!queue) {
+    *error = what;
+    if (code != 0) *error += std::string(": ") + std::strerror(code);
+  }
+  return queue;
+}
+
+TaskQ* ProcessTaskQ::Get(std::string* error) {
+  if (TaskQ* queue = mQueue.load()) return queue;
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (TaskQ* queue = mQueue.load()) return queue;
+  TaskQ* queue = NewTaskQ(mWorkers(), error);
+  mQueue.store(queue);
+  return queue;
+}
+
+TaskQ* ProcessTaskQ::GetOrThrow() {
+  if (TaskQ* queue = mQueue.load()) return queue;
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (TaskQ* queue = mQueue.load()) return queue;
+  const char* what = nullptr;
+  int code = 0;
+  TaskQ* queue = TryNewTaskQ(mWorkers(), &what, &code);
+  if (!queue) throw what;
+  mQueue.store(queue);
+  return queue;
 }
 
 // ---- Lock ----

@@ -14,7 +14,10 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <list>
+#include <mutex>
+#include <string>
 #include <vector>
 
 class TaskQ;
@@ -107,6 +110,35 @@ class Lock {
   pthread_mutex_t mMutex;
   pthread_cond_t mCond;
   int mValue;
+};
+
+// Creates a queue without throwing: null, with the reason in *error ("out of
+// memory", or the failed call and the system's words for its error), when
+// the queue's memory or threads cannot be had.
+TaskQ* NewTaskQ(int workers, std::string* error);
+
+// A queue of the process that is started on first use, not when the program
+// is loaded: a program that never needs it (a query, --help) starts no
+// thread, and one that cannot start it learns why instead of dying at load.
+// Once started the queue lives until the process ends. Constant-initialised,
+// so it may be a namespace-scope static.
+class ProcessTaskQ {
+ public:
+  explicit constexpr ProcessTaskQ(int (*workers)()) : mWorkers(workers) {}
+  ProcessTaskQ(const ProcessTaskQ&) = delete;
+  ProcessTaskQ& operator=(const ProcessTaskQ&) = delete;
+
+  // The queue, started now when it is not running yet; null with the reason
+  // in *error when it cannot be started (a later call tries again).
+  TaskQ* Get(std::string* error);
+  // As Get, but throws the reason as a C string (the queue's own failure
+  // convention) for callers that cannot report a failure.
+  TaskQ* GetOrThrow();
+
+ private:
+  int (*const mWorkers)();
+  std::mutex mMutex;  // serialises starting
+  std::atomic<TaskQ*> mQueue{nullptr};
 };
 
 // Workers of the document queue, whatever the machine.

@@ -7,18 +7,25 @@
 
 #include <cstddef>
 
-// The compression queue, created when the engine is loaded and kept for the
-// life of the process; sized from the logical CPU count.
-static TaskQ* sTaskQ = new TaskQ(CompressionQueueWorkers(LogicalCpuCount()));
+namespace {
 
-TaskQ* ZLibTaskQ() { return sTaskQ; }
+// The compression queue, started on first use and kept for the life of the
+// process; sized from the logical CPU count.
+int CompressionWorkers() { return CompressionQueueWorkers(LogicalCpuCount()); }
+constinit ProcessTaskQ sTaskQ(&CompressionWorkers);
+
+}  // namespace
+
+bool StartZLibTaskQ(std::string* error) { return sTaskQ.Get(error) != nullptr; }
+
+TaskQ* ZLibTaskQ() { return sTaskQ.GetOrThrow(); }
 
 ZLibTask::ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen)
     : ZLibTask(src, srcLen, last, dst, dstLen, srcLen, 0) {}
 
 ZLibTask::ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen, int rowBytes,
                    int rowSkip)
-    : Task(sTaskQ),
+    : Task(ZLibTaskQ()),
       mSrc(static_cast<uint8_t*>(src)),
       mDst(static_cast<uint8_t*>(dst)),
       mSrcLen(srcLen),

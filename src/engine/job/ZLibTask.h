@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "TaskQ.h"
 
@@ -87,5 +88,11 @@ int ZLibSlotSize(int sliceSize);
 // (empty) last slice to end the stream with a final block.
 int ZLibSliceCount(int rows, int stride);
 
-// The compression queue on which every ZLibTask runs.
+// The compression queue on which every ZLibTask runs. It is started on first
+// use; when its threads cannot be started this throws the reason as a C
+// string. A scan job starts it before its first page (StartZLibTaskQ), so
+// that during a scan it is there.
 TaskQ* ZLibTaskQ();
+// Starts the compression queue if it is not running yet; false with the
+// reason in *error when it cannot be started.
+bool StartZLibTaskQ(std::string* error);

@@ -4,17 +4,31 @@
 #include <cstring>
 #include <iostream>
 
-namespace ZuzuvovOvav {
+#include "ZLibTask.h"
 
-TaskQ& DocumentQueue() {
-  static TaskQ* sTaskQ = new TaskQ(kDocumentQueueWorkers);
-  return *sTaskQ;
-}
+namespace ZuzuvovOvav {
 
 namespace {
 
-// The document queue exists from load time on, before any scan.
-[[maybe_unused]] TaskQ& sLoadQueue = DocumentQueue();
+// The document queue, started on first use (a scan job starts it before it
+// touches the scanner) and kept for the life of the process.
+int DocumentWorkers() { return kDocumentQueueWorkers; }
+constinit ProcessTaskQ sTaskQ(&DocumentWorkers);
+
+}  // namespace
+
+TaskQ& DocumentQueue() { return *sTaskQ.GetOrThrow(); }
+
+bool StartEngineQueues(std::string* error) {
+  std::string why;
+  if (!sTaskQ.Get(&why) || !StartZLibTaskQ(&why)) {
+    *error = "Cannot start the scan engine's worker threads (" + why + ").";
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 const char* SideName(int side) { return side == kSideFront ? "front" : "back"; }
 

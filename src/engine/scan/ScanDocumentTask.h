@@ -177,7 +177,15 @@ class DocumentTask {
   int mBackRstCount = 0;
 };
 
-// The document queue: five workers for the page and side tasks.
+// The document queue: five workers for the page and side tasks. Started on
+// first use; throws the reason as a C string when it cannot be started.
 TaskQ& DocumentQueue();
+
+// Starts the document and compression queues when they are not running yet.
+// False, with a text for the user in *error, when their threads cannot be
+// started or their memory allocated. A scan job calls it before it touches
+// the scanner, so that the page and compression tasks never find a queue
+// missing.
+bool StartEngineQueues(std::string* error);
 
 }  // namespace ZuzuvovOvav

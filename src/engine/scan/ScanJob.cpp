@@ -2,10 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
+#include <string>
 
 #include "FujiCmds.h"
 #include "HostClock.h"
+#include "ScanDocumentTask.h"
 
 namespace ZuzuvovOvav {
 
@@ -60,7 +64,7 @@ ScanJob::ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm,
     // reporting success, and never join a thread that does not exist.
     mThreadJoined = true;
     mJobStatus = kScanErrorMessage;
-    std::snprintf(mErrBuf, sizeof mErrBuf, "Cannot start the scan thread (error %d).", rc);
+    std::snprintf(mErrBuf, sizeof mErrBuf, "Cannot start the scan thread (%s).", std::strerror(rc));
     std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
     if (strm) *strm << mErrBuf << std::endl;
   }
@@ -90,10 +94,45 @@ int ScanJob::WaitForScan() {
 void* ScanJob::ScanProcEntry(void* arg) {
   ScanJob* job = static_cast<ScanJob*>(arg);
   tScanThreadJob = job;
-  job->Scan();
+  try {
+    job->Scan();
+  } catch (...) {
+    // Out of memory, or a thread primitive that failed: the job ends with
+    // a text and its caller still hears of it, instead of the process
+    // ending on an exception nobody catches.
+    job->FailAfterException(std::current_exception());
+  }
   if (job->mDeleteWhenDone) delete job;
   tScanThreadJob = nullptr;
   return nullptr;
+}
+
+void ScanJob::FailAfterException(std::exception_ptr error) {
+  std::string text;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    text = "The scan engine ran out of memory.";
+  } catch (const std::exception& e) {
+    text = std::string("The scan engine failed: ") + e.what() + ".";
+  } catch (const char* what) {
+    text = std::string("The scan engine failed: ") + what + ".";
+  } catch (...) {
+    text = "The scan engine failed.";
+  }
+  if (mJobStatus == 0) mJobStatus = kScanErrorMessage;
+  try {
+    std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
+    if (strm) *strm << text << std::endl;
+    if (mCompleted) return;
+    mCompleted = true;
+    if (!mResults.mErrorMsg.empty()) mResults.mErrorMsg += " ";
+    mResults.mErrorMsg += text;
+    mResults.mStatus = mJobStatus;
+    if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
+  } catch (...) {
+    // Nothing more can be reported; the status stays for WaitForScan.
+  }
 }
 
 void ScanJob::SetErr(const char* text) { CopyText(mErrBuf, sizeof mErrBuf, text); }
@@ -105,8 +144,18 @@ void ScanJob::SetErrFromCommand(const Command& cmd, int code) {
 void ScanJob::Scan() {
   Device device;
 
+  // The worker queues that assemble and write the pages are started before
+  // the scanner is touched: a job that could not write what it scans must
+  // not feed paper.
+  std::string engineError;
+  const bool engineReady = StartEngineQueues(&engineError);
+  if (!engineReady) {
+    SetErr(engineError.c_str());
+    mJobStatus = kScanErrorMessage;
+  }
+
   bool found = false;
-  for (int attempt = 1; attempt <= kFindAttempts; ++attempt) {
+  for (int attempt = 1; engineReady && attempt <= kFindAttempts; ++attempt) {
     found = device.FindScanner(mParams->mLocation);
     if (StopRequested() || found) break;
     if (mOutStrm) {
@@ -115,11 +164,11 @@ void ScanJob::Scan() {
     }
     if (attempt < kFindAttempts) quirel::host::SleepMicros(250000ull * unsigned(attempt));
   }
-  if (!found && !StopRequested()) {
+  if (engineReady && !found && !StopRequested()) {
     SetErr("No matching device found.");
     mJobStatus = kScanNoScanner;
   }
-  if (StopRequested()) return;
+  if (engineReady && StopRequested()) return;
 
   if (mJobStatus == 0) {
     if (mOutStrm) *mOutStrm << device.GetInfoMsg() << std::endl;
@@ -160,6 +209,7 @@ void ScanJob::Scan() {
   }
 
   mResults.mStatus = mJobStatus;
+  mCompleted = true;
   if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
 }
 

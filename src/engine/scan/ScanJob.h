@@ -10,13 +10,19 @@
 // true deletes itself when its thread ends.
 //
 // Stopping: gStopNow, set by the front end's stop and by the page loop after
-// a failed page write, is polled by the scan thread at defined points. The
-// engine never clears it; a front end clears it before it starts a job.
+// a failed page write, is polled by the scan thread at defined points; a
+// sheet whose data does not come is given up a few seconds after the
+// request. The engine never clears it; a front end clears it before it
+// starts a job.
+//
+// A job whose worker queues or scan thread cannot be started, or that runs
+// out of memory, ends with status 4 and a text saying so.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <exception>
 #include <ostream>
 
 #include "FujiDevice.h"
@@ -63,6 +69,9 @@ class ScanJob {
   void SetErrFromCommand(const class Command& cmd, int code);
   bool StopRequested() const { return gStopNow.load(); }
   void JoinOnce();
+  // Ends the job after an exception left Scan: the status and a text, and
+  // the completion callback when it has not been called yet.
+  void FailAfterException(std::exception_ptr error);
 
   ScanParams* mParams;
   pthread_t mThread{};
@@ -70,6 +79,7 @@ class ScanJob {
   int mJobStatus = 0;
   char mErrBuf[kMaxErrorText];
   ScanResults mResults;
+  bool mCompleted = false;  // the completion callback was called (scan thread only)
   bool mDeleteWhenDone;
   std::ostream* mOutStrm;
   std::ostream* mErrStrm;

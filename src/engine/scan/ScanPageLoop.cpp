@@ -20,6 +20,11 @@ namespace {
 
 constexpr int kJpegMaxRead = 65536;
 constexpr int kControl9Tries = 25;
+// After a stop request, how long a sheet may go without data before the loop
+// gives up on it: a scanner that answers "not ready" for ever must not keep
+// a stopped job alive, while one that is merely slow between two chunks
+// still gets its sheet finished.
+constexpr double kStopWaitSeconds = 3.0;
 
 bool NotReady(const Result& r) {
   return r.mStatus == 4 || (r.mStatus == 1 && r.mSenseKey == 3 && r.mAsc == 0x80 && r.mAscq == 0x13);
@@ -48,6 +53,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
   unsigned long long bytesRead = 0;
   double readSeconds = 0;
   double lastData = HiResTimer::GetSeconds();
+  double stopSeenAt = -1;  // when the read loop first saw the stop request
 
   Cmd_ObjectPosition load(device, Cmd_ObjectPosition::kLoad);
   Cmd_Scan scan(device, p);
@@ -98,6 +104,10 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
     int paperLength = -1;
     int readCount = 0;
     bool paperErrorOnSheet = false;
+    // When this sheet last delivered image data (its start before that).
+    // lastData cannot serve: a "not ready" answer sets it too.
+    double lastProgress = HiResTimer::GetSeconds();
+    bool abandoned = false;
 
     // The check flag that governs a side (interleaved data shares the front's).
     auto checkFlag = [&](int s) -> bool& { return (s == kSideFront || interleaved) ? check[kSideFront] : check[kSideBack]; };
@@ -173,6 +183,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
           if (read.mResult.mStatus == 0 || endOfSidePass) {
             uint32_t got = read.mResult.mXferCount;
             bytesRead += got;
+            if (got > 0) lastProgress = lastData;
             bool eoi = doc.AppendBytes(interleaved ? kSideFront : side, read.AdoptRcvBytes(), int(got));
             if (gVerbose && eoi) std::clog << "end of image seen" << std::endl;
           }
@@ -236,6 +247,18 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
           side = remaining[kSideBack] != 0 ? kSideBack : kSideFront;
       }
 
+      // A stop request while a side waits for data that does not come: the
+      // sheet is given up once it has had no data for kStopWaitSeconds
+      // since the request (or since its last data, when that came later).
+      if (!(ended[kSideFront] && ended[kSideBack]) && StopRequested()) {
+        const double now = HiResTimer::GetSeconds();
+        if (stopSeenAt < 0) stopSeenAt = now;
+        if (now - std::max(lastProgress, stopSeenAt) >= kStopWaitSeconds) {
+          abandoned = true;
+          break;
+        }
+      }
+
       if (!(ended[kSideFront] && ended[kSideBack])) {
         long long elapsed = (long long)((HiResTimer::GetSeconds() - lastData) * 1e6);
         if (elapsed < 0) AssertFailed(__LINE__, __FILE__, "elapsed >= 0");
@@ -252,6 +275,25 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
     // The whole loop ends at once: no end-of-page sequence, no close of the
     // sheet here (the flush below closes it as the last page).
     if (readFailed) break;
+
+    // A sheet given up after a stop request is incomplete: it is discarded
+    // and no further sheet is loaded. The job ends as any stopped job does
+    // (status 0 with the interrupt noted), the earlier pages written.
+    if (abandoned) {
+      if (gVerbose) std::clog << "interrupt detected while waiting for data, sheet given up" << std::endl;
+      if (mOutStrm)
+        *mOutStrm << "Stop requested while the scanner was not ready; the sheet it held was not scanned."
+                  << std::endl;
+      if (!interrupted && device.NeedToSpecifyPrepick()) {
+        Cmd_ScannerControl c13(device, Cmd_ScannerControl::kControl13);
+        c13.SendToScanner();
+      }
+      interrupted = true;
+      moreSheets = false;
+      doc.CloseSide(kSideFront, kCloseLastPage | kCloseDiscard);
+      if (duplex) doc.CloseSide(kSideBack, kCloseLastPage | kCloseDiscard);
+      break;
+    }
 
     // End-of-page sequence (feeder only: the flatbed holds one sheet).
     if (flatbed) {

@@ -323,6 +323,70 @@ TEST_F(ScanJobTest, StopEndsTheFeedWithOrWithoutPrepick) {
   EXPECT_EQ(Log().Count(kObjPos, 0), 0);
 }
 
+// A scanner that has no data for any sheet from `sheet` on: its read check
+// answers "busy" every time. A stop is requested with the `stopAt`-th such
+// answer (its fake time in *stopMicros). After `limit` answers the data
+// comes after all, so that a job that never gives up ends anyway.
+std::function<void(SpyLog&)> BusyFromSheet(int sheet, int stopAt, int limit, FakeClock** clock,
+                                           uint64_t* stopMicros) {
+  return [=](SpyLog& log) {
+    log.hook = [=, loads = 0, busy = 0](const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads) mutable {
+      if (cdb[0] == kObjPos && cdb[1] == 1) ++loads;
+      if (loads < sheet || cdb[0] != kControl || cdb[1] != 0x10 || busy >= limit) return false;
+      if (++busy == stopAt) {
+        *stopMicros = (*clock)->NowMicros();
+        gStopNow.store(true);
+      }
+      std::vector<uint8_t> status(13, 0);
+      status[0] = 0x53;
+      status[9] = 0x08;  // busy
+      reads->push_back(status);
+      return true;
+    };
+  };
+}
+
+TEST_F(ScanJobTest, StopWhileTheScannerHasNoDataGivesUpTheSheetWithinSeconds) {
+  struct Case {
+    const char* scanner;
+    bool duplex;
+    bool prepick;
+  };
+  const Case cases[] = {
+      {"model=fi-6130;sheets=5", false, false},
+      {"model=fi-6130;sheets=5", true, false},
+      {"model=fi-7160;sheets=5", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.scanner) + (c.duplex ? " duplex" : ""));
+    FakeClock* fake = nullptr;
+    uint64_t stopMicros = 0;
+    Outcome o = Scan(
+        c.scanner, [&](ScanParams& p) { p.mDuplex = c.duplex; },
+        [&](SpyLog& log) {
+          fake = clock.get();
+          BusyFromSheet(3, 50, 100000, &fake, &stopMicros)(log);
+        });
+    // The two sheets before the one without data are written; that one is
+    // not, and the job ends as a stopped job does, without an error.
+    EXPECT_EQ(o.wait, 0) << o.r.mErrorMsg;
+    EXPECT_EQ(o.r.mErrorMsg, "");
+    EXPECT_EQ(o.r.mTotalPages, c.duplex ? 4 : 2);
+    EXPECT_TRUE(Has(o.out, "Stop requested while the scanner was not ready; the sheet it held was not scanned."))
+        << o.out;
+    // The loop gave up a few seconds after the request, then told the
+    // scanner to stop.
+    const int c4 = Log().Find(kControl, 4);
+    ASSERT_GE(c4, 0);
+    ASSERT_GT(stopMicros, 0u);
+    const uint64_t stopped = clock->NowMicros() - stopMicros;
+    EXPECT_GE(stopped, 3'000'000u);
+    EXPECT_LT(stopped, 4'000'000u);
+    EXPECT_EQ(Log().Count(kControl, 13), c.prepick ? 1 : 0);
+    EXPECT_EQ(Log().Count(kObjPos, 0), c.prepick ? 0 : 1);
+  }
+}
+
 // Both sides of an interleaved duplex JPEG stream reach their own pages: the
 // same sheets scanned raw and as JPEG look alike side for side.
 TEST_F(ScanJobTest, InterleavedDuplexJpegMatchesTheRawScan) {
