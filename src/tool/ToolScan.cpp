@@ -1,26 +1,23 @@
 #include "ToolScan.h"
 
-#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 
-#include "HostClock.h"
-#include "HostFolders.h"
+#include "ToolPreview.h"
 #include "ToolQueries.h"
 #include "ToolStatus.h"
 
 #ifdef QUIREL_HAVE_SCAN
 #include "PagePreview.h"
+#include "ScanDocumentTask.h"
 #include "ScanJob.h"
 #endif
 
@@ -39,112 +36,28 @@ using namespace ZuzuvovOvav;
 
 namespace {
 
-// How long the tool waits for a reader to open the preview FIFO before it
-// goes on without previews (a shell user who asked for them by mistake
-// must not wait for ever).
-constexpr int kFifoOpenSeconds = 10;
-
 void OnInterrupt(int) { gStopNow.store(true); }
 
-bool WriteAll(int fd, const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    len -= size_t(n);
-  }
-  return true;
+bool StopRequested() { return gStopNow.load(); }
+
+// SIGINT (the application's Stop) and SIGTERM become the engine's stop
+// request. Installed before anything else of the scan happens, and the two
+// signals unblocked, so that a stop that comes early, even one pending from
+// before the tool started, stops the job instead of ending the process.
+void TakeStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+  // A preview reader that goes away must not end the process.
+  signal(SIGPIPE, SIG_IGN);
 }
-
-// The FIFO through which the desktop application receives a preview of
-// every finished side.
-class PreviewFifo {
- public:
-  ~PreviewFifo() { Close(); }
-
-  // Creates the FIFO, announces it on `out` and waits a while for a reader.
-  // Returns false (after saying why on `out`) when previews cannot be sent;
-  // the scan goes on without them.
-  bool Open(FILE* out) {
-    std::string folder;
-    if (int err = host::TemporaryItemsFolder(&folder)) {
-      std::fprintf(out, "preview: no temporary folder (%s); going on without previews\n", std::strerror(err));
-      return false;
-    }
-    for (int attempt = 0; attempt < 100 && mPath.empty(); ++attempt) {
-      char name[64];
-      std::snprintf(name, sizeof name, "/quirel-preview-%d-%d", int(getpid()), attempt);
-      std::string path = folder + name;
-      if (mkfifo(path.c_str(), 0600) == 0) mPath = path;
-      else if (errno != EEXIST) break;
-    }
-    if (mPath.empty()) {
-      std::fprintf(out, "preview: cannot create the preview fifo (%s); going on without previews\n", std::strerror(errno));
-      return false;
-    }
-    std::fprintf(out, "preview fifo: %s\n", mPath.c_str());
-    std::fflush(out);
-    // A non-blocking open for writing fails with ENXIO until a reader has
-    // the FIFO open; poll for one instead of blocking for ever.
-    for (int tries = 0; tries < kFifoOpenSeconds * 20 && !gStopNow.load(); ++tries) {
-      mFd = open(mPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      if (mFd >= 0 || errno != ENXIO) break;
-      host::SleepMicros(50000);
-    }
-    if (mFd < 0) {
-      std::fprintf(out, "preview: nobody opened the preview fifo; going on without previews\n");
-      std::fflush(out);
-      Remove();
-      return false;
-    }
-    // Writes block from here on: the reader takes the records at its pace.
-    fcntl(mFd, F_SETFL, fcntl(mFd, F_GETFL) & ~O_NONBLOCK);
-    return true;
-  }
-
-  // One record: header line, pixel rows, one further byte. A reader that
-  // went away ends the previews, never the scan.
-  void Write(const PagePreview& preview, bool color) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mFd < 0 || preview.mType == 0 || !preview.mBitMap || preview.mWidth <= 0 || preview.mHeight <= 0) return;
-    char header[33];
-    int n = std::snprintf(header, sizeof header, "%d %d %d %d\n", int(preview.mWidth), int(preview.mHeight),
-                          color ? 4 : 1, int(preview.mRowBytes));
-    const char tail = 0;
-    if (n <= 0 || n > 32 || !WriteAll(mFd, header, size_t(n)) ||
-        !WriteAll(mFd, preview.mBitMap, size_t(preview.mHeight) * size_t(preview.mRowBytes)) ||
-        !WriteAll(mFd, &tail, 1)) {
-      close(mFd);
-      mFd = -1;
-    }
-  }
-
-  void Close() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mFd >= 0) {
-      // A header of zeros ends the reader's stream even if it keeps the
-      // FIFO open.
-      WriteAll(mFd, "0 0 0 0\n", 8);
-      close(mFd);
-      mFd = -1;
-    }
-    Remove();
-  }
-
- private:
-  void Remove() {
-    if (!mPath.empty()) unlink(mPath.c_str());
-    mPath.clear();
-  }
-
-  std::mutex mMutex;
-  std::string mPath;
-  int mFd = -1;
-};
 
 // The tool's exit status for the job's results (documented in the README).
 int ExitStatusFor(const ScanResults& r, bool interrupted) {
@@ -176,24 +89,26 @@ std::string Summary(const ScanResults& r) {
 int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   ScanParams& params = options.params;
   gStopNow.store(false);
+  TakeStopSignals();
   // Without a usable bus no scanner can ever be found: say why at once
   // instead of searching for 9 seconds and blaming the scanner.
   if (!BusUsable(err)) return kExitUsbUnavailable;
+  // The engine's worker threads, started before the scanner is touched: a
+  // machine that cannot give them is told so with status 1.
+  std::string engineError;
+  if (!StartEngineQueues(&engineError)) {
+    std::fprintf(err, "quirel: %s\n", engineError.c_str());
+    return kExitFailure;
+  }
 
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  PreviewFifo fifo;
-  bool previews = options.preview && fifo.Open(out);
+  PreviewFifo fifo(out, err);
+  bool previews = options.preview && fifo.Open(&StopRequested);
   if (!previews) params.mPreviewWidth = params.mPreviewHeight = 0;
 
-  const bool color = params.mImageType == kImageTypeColor;
+  const int depth = params.mImageType == kImageTypeColor ? 4 : 1;
   std::mutex outMutex;
   std::atomic<int> sides{0};
+  // Runs on the engine's workers: it must not wait for the preview reader.
   params.mPageScannedFunc = [&](const PagePreview* preview) {
     int n = ++sides;
     {
@@ -202,10 +117,12 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
       std::fprintf(out, "side %d scanned\n", n);
       std::fflush(out);
     }
-    if (preview) {
-      if (previews) fifo.Write(*preview, color);
+    if (!preview) return;
+    if (previews && preview->mType != 0)
+      fifo.Post(static_cast<uint8_t*>(preview->mBitMap), int(preview->mWidth), int(preview->mHeight), depth,
+                int(preview->mRowBytes));
+    else
       std::free(preview->mBitMap);
-    }
   };
 
   ScanResults results;
@@ -224,14 +141,25 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   } catch (const char* msg) {
     std::fprintf(err, "quirel: %s\n", msg);
     return kExitFailure;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(err, "quirel: out of memory\n");
+    return kExitFailure;
   }
   std::cout.flush();
   fifo.Close();
   const bool interrupted = gStopNow.load();
 
   if (!completed) {
-    std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
-    return kExitStoppedEarly;
+    // Only a job that saw the stop request ends without results ...
+    if (interrupted) {
+      std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+      return kExitStoppedEarly;
+    }
+    // ... or one whose scan thread never ran: the engine said why.
+    std::string text = errText.str();
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    std::fprintf(err, "quirel: %s\n", text.empty() ? "the scan could not start" : text.c_str());
+    return kExitFailure;
   }
   for (size_t i = 0; i < results.mFilePaths.size(); ++i)
     std::fprintf(out, "file: %s (%d %s)\n", results.mFilePaths[i].c_str(), results.mPageCounts[i],

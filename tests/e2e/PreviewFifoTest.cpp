@@ -39,15 +39,21 @@ struct FifoStream {
 // tool that never opens its end cannot hang the test.
 class FifoReader {
  public:
-  // `keep` records are read, then the reader goes away (-1: all).
-  void Start(const std::string& path, int keep = -1) {
+  // `keep` records are read, then the reader goes away (-1: all). With a
+  // `pause`, the reader holds the FIFO open that long before it reads.
+  void Start(const std::string& path, int keep = -1, std::chrono::milliseconds pause = {}) {
     mFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     mStream.opened = mFd >= 0;
     if (mFd < 0) {
       mStream.end = std::string("cannot open the fifo: ") + std::strerror(errno);
       return;
     }
-    mThread = std::thread([this, keep] { Read(keep); });
+    mThread = std::thread([this, keep, pause] {
+      auto until = std::chrono::steady_clock::now() + pause;
+      while (std::chrono::steady_clock::now() < until && !mToolGone)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      Read(keep);
+    });
   }
 
   // Call once the tool has exited.
@@ -169,15 +175,16 @@ bool Announced(const std::string& out, std::string* path) {
   return true;
 }
 
-// Runs a scan with previews, reading the FIFO as soon as it is announced.
+// Runs a scan with previews, reading the FIFO as soon as it is announced
+// (or after `pause`).
 ToolRun ScanWithPreviews(const std::string& scanner, const std::vector<std::string>& args, FifoStream* stream,
-                         std::string* fifoPath, int keep = -1) {
+                         std::string* fifoPath, int keep = -1, std::chrono::milliseconds pause = {}) {
   FifoReader reader;
   bool started = false;
   ToolRun run = RunToolWatching(args, Scanner(scanner), 60, [&](int, const std::string& out) {
     if (!started && Announced(out, fifoPath)) {
       started = true;
-      reader.Start(*fifoPath, keep);
+      reader.Start(*fifoPath, keep, pause);
     }
   });
   *stream = reader.Finish();
@@ -302,4 +309,52 @@ TEST(E2EPreviewFifo, NobodyReadingDoesNotHang) {
   FileCheck check = CheckFile(path);
   EXPECT_TRUE(check.sound) << check.report;
   EXPECT_EQ(check.pages, 2);
+}
+
+// A reader that opens the FIFO and then does not read must not hold up the
+// scan once the pipe is full: after a few seconds without a record taken the
+// previews are dropped, said once on standard error, and every page reaches
+// the file. A reader that only pauses for less than that gets every record.
+TEST(E2EPreviewFifo, AReaderThatDoesNotReadDoesNotHoldUpTheScan) {
+  struct Case {
+    const char* name;
+    int pauseMs;          // before the reader reads
+    bool previewsDropped;
+  };
+  const Case cases[] = {
+      {"never-reads", 60000, true},
+      {"pauses", 2000, false},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.File(std::string(c.name) + ".tif");
+    FifoStream stream;
+    std::string fifo;
+    auto start = std::chrono::steady_clock::now();
+    // Colour previews of about 400 x 240 pixels: several times the pipe's
+    // buffer per record.
+    ToolRun run = ScanWithPreviews(
+        "model=fi-6130;sheets=20",
+        {"--adf", "--rgb", "--no-jpeg", "--resolution", "50", "--paper-height", "6000", "--preview", "400", "400",
+         "--duplex", "--tiff", path},
+        &stream, &fifo, -1, std::chrono::milliseconds(c.pauseMs));
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.signal, 0) << "the tool hung and was killed";
+    EXPECT_LT(seconds, 30);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::string notice = "preview: the reader has taken no preview for 5 seconds; going on without previews\n";
+    if (c.previewsDropped) {
+      EXPECT_EQ(run.err, notice) << "said once, and nothing else";
+      EXPECT_LT(stream.records.size(), 40u);
+    } else {
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(stream.records.size(), 40u) << stream.end;
+    }
+    EXPECT_EQ(SidesScanned(run.out), 40);
+    FileCheck check = CheckFile(path);
+    EXPECT_TRUE(check.sound) << check.report;
+    EXPECT_EQ(check.pages, 40);
+    EXPECT_FALSE(Exists(fifo));
+  }
 }
