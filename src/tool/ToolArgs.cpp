@@ -12,23 +12,36 @@ namespace quirel::tool {
 
 namespace {
 
-// Reads a decimal integer in [lo, hi]; the whole text must be the number.
-bool ParseInt(const std::string& text, long lo, long hi, long* value) {
+bool AllDigits(const std::string& text) {
   if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Reads a whole number in [lo, hi] written as --help shows it: decimal
+// digits only, no sign, no blanks, no other base.
+bool ParseInt(const std::string& text, long lo, long hi, long* value) {
+  if (!AllDigits(text)) return false;
   errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  long v = std::strtol(text.c_str(), nullptr, 10);
+  if (errno != 0 || v < lo || v > hi) return false;
   *value = v;
   return true;
 }
 
+// Reads a number in [lo, hi] written as digits with at most one decimal
+// point between digits ("2", "1.1000"); no sign, exponent, blanks or words.
 bool ParseDouble(const std::string& text, double lo, double hi, double* value) {
-  if (text.empty()) return false;
+  size_t point = text.find('.');
+  if (point == std::string::npos) {
+    if (!AllDigits(text)) return false;
+  } else if (!AllDigits(text.substr(0, point)) || !AllDigits(text.substr(point + 1))) {
+    return false;
+  }
   errno = 0;
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < lo || v > hi) return false;
+  double v = std::strtod(text.c_str(), nullptr);
+  if (errno != 0 || !std::isfinite(v) || v < lo || v > hi) return false;
   *value = v;
   return true;
 }
@@ -46,6 +59,10 @@ int RotationLetter(char c) {
 // Longest length accepted in 1/1200 inch: far beyond any model's limit, but
 // small enough that no geometry computed from it overflows.
 constexpr long kMaxLength1200 = 1200L * 1000;
+
+// The line-art threshold and despeckle values the desktop application's
+// settings may hold (any 32-bit value; it passes those that are not 0).
+constexpr long kMaxSetting = 2147483647L;
 
 }  // namespace
 
@@ -182,9 +199,9 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
       else if (v == "n") dtc = false;
       else return fail("the value \"" + v + "\" of --dtc is not d or n");
     } else if (a == "--threshold") {
-      if (!needInt(0, 255, &threshold)) return false;
+      if (!needInt(0, kMaxSetting, &threshold)) return false;
     } else if (a == "--despeckle") {
-      if (!needInt(0, 255, &despeckle)) return false;
+      if (!needInt(0, kMaxSetting, &despeckle)) return false;
     } else if (a == "--black") {
       if (!needInt(0, 255, &black)) return false;
     } else if (a == "--white") {
@@ -231,8 +248,6 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   if (bits < 0) bits = (type == kImageTypeLineArt) ? 1 : 8;
   if (type == kImageTypeLineArt && bits != 1) return fail("--bits must be 1 for --mono");
   if (type != kImageTypeLineArt && bits != 4 && bits != 8) return fail("--bits must be 4 or 8 for --gray and --rgb");
-  if (black >= 0 && white >= 0 && type != kImageTypeLineArt && white <= black)
-    return fail("--white must be above --black");
   // Both sides of a sheet share one page geometry, set by the front's turn:
   // a back turned a quarter more or less than its front would not fit it.
   auto quarterTurn = [](int code) { return code == 1 || code == 2; };
@@ -274,7 +289,11 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
     if (top >= paperHeight) return fail("--top lies beyond the paper height");
     p.mScanHeight = uint32_t(paperHeight - top);
   }
-  if (threshold >= 0) p.mThreshold = uint8_t(threshold);
+  // As the application's own scan takes its settings: the threshold's low
+  // byte (so 256 is 0, the scanner's default); a despeckle value of 1 to
+  // 100 sets the strength, a larger one lets the resolution choose it; a
+  // white point at or below the black point makes a hard step.
+  if (threshold >= 0) p.mThreshold = uint8_t(threshold & 0xFF);
   if (despeckle >= 0) p.mDespeckleFactor = int32_t(despeckle);
   p.mDtcVariation = dtc ? 'd' : 'n';
   p.mDensityFactor = density;

@@ -2,6 +2,8 @@
 // answers the desktop application's questions about attached scanners.
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -53,10 +55,13 @@ void PrintUsage(FILE* out) {
                "  --left N --width N --top N --height N   scan area on the paper (default: all)\n"
                "  --double-feed n|t|l|tl double-feed detection by thickness and/or length (default t)\n"
                "  --dtc d                line art: the scanner's dynamic threshold\n"
-               "  --threshold N          line art: threshold 0..255 (0: the scanner's default)\n"
-               "  --despeckle N          line art: despeckle factor (0: off)\n"
+               "  --threshold N          line art: fixed threshold; its low byte counts (N modulo 256),\n"
+               "                         and 0 is the scanner's default\n"
+               "  --despeckle N          line art: despeckle; 1..100 sets its strength, above 100 the\n"
+               "                         resolution chooses it (0: off)\n"
                "  --density F            line art: density factor for the calculated threshold\n"
-               "  --black N --white N    gray and colour: black and white points 0..255\n"
+               "  --black N --white N    gray and colour: black and white points 0..255; a white point\n"
+               "                         at or below the black point makes a hard step\n"
                "  --pdf | --tiff         output format (default TIFF)\n"
                "  --compress zlib|none   TIFF: Deflate for gray and colour pages\n"
                "  --append               add the pages to an existing file\n"
@@ -70,6 +75,9 @@ void PrintUsage(FILE* out) {
                "  --help                 this text\n"
                "  --version              the program's version\n"
                "\n"
+               "N, W, H and DPI are written in decimal digits only (no sign, no blanks); F and SCALE\n"
+               "may have a decimal point (1.5).\n"
+               "\n"
                "Progress goes to standard output, the summary last; a failure's text goes to\n"
                "standard error. Ctrl-C stops the scan; pages already scanned stay in the file.\n"
                "Environment: QUIREL_VIRTUAL_SCANNER replaces the USB bus by virtual scanners\n"
@@ -78,7 +86,9 @@ void PrintUsage(FILE* out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   using namespace quirel::tool;
 #ifdef QUIREL_HAVE_VIRTUAL
   quirel::virt::RegisterVirtualScanner();
@@ -113,4 +123,21 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "quirel: nothing to do (see quirel --help)\n");
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A failure to allocate or to start a thread ends the tool with status 1
+  // and a message, never with an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "quirel: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quirel: %s\n", e.what());
+  } catch (const char* what) {
+    std::fprintf(stderr, "quirel: %s\n", what);
+  }
+  return quirel::tool::kExitFailure;
 }

@@ -331,7 +331,7 @@ TEST(E2EBadInput, MalformedArgumentsNameTheirFault) {
       {{"--double-feed", "q", path}, "--double-feed"},
       {{"--preview", "100", path}, "--preview"},
       {{"--preview", "-1", "20", path}, "--preview"},
-      {{"--gray", "--black", "200", "--white", "100", path}, "--white"},
+      {{"--gray", "--black", "200", "--white", "300", path}, "--white"},
       {{"--gray"}, "no output path"},
       {{path, "--gray"}, "must be the last argument"},
       {{"--location", "zz", path}, "not a USB location"},
