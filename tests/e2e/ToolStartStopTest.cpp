@@ -188,7 +188,10 @@ TEST(E2ELowMemory, TheToolNeverAbortsAndSaysWhy) {
   ScratchDir dir;
   const auto scanner = Scanner("model=fi-6130;sheets=2");
   auto limited = [&](long kib, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"sh", "-c", "ulimit -v \"$0\" && exec \"$@\"", std::to_string(kib), ToolPath()};
+    // Thread stacks take the stack limit's size: fixed here at the usual
+    // 8 MiB, so that the limits below mean the same on every machine.
+    std::vector<std::string> argv = {"sh", "-c", "ulimit -s 8192 && ulimit -v \"$0\" && exec \"$@\"",
+                                     std::to_string(kib), ToolPath()};
     return RunChild(dir, "/bin/sh", With(argv, args), scanner, 60, nullptr, 0);
   };
 
