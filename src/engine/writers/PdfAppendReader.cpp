@@ -339,7 +339,9 @@ bool PdfAppendReader::ParsePdfTrailer(std::string_view w, bool newest, int64_t* 
   PdfDict entries;
   const char* error = nullptr;
   if (!ParseDictionary(dw, &dict, &error)) return Fail(error);
-  if (!FlatReadingIsFaithful(dw, dict, &entries))
+  // Only the newest trailer's entries are copied into the update; older
+  // trailers give no more than /Size, /Prev and /Encrypt and are read flat.
+  if (newest && !FlatReadingIsFaithful(dw, dict, &entries))
     return Fail(
         "The trailer dictionary of the target file holds entries that cannot be carried over "
         "(nested dictionary, string or comment).");
@@ -363,6 +365,20 @@ bool PdfAppendReader::ParseObjectDictionary(int64_t offset, const char* noObjTex
   const sv dw = sv(window).substr(o + 3);
   const char* error = nullptr;
   if (!ParseDictionary(dw, dict, &error)) return Fail(error);
+  if (!entries) {
+    // Nothing of this dictionary is copied: the flat reading stands, except
+    // that the value the update builds on must be the dictionary's own.
+    PdfDict proper;
+    FlatReadingIsFaithful(dw, *dict, &proper);
+    const auto flatCount = dict->find("/Count");
+    const auto properCount = proper.find("/Count");
+    if (flatCount != dict->end() &&
+        (properCount == proper.end() || properCount->second != flatCount->second))
+      return Fail(std::string("The /Count of the ") + which +
+                  " dictionary of the target file cannot be read reliably (nested dictionary, "
+                  "string or comment).");
+    return true;
+  }
   if (!FlatReadingIsFaithful(dw, *dict, entries))
     return Fail(std::string("The ") + which +
                 " dictionary of the target file holds entries that cannot be carried over "
@@ -393,10 +409,9 @@ bool PdfAppendReader::ReadLastPages() {
     return Fail("Root dictionary has an invalid /Pages reference.");
   const auto x = mOldXrefs.find(ref.mNum);
   if (x == mOldXrefs.end()) return Fail("Could not find pages object in xref table. ");
-  PdfDict entries;
   if (!ParseObjectDictionary(x->second.mOffset,
                              "Obj tag for pages dictionary not found in target file.", "pages",
-                             &mLastPages, &entries))
+                             &mLastPages, nullptr))
     return false;
   if (!mLastPages.count("/Type")) return Fail("Pages dictionary has no /Type key.");
   if (!mLastPages.count("/Pages")) return Fail("Pages dictionary is not of type /Pages.");

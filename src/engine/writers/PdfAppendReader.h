@@ -4,11 +4,14 @@
 // object number, the newest trailer, the Catalog and the Pages object.
 //
 // It is a small text scanner over windows of the file, not a PDF parser: it
-// handles classic cross-reference tables and flat dictionaries only. Every
-// dictionary it reads is also tokenized properly, and a dictionary whose flat
-// reading differs from the proper one (nested dictionaries, strings holding
-// delimiters, comments) is refused, so that entries copied into the update
-// always come out as they were. Thread-bound: one reader per opening.
+// handles classic cross-reference tables and flat dictionaries only. The
+// dictionaries whose entries are copied into the update (the newest trailer
+// and the Catalog) are also tokenized properly, and one whose flat reading
+// differs from the proper one (nested dictionaries, strings holding
+// delimiters, comments) is refused, so that copied entries always come out
+// as they were. Older trailers are read flat; of the Pages object only its
+// /Count is carried on, and it must be the one the proper reading finds.
+// Thread-bound: one reader per opening.
 #pragma once
 
 #include <cstdint>
@@ -94,6 +97,8 @@ class PdfAppendReader {
   bool ReadPdfTrailer(int64_t offset, bool newest, int64_t* prev);
   bool ParseXrefsSub(std::string_view w, size_t* pos);
   bool ParsePdfTrailer(std::string_view w, bool newest, int64_t* prev);
+  // `entries` null: nothing is copied from the dictionary, only its /Count
+  // is checked against the proper reading.
   bool ParseObjectDictionary(int64_t offset, const char* noObjText, const char* which,
                              PdfDict* dict, PdfDict* entries);
   bool Fail(const std::string& text);

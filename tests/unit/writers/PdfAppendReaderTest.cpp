@@ -91,10 +91,56 @@ TEST(PdfAppendReader, RefusesWithTheTextOfTheFirstFailingCheck) {
   EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R /ViewerPreferences << /A 1 >> >>")),
             "The root" + text);
   EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R /Lang (a>>b) >>")), "The root" + text);
-  EXPECT_EQ(ErrorOf(SimplePdf(catalog, "<< /Type /Pages /Kids [3 0 R] /Count 1 /X << /Count 5 >> >>")),
-            "The pages" + text);
   EXPECT_EQ(ErrorOf(SimplePdf(catalog, pages, "<< /Size 4 /Root 1 0 R /ID [(a]b)(c)] >>")),
             "The trailer" + text);
+}
+
+// Nested dictionaries where nothing is copied from them are read flat; only
+// the Pages /Count, which the update adds to, must be the dictionary's own.
+TEST(PdfAppendReader, NestedDictionariesOutsideTheCopiedEntriesAreRead) {
+  const std::string catalog = "<< /Type /Catalog /Pages 2 0 R >>";
+  // The same file updated once, its older trailer being `olderTrailer`.
+  const auto updated = [&](const std::string& pages, const std::string& olderTrailer) {
+    std::string pdf = SimplePdf(catalog, pages, olderTrailer);
+    const std::string oldXref = pdf.substr(pdf.rfind("startxref\n") + 10);
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 4 /Root 1 0 R /Prev " +
+           oldXref.substr(0, oldXref.find('\n')) + " >>\nstartxref\n" + std::to_string(xref) +
+           "\n%%EOF\n";
+    return pdf;
+  };
+  const std::string flatTrailer = "<< /Size 4 /Root 1 0 R >>";
+  const std::string unreliable =
+      "The /Count of the pages dictionary of the target file cannot be read reliably (nested "
+      "dictionary, string or comment).";
+  struct Case {
+    const char* name;
+    std::string pages, olderTrailer, error;
+    int count;
+  };
+  const Case cases[] = {
+      {"resources after the count", "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources << /ProcSet [/PDF] >> >>",
+       flatTrailer, "", 1},
+      {"nested count after the count", "<< /Type /Pages /Kids [3 0 R] /Count 1 /X << /Count 5 >> >>", flatTrailer,
+       "", 1},
+      {"older trailer with an info dictionary", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+       "<< /Size 4 /Root 1 0 R /Info << /Title (x) >> /ID [<01><02>] >>", "", 1},
+      {"nested count before the count", "<< /Type /Pages /X << /Count 5 >> /Kids [3 0 R] /Count 1 >>", flatTrailer,
+       unreliable, 0},
+      {"count in a string", "<< /Type /Pages /Kids [3 0 R] /T (/Count 7) /Count 1 >>", flatTrailer, unreliable, 0},
+      {"resources before the count", "<< /Type /Pages /Kids [3 0 R] /Resources << /ProcSet [/PDF] >> /Count 1 >>",
+       flatTrailer, "Pages dictionary has no /Count key.", 0},
+  };
+  for (const Case& c : cases) {
+    bool ok;
+    auto r = ReadPdf(updated(c.pages, c.olderTrailer), &ok);
+    EXPECT_EQ(ok ? "" : r->mErrorMsg, c.error) << c.name;
+    if (ok) {
+      EXPECT_EQ(r->mOldPageCount, c.count) << c.name;
+      EXPECT_EQ(r->mTrailerEntries, (PdfDict{{"/Size", "4"}, {"/Root", "1 0 R"}, {"/Prev", r->mLastTrailer["/Prev"]}}))
+          << c.name << ": the newest trailer's entries";
+    }
+  }
 }
 
 TEST(PdfAppendReader, FollowsThePrevChainNewestFirstAndStopsOnLoops) {
