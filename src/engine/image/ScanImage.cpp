@@ -348,12 +348,15 @@ int JpegSideDecoder::Flush(JpegLineSink& sink) {
   return rest;
 }
 
-bool JpegSideDecoder::CheckComplete() {
+bool JpegSideDecoder::CheckComplete(int knownLines) {
   if (mFailed) return false;
   const State& s = *mState;
   if (s.phase == State::kDone) return true;
   if (s.phase == State::kHeader || s.phase == State::kStart)
     return Fail("JPEG data ended before the image began");
+  if (knownLines >= 0 && mLinesDecoded >= uint32_t(knownLines)) return true;
+  if (knownLines >= 0)
+    return Fail("JPEG data ended after %u of the paper's %d lines", mLinesDecoded, knownLines);
   return Fail("JPEG data ended after %u of %u lines", unsigned(s.decomp.output_scanline),
               unsigned(s.decomp.output_height));
 }
@@ -441,11 +444,12 @@ bool ScanImage_JpegImplBase::AppendJpeg(const unsigned char* data, int len) {
 }
 
 void ScanImage_JpegImplBase::FlushJpeg(int lines) {
+  mPaperLines = lines;
   if (mJpeg && !Failed()) TraceRemainingLines(this, lines, mJpeg->Flush(*this));
 }
 
 bool ScanImage_JpegImplBase::JpegComplete() {
-  if (!mJpeg || mJpeg->CheckComplete()) return true;
+  if (!mJpeg || mJpeg->CheckComplete(mPaperLines)) return true;
   Fail("%s", mJpeg->ErrorText());
   return false;
 }

@@ -24,7 +24,8 @@
 // Failed sides. A side can fail without taking the process down:
 //   - its JPEG stream is corrupt (the decoder's error, or a corrupt-data
 //     warning, ends decoding of this side only), or it ended before the
-//     image's last line (checked by PostProcess);
+//     paper length (before the image's last line while that is not known;
+//     checked by PostProcess);
 //   - a page bitmap or another large block for it could not be allocated
 //     (ImageInfo::AllocFailed(), checked after construction and after each
 //     call);
@@ -133,9 +134,11 @@ class JpegSideDecoder {
   // Hands the lines left in the ring to the sink one by one; returns their
   // number.
   int Flush(JpegLineSink& sink);
-  // Whether every line of the image has been decoded; otherwise sets the
-  // error text to say how far the stream got.
-  bool CheckComplete();
+  // Whether the stream reached its end, or, with `knownLines` not negative,
+  // gave at least that many lines: a scanner may declare a longer image
+  // (the window's length) and end the stream where the paper ended.
+  // Otherwise sets the error text to say how far the stream got.
+  bool CheckComplete(int knownLines = -1);
 
   bool Failed() const { return mFailed; }
   const char* ErrorText() const { return mErrorText; }
@@ -176,10 +179,12 @@ class ScanImage_JpegImplBase : public ScanImage_ImplBase, protected JpegLineSink
   // the ring to the page once the paper length (`lines`) is known.
   void FlushJpeg(int lines);
   // False, with the side failed, when a JPEG side's stream ended before the
-  // image's last line.
+  // paper length, or before the image's last line when that is not known.
+  // A stream that ended after the paper length gives the page cut to it.
   bool JpegComplete();
 
   std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
+  int mPaperLines = -1;                    // paper length once known
 };
 
 class ScanImage_Impl1Plain final : public ScanImage_ImplBase {

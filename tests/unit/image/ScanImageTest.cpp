@@ -199,6 +199,66 @@ TEST(ScanImage, BrokenJpegFailsOnlyThatSide) {
   EXPECT_FALSE(fine->Failed()) << fine->GetErrorText();
 }
 
+// A scanner measuring the paper may declare the window's length in the JPEG
+// header and end the stream where the paper ended: the page is the paper's
+// length as long as the stream gave that many lines, and fails otherwise.
+TEST(ScanImage, JpegStreamEndingBeforeItsHeightIsCutToThePaper) {
+  const int W = 32, H = 256;
+  for (ImageTypeE type : {kImageTypeGray, kImageTypeColor}) {
+    const int comps = type == kImageTypeColor ? 3 : 1;
+    const auto scan = SmoothScan(H, W, comps);
+    const auto full = EncodeJpeg(scan, H, W, comps, true);
+    const std::vector<uint8_t> cut(full.begin(), full.begin() + full.size() * 3 / 5);
+    auto side = [&](const std::vector<uint8_t>& stream, int paper) {
+      ScanParams p = PageParams(type, W, H, 0);
+      p.mWillUseJpeg = true;
+      auto image = std::make_unique<ScanImage>(p, kSideFront, kColorOrderRGB, kColorPixelInterleaved);
+      Feed(*image, stream, 1000);
+      if (paper >= 0) image->SetScanLen(paper);
+      image->PostProcess();
+      return image;
+    };
+    // Without a paper length the stream must reach its declared height; the
+    // text says how many lines it gave.
+    auto unknown = side(cut, -1);
+    ASSERT_TRUE(unknown->Failed());
+    unsigned given = 0;
+    ASSERT_EQ(std::sscanf(unknown->GetErrorText(), "JPEG data ended after %u of 256 lines", &given), 1)
+        << unknown->GetErrorText();
+    ASSERT_GT(given, 16u);
+    ASSERT_LT(given, unsigned(H));
+    const int lines = int(given);
+    struct Case {
+      const char* name;
+      const std::vector<uint8_t>& stream;
+      int paper;
+      bool fails;
+    };
+    const Case cases[] = {
+        {"paper as long as the stream", cut, lines, false},
+        {"paper shorter than the stream", cut, lines / 2, false},
+        {"paper one line longer than the stream", cut, lines + 1, true},
+        {"paper of the whole window", cut, H, true},
+        {"whole stream, shorter paper", full, H / 2, false},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << comps << " samples");
+      auto image = side(c.stream, c.paper);
+      ASSERT_EQ(image->Failed(), c.fails) << image->GetErrorText();
+      if (c.fails) {
+        EXPECT_EQ(image->GetErrorText(), "JPEG data ended after " + std::to_string(lines) + " of the paper's " +
+                                             std::to_string(c.paper) + " lines");
+        continue;
+      }
+      EXPECT_EQ(image->mLineCount, c.paper);
+      const size_t n = size_t(c.paper) * W * comps;
+      std::vector<uint8_t> want(scan.begin(), scan.begin() + long(n));
+      for (auto& v : want) v = image->mToneTable[v];
+      EXPECT_LE(Compare(image->mBitMap, want.data(), n).max, 8) << "every line of the paper decoded";
+    }
+  }
+}
+
 TEST(ScanImage, PageThatCannotBeAllocatedFailsTheSide) {
   for (ImageTypeE type : {kImageTypeGray, kImageTypeColor, kImageTypeLineArt}) {
     SCOPED_TRACE(type);
