@@ -27,7 +27,7 @@ TEST(Transport, CommandsArePacedByTheUsbDelay) {
     t.usb->QueueStatus(0);
     Cmd_ModeSelect_ResetAll first(t.device);
     ASSERT_EQ(first.SendToScanner(), 0);
-    t.clock.Advance(50);
+    t.clock.Advance(delay ? 50 : 0);  // back to back: no time has passed since the status
     Cmd_ReadImage second(t.device, kWindowFront, 1024);
     ASSERT_EQ(second.SendToScanner(), 0);
 
