@@ -1,10 +1,12 @@
 // Whole scan jobs against the virtual scanner, under a fake clock: search,
 // check, set-up, the ways a page loop ends, and the job's status and texts.
 #include <atomic>
+#include <regex>
 #include <cmath>
 #include <sstream>
 #include <thread>
 
+#include "FujiCmds.h"
 #include "ScanTestSupport.h"
 
 namespace scantest {
@@ -56,6 +58,17 @@ Outcome RunJob(ScanParams p) {
   return o;
 }
 
+// A fake clock whose sleeps also go into the bus's log, in their place
+// among the commands.
+struct LoggingClock : FakeClock {
+  explicit LoggingClock(const std::unique_ptr<SpyBus>* bus) : bus(bus) {}
+  void SleepMicros(uint64_t micros) override {
+    if (*bus) (*bus)->log.sleeps.emplace_back((*bus)->log.cdbs.size(), micros);
+    FakeClock::SleepMicros(micros);
+  }
+  const std::unique_ptr<SpyBus>* bus;
+};
+
 class ScanJobTest : public EngineTest {
  protected:
   // One job on a fresh virtual scanner; `tweak` adjusts the parameters.
@@ -65,7 +78,7 @@ class ScanJobTest : public EngineTest {
     bus.reset();
     clock.reset();
     gStopNow.store(false);
-    clock = std::make_unique<FakeClock>();
+    clock = std::make_unique<LoggingClock>(&bus);
     bus = std::make_unique<SpyBus>(description);
     if (hook) hook(bus->log);
     ScanParams p = JobParams(dir.File("scan" + std::to_string(++jobs)));
@@ -415,6 +428,212 @@ TEST_F(ScanJobTest, InterleavedDuplexJpegMatchesTheRawScan) {
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_LT(distance(raw[i], jpeg[i]), 6.0) << "page " << i;
     EXPECT_LT(2 * distance(raw[i], jpeg[i]), distance(raw[i], jpeg[i ^ 1])) << "page " << i;
+  }
+}
+
+// The commands of a job in short words, in the order sent, with the bytes
+// that matter: "R<window>:<length>" a READ, "CHK<window>:<length>" a READ
+// IMAGE CHECK, "SIZE" a READ pixel size, "CTL<function>" a SCANNER CONTROL,
+// "MS<page>:<byte 6><byte 7>" a MODE SELECT (hex), "LUT:<table>" a SEND of
+// the tone table, "Z<us>" a sleep of a millisecond or more (shorter ones
+// are the USB delay).
+std::string Trace(const SpyLog& log) {
+  std::string out;
+  size_t sleep = 0;
+  auto hex = [](unsigned v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02X", v);
+    return std::string(b);
+  };
+  for (size_t i = 0; i <= log.cdbs.size(); ++i) {
+    for (; sleep < log.sleeps.size() && log.sleeps[sleep].first == i; ++sleep)
+      if (log.sleeps[sleep].second >= 1000) out += "Z" + std::to_string(log.sleeps[sleep].second) + " ";
+    if (i == log.cdbs.size()) break;
+    const std::vector<uint8_t>& c = log.cdbs[i];
+    const std::vector<uint8_t>& d = log.data[i];
+    const unsigned len = unsigned(c[6]) << 16 | unsigned(c[7]) << 8 | c[8];
+    std::string t;
+    switch (c[0]) {
+      case 0x00: t = "TUR"; break;
+      case 0x03: t = "SENSE"; break;
+      case 0x12: t = "INQ"; break;
+      case 0x16: t = "RES"; break;
+      case kRelease: t = "REL"; break;
+      case kScan: t = "SCAN"; break;
+      case 0x24: t = "WIN"; break;
+      case 0xC2: t = "HW"; break;
+      case kObjPos: t = c[1] == 1 ? "LOAD" : "UNLOAD"; break;
+      case kControl:
+        t = c[1] == 0x10 ? "CHK" + std::to_string(c[2]) + ":" + std::to_string(len) : "CTL" + std::to_string(c[1]);
+        break;
+      case 0x15: t = "MS" + (d.size() >= 8 ? hex(d[4]) + ":" + hex(d[6]) + hex(d[7]) : "?"); break;
+      case 0x28: t = c[2] == 0x80 ? "SIZE" : "R" + std::to_string(c[5]) + ":" + std::to_string(len); break;
+      case 0x2A: {
+        const uint8_t* table = d.size() >= 266 ? d.data() + 10 : nullptr;
+        t = !table                                                     ? "LUT:?"
+            : std::equal(table, table + 256, Cmd_SendLut::sLutSharp)  ? "LUT:sharp"
+            : std::equal(table, table + 256, Cmd_SendLut::sLutNormal) ? "LUT:normal"
+                                                                       : "LUT:other";
+        break;
+      }
+      default: t = "OP" + hex(c[0]); break;
+    }
+    out += t + " ";
+  }
+  return out;
+}
+
+// Answers the `nth` and later commands that `match` (up to `times` of
+// them) with check condition and the given sense key (with its flag bits),
+// ASC and ASCQ on the REQUEST SENSE that follows; a READ gets `dataLen`
+// bytes first. Busy (SCSI status 8) instead when `busy` is set.
+struct CheckAnswer {
+  std::function<bool(const uint8_t*)> match;
+  uint8_t key = 0, asc = 0, ascq = 0;
+  int nth = 1, times = 1 << 30;
+  uint32_t dataLen = 0;
+  bool busy = false;
+  bool transportFails = false;
+};
+
+std::function<void(SpyLog&)> Answer(CheckAnswer a) {
+  return [a](SpyLog& log) {
+    log.hook = [a, seen = 0, answered = 0, sensePending = false](const uint8_t* cdb,
+                                                                 std::deque<std::vector<uint8_t>>* reads) mutable {
+      std::vector<uint8_t> status(13, 0);
+      status[0] = 0x53;
+      if (cdb[0] == kSense && sensePending) {
+        sensePending = false;
+        std::vector<uint8_t> sense(18, 0);
+        sense[0] = 0xF0, sense[2] = a.key, sense[7] = 10, sense[12] = a.asc, sense[13] = a.ascq;
+        reads->push_back(sense);
+        reads->push_back(status);
+        return true;
+      }
+      if (!a.match(cdb) || ++seen < a.nth || answered >= a.times) return false;
+      ++answered;
+      if (a.transportFails) return true;  // no reads: the exchange fails
+      if (a.dataLen) reads->push_back(std::vector<uint8_t>(a.dataLen, 0x11));
+      status[9] = a.busy ? 0x08 : 0x02;
+      sensePending = !a.busy;
+      reads->push_back(status);
+      return true;
+    };
+  };
+}
+
+std::function<bool(const uint8_t*)> Op(uint8_t op, int byte1 = -1, int byte2 = -1) {
+  return [=](const uint8_t* c) { return c[0] == op && (byte1 < 0 || c[1] == byte1) && (byte2 < 0 || c[2] == byte2); };
+}
+
+// The set-up commands and the page loop's protocol rules, one job each,
+// checked on the command trace: `want` must be found in the trace of the
+// commands that `keep` matches (all when empty), `absent` must not.
+TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
+  using Tweak = std::function<void(ScanParams&)>;
+  const Tweak colour = [](ScanParams& p) { p.mImageType = kImageTypeColor; };
+  const auto answer = [](std::function<bool(const uint8_t*)> match, uint8_t key, int times = 1 << 30) {
+    CheckAnswer a;
+    a.match = std::move(match);
+    a.key = key;
+    a.times = times;
+    return a;
+  };
+  CheckAnswer turFails = answer(Op(kTur), 0, 1);
+  turFails.transportFails = true;
+  CheckAnswer frontBusyOnce = answer(Op(kControl, 0x10, 0), 0, 1);
+  frontBusyOnce.busy = true;
+  CheckAnswer endOfMedium = answer(Op(0x28, 0, 0), 0x40, 1);  // sense key 0, EOM flag
+  endOfMedium.dataLen = 40000;
+  struct Case {
+    const char* name;
+    const char* scanner;
+    Tweak tweak;
+    std::function<void(SpyLog&)> hook;
+    const char* keep;
+    const char* want;
+    const char* absent;
+    int wait;
+  };
+  const Case cases[] = {
+      {"counter reset, prepick, buffering, pixel size", "model=fi-6800;sheets=1", nullptr, nullptr, "",
+       "^RES MS29:0100 INQ INQ TUR CTL0 CTL5 MS2F:0000 MS33:0000 MS3A:C000 MS3C:0000 MS38:9000 WIN SIZE LOAD SCAN ",
+       "LUT", 0},
+      {"automatic colour off and the normal tone table", "model=fi-7160;sheets=1", nullptr, nullptr, "",
+       "TUR CTL0 CTL5 MS33:0000 MS3A:C000 MS3C:0000 MS2F:A000 LUT:normal MS38:9000 WIN LOAD SCAN ", "SIZE", 0},
+      {"flatbed", "model=fi-6230;sheets=1", [](ScanParams& p) { p.mUseFlatbed = true; }, nullptr, "",
+       "TUR CTL1 CTL5 MS3C:0000 LUT:normal MS38:9000 WIN SIZE SCAN ", "LOAD", 0},
+      {"turbo sends the sharp tone table", "model=fi-6800;sheets=1",
+       [](ScanParams& p) {
+         p.mImageType = kImageTypeLineArt;
+         p.mXRes = p.mYRes = 300;
+         p.mTurbo = true;
+       },
+       nullptr, "", "MS3C:0000 LUT:sharp MS38:9000 WIN", "LUT:normal", 0},
+      {"double feeds allowed on a scanner that goes on", "model=fi-6670;sheets=1",
+       [](ScanParams& p) { p.mAllowDoubles = true; }, nullptr, "", "MS38:D000 WIN .*R0:\\d+ CTL9 HW LOAD", "", 0},
+      {"double feeds refused on a scanner that goes on", "model=fi-6670;sheets=1", nullptr, nullptr, "",
+       "MS38:9000 WIN .*R0:\\d+ CTL9 LOAD", "HW", 0},
+      {"double feeds allowed on a scanner that stops", "model=fi-6130;sheets=1",
+       [](ScanParams& p) { p.mAllowDoubles = true; }, nullptr, "", "MS38:0000 WIN", "CTL9|HW", 0},
+      {"double feeds by length", "model=fi-6130;sheets=1", [](ScanParams& p) { p.mDoubleByLength = true; }, nullptr,
+       "", "MS38:9900 WIN", "", 0},
+      {"check command failing in the transport releases the unit", "model=fi-6130;sheets=1", nullptr,
+       Answer(turFails), "", "INQ TUR REL $", "", kScanCheckFailed},
+      {"colour reads cut to a multiple of 6", "model=fi-4120C;sheets=1", colour, nullptr, "^R\\d",
+       "^R0:32766 R0:32766 R0:32766 R0:22800 $", "", 0},
+      {"gray reads of the whole maximum", "model=fi-4120C;sheets=1", nullptr, nullptr, "^R\\d", "^R0:32768 R0:\\d+ $",
+       "", 0},
+      {"JPEG reads of at most 64 KiB", "model=fi-6130;sheets=1",
+       [](ScanParams& p) {
+         p.mImageType = kImageTypeColor;
+         p.mXRes = p.mYRes = 300;
+         p.mAllowJpeg = true;
+       },
+       nullptr, "^R\\d", "^R0:65536 $", "", 0},
+      {"separate windows read in turn", "model=fi-4120C;sheets=1",
+       [](ScanParams& p) {
+         p.mImageType = kImageTypeColor;
+         p.mDuplex = true;
+       },
+       nullptr, "^R\\d",
+       "^R0:32766 R128:32766 R0:32766 R128:32766 R0:32766 R128:32766 R0:22800 R128:22800 $", "", 0},
+      {"read check before a sheet's first READ", "model=fi-6130;sheets=2", nullptr, nullptr, "",
+       "LOAD SCAN CHK0:40000 Z1000 R0:40000 LOAD SCAN CHK0:40000 Z1000 R0:40000 LOAD", "", 0},
+      {"no read check where the model has none", "model=fi-4120C;sheets=1", nullptr, nullptr, "", "R0:", "CHK", 0},
+      {"not ready: the delay for neither side, then for one side", "model=fi-7160;sheets=1",
+       [](ScanParams& p) { p.mDuplex = true; }, Answer(frontBusyOnce), "",
+       "SCAN CHK0:40000 Z5000 CHK0:40000 Z1000 R0:40000 Z1100 CHK128:40000 Z1000 R128:40000 LOAD", "", 0},
+      {"size read after every eighth READ", "model=ScanSnap S500;sheets=1",
+       [](ScanParams& p) {
+         p.mXRes = p.mYRes = 300;
+         p.mScanWidth = 10200;
+         p.mDetectLength = true;
+         p.mPaperHeight = 0;
+       },
+       nullptr, "^(R\\d|SIZE)", "^SIZE (R0:524288 ){8}SIZE (R0:524288 ){9}SIZE $", "", 0},
+      {"SCANNER CONTROL 9 not ready 25 times", "model=fi-6670;sheets=2",
+       [](ScanParams& p) { p.mAllowDoubles = true; }, Answer(answer(Op(kControl, 9), 2)), "^(CTL9|Z2|HW|LOAD)",
+       "^LOAD (CTL9 Z200000 ){25}LOAD (CTL9 Z200000 ){25}LOAD $", "HW", 0},
+      {"end of medium ends the feed without a text", "model=fi-6130;sheets=3", nullptr, Answer(endOfMedium), "",
+       "LOAD SCAN CHK0:40000 Z1000 R0:40000 SENSE REL $", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome o = Scan(c.scanner, c.tweak, c.hook);
+    EXPECT_EQ(o.wait, c.wait) << o.r.mErrorMsg;
+    if (c.wait == 0) {
+      EXPECT_EQ(o.r.mErrorMsg, "");
+    }
+    std::string kept;
+    std::istringstream words(Trace(Log()));
+    const std::regex keep(*c.keep ? c.keep : ".");
+    for (std::string w; words >> w;)
+      if (std::regex_search(w, keep)) kept += w + " ";
+    EXPECT_TRUE(std::regex_search(kept, std::regex(c.want))) << kept;
+    if (*c.absent) {
+      EXPECT_FALSE(std::regex_search(kept, std::regex(c.absent))) << kept;
+    }
   }
 }
 

@@ -68,8 +68,13 @@ inline std::vector<TiffPage> ReadTiff(const std::string& path) {
 
 // The command blocks sent, and a hook that may answer a command in the
 // scanner's place (queueing the reads it returns: data, then status).
+// A hook that answers with no reads at all makes the command fail in the
+// transport. `data` holds the bytes each command sent after its block, and
+// `sleeps` the engine's sleeps with the number of commands sent before them.
 struct SpyLog {
   std::vector<std::vector<uint8_t>> cdbs;
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<std::pair<size_t, uint64_t>> sleeps;
   std::function<bool(const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads)> hook;
 
   int Find(uint8_t op, int byte1 = -1, size_t from = 0) const {
@@ -93,7 +98,10 @@ class SpyInterface : public usb::UsbInterface {
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     if (size == 31 && p[0] == 0x43) {
       mLog->cdbs.emplace_back(p + 19, p + 31);
-      if (mLog->hook && mLog->hook(p + 19, &mReads)) return 0;
+      mLog->data.emplace_back();
+      if (mLog->hook && mLog->hook(p + 19, &mReads)) return mReads.empty() ? usb::kIOReturnError : 0;
+    } else if (!mLog->data.empty() && mLog->data.back().empty()) {
+      mLog->data.back().assign(p, p + size);
     }
     return mInner->WritePipe(pipe, buf, size, a, b);
   }
