@@ -116,8 +116,8 @@ void MeasureParallel(benchmark::State& state, const Page& p, int slice) {
 
 void BM_ParallelDeflate(benchmark::State& state) {
   const Page& p = PageFor(int(state.range(0)));
-  // The writers' slicing: whole rows of about 1 MiB in whole rounds of the workers.
-  MeasureParallel(state, p, ZLibPageSliceSize(p.rows, p.stride, ZLibTaskQ()->WorkerCount()));
+  // The writers' slicing: whole rows of about 1 MiB.
+  MeasureParallel(state, p, ZLibSliceSize(p.stride));
 }
 
 // The same with slices of about range(1) KiB of whole rows: shows how the

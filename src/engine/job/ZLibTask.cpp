@@ -1,8 +1,5 @@
 #include "ZLibTask.h"
 
-#include <algorithm>
-#include <limits>
-
 #include <zlib.h>
 
 #include <cstddef>
@@ -109,21 +106,6 @@ int ZLibSliceSize(int stride) {
   const int mib = 1 << 20;
   if (stride <= 0 || mib % stride == 0) return mib;
   return (mib / stride + 1) * stride;
-}
-
-int ZLibPageSliceSize(int64_t rows, int stride, int workers) {
-  const int base = ZLibSliceSize(stride);
-  if (stride <= 0 || rows <= 0 || workers < 2) return base;
-  const int64_t total = rows * stride;
-  const int64_t slices = (total + base - 1) / base;
-  if (slices <= workers / 2) return base;
-  // At least two rounds: slices of one page differ in how hard they are to
-  // compress, and a second round lets the workers that finish early take
-  // the rest instead of waiting for the slowest slice.
-  const int64_t rounds = std::max<int64_t>(2, (slices + workers / 2) / workers);
-  const int64_t rowsPerSlice = (rows + rounds * workers - 1) / (rounds * workers);
-  const int64_t size = rowsPerSlice * stride;
-  return size > std::numeric_limits<int>::max() / 2 ? base : int(size);
 }
 
 int ZLibSlotSize(int sliceSize) {

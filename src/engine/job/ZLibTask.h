@@ -67,17 +67,10 @@ class ZLibTask : public Task {
 };
 
 // Bytes of bitmap per slice: 1 MiB if the row stride divides it, else 1 MiB
-// rounded up to the next multiple of the stride.
+// rounded up to the next multiple of the stride. The slicing depends on the
+// page alone, never on the machine, so that a page gives the same stream on
+// every machine.
 int ZLibSliceSize(int stride);
-// Bytes of bitmap per slice for a page of `rows` rows on `workers`
-// compression workers: whole rows of about 1 MiB (never more than 1.5 MiB),
-// chosen so that the slices make at least two whole rounds of the workers.
-// Slices of exactly 1 MiB would leave the last round nearly empty on a
-// typical page (an A4 gray page at 300 dpi is 8.3 MiB: 9 slices on 8 workers
-// take two rounds, the second with one slice), and a single round waits for
-// its hardest slice. Pages of fewer than workers / 2 slices keep
-// ZLibSliceSize.
-int ZLibPageSliceSize(int64_t rows, int stride, int workers);
 
 // Output room for one slice, enough for Deflate's worst case plus the zlib
 // header, trailer and the flush: slice x 1.001 + 12 rounded up to 64.

@@ -39,7 +39,7 @@ bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t pack
   const int64_t total = rows * stride;
   if (stride > std::numeric_limits<int>::max() / 2 || packedRow > stride || packedRow < 0)
     return false;
-  const int slice = ZLibPageSliceSize(rows, int(stride), ZLibTaskQ()->WorkerCount());
+  const int slice = ZLibSliceSize(int(stride));
   const int slot = ZLibSlotSize(slice);
   const int64_t count = (total + slice - 1) / slice;
   // Header, slots from byte 64, checksum after the last slot.

@@ -262,30 +262,3 @@ TEST(ZLibTaskEdges, RowsAreSkippedAsAskedAndAShortLastRowStaysInsideTheSource) {
   EXPECT_EQ(std::string(back.begin(), back.end()), "the quick wn fox jumover the l dog");
   EXPECT_EQ(t.mTotalIn, 34);
 }
-
-// Page slices: whole rows, about 1 MiB, and whole rounds of the workers for
-// pages large enough to use them all; small pages keep the plain 1 MiB.
-TEST(ZLibSlicing, PageSlicesMakeWholeRoundsOfTheWorkers) {
-  struct Case {
-    int64_t rows;
-    int stride;
-  };
-  for (const Case& c : {Case{3508, 2480}, Case{3508, 7440}, Case{3300, 7650}, Case{7016, 14880}, Case{6600, 5100}}) {
-    for (int workers : {4, 8, 12}) {
-      SCOPED_TRACE(testing::Message() << c.rows << " rows of " << c.stride << " on " << workers);
-      const int slice = ZLibPageSliceSize(c.rows, c.stride, workers);
-      EXPECT_EQ(slice % c.stride, 0) << "slices hold whole rows";
-      EXPECT_GT(slice, 256 * 1024);
-      EXPECT_LT(slice, 3 * 512 * 1024);
-      const int64_t count = (c.rows * c.stride + slice - 1) / slice;
-      // Whole rows per slice round the count down a little: the last round
-      // is still (nearly) full.
-      EXPECT_TRUE(count % workers == 0 || count % workers >= workers * 3 / 4) << count << " slices";
-      EXPECT_GE(count, workers * 2 - 1) << "at least two rounds";
-    }
-  }
-  // A page of a few slices, or a single worker, keeps 1 MiB slices.
-  EXPECT_EQ(ZLibPageSliceSize(400, 2480, 8), ZLibSliceSize(2480));
-  EXPECT_EQ(ZLibPageSliceSize(3508, 7440, 1), ZLibSliceSize(7440));
-  EXPECT_EQ(ZLibPageSliceSize(0, 7440, 8), ZLibSliceSize(7440));
-}

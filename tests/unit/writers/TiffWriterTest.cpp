@@ -2,9 +2,12 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <cstring>
+
 
 #include "HostFolders.h"
 #include "ImageWriterTiff.h"
+#include "PageData.h"
 #include "WriterTestSupport.h"
 
 using namespace ZuzuvovOvav;
@@ -117,6 +120,40 @@ TEST(TiffWriter, LargeDeflatePageSpansSeveralSlicesAndStaysExact) {
   const std::vector<Dir> dirs = ReadTiff(path);
   ASSERT_EQ(dirs.size(), 1u);
   EXPECT_TRUE(dirs[0].packed == PackedRows(colour));
+}
+
+// A page is cut into slices of whole rows of about 1 MiB however many
+// workers the machine has, so that the same page gives the same stream
+// everywhere: the sink gets the header, one piece per slice, the checksum.
+TEST(TiffWriter, DeflateSlicesAreWholeRowsOfAbout1MiBOnEveryMachine) {
+  struct Case {
+    int64_t stride, packed, rows;
+  };
+  const Case cases[] = {{2480, 2480, 3508}, {7440, 7440, 3508}, {2048, 2040, 1200}, {3 << 20, 5000, 3}, {312, 310, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rows << " rows of " << c.stride);
+    std::vector<uint8_t> bits(size_t(c.stride * c.rows));
+    for (size_t i = 0; i < bits.size(); ++i) bits[i] = uint8_t((i * 2654435761u) >> 27);
+    std::vector<size_t> pieces;
+    std::vector<uint8_t> stream;
+    MallocBuffer buffer;
+    ASSERT_TRUE(DeflatePage(
+        bits.data(), c.stride, c.rows, c.packed,
+        [&](const uint8_t* data, size_t len) {
+          pieces.push_back(len);
+          stream.insert(stream.end(), data, data + len);
+          return true;
+        },
+        &buffer));
+    const int64_t rowsPerSlice = ((1 << 20) + c.stride - 1) / c.stride;
+    EXPECT_EQ(int64_t(pieces.size()), 2 + (c.rows + rowsPerSlice - 1) / rowsPerSlice);
+    std::vector<uint8_t> back(size_t(c.packed * c.rows) + 1);
+    uLongf backLen = uLongf(back.size());
+    ASSERT_EQ(uncompress(back.data(), &backLen, stream.data(), uLong(stream.size())), Z_OK);
+    ASSERT_EQ(int64_t(backLen), c.packed * c.rows);
+    for (int64_t y = 0; y < c.rows; ++y)
+      ASSERT_EQ(std::memcmp(back.data() + y * c.packed, bits.data() + y * c.stride, size_t(c.packed)), 0) << y;
+  }
 }
 
 TEST(TiffWriter, AppendingAddsDirectoriesAndNeverDeletesTheExistingFile) {
