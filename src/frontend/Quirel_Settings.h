@@ -1,0 +1,132 @@
+// One set of scan settings of the front end: filled from the scan window's
+// controls (or the workflow action's parameters), stored as a settings
+// dictionary in the preference file, asked for derived answers, and turned
+// into the argument list of the command-line tool quirel.
+//
+// Fields carry an "m" prefix; the derived answers have the plain names
+// (autoLength(), duplex(), threshold(), ...) and fold in the scan source,
+// duplex and line-art conditions. Lengths are in the user's unit:
+// millimetres when mUsingMetric is set (always from the current locale),
+// else inches.
+//
+// Thread-bound: main thread only; no locks.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <cstdint>
+#include <optional>
+
+#include "HelperApp.h"
+
+namespace quirel::frontend {
+
+class ScanJobController;
+
+// The current locale's measurement system (LC_MEASUREMENT) is metric.
+bool LocaleUsesMetric();
+
+// Orientation codes 0 to 7 and the names the settings dictionary stores.
+extern const char* const kOrientationNames[8];
+
+class Quirel_Settings {
+ public:
+  // The defaults; paper and scan size from the locale (210 by 297 mm, or
+  // 8.5 by 11 inches).
+  Quirel_Settings();
+
+  // Storage.
+  std::optional<QVariantMap> readDictionary() const;  // the stored settings dictionary
+  void writeDictionary(const QVariantMap& dict) const;
+  void writeToDictionary(QVariantMap* dict) const;
+  // Sets every setting from `dict` (mFilePath, mAppending, mPreviewSize*
+  // and mScanController are left alone). Values of the wrong type read as
+  // the defaults of their fields, with one log line naming the keys.
+  void readFromDictionary(const QVariantMap& dict);
+  QString description() const;
+
+  // Output file.
+  const QString& filePath() const { return mFilePath; }
+  void setFilePath(const QString& path, bool appending);
+  void setAppending(bool appending) { mAppending = appending; }
+  bool appending() const { return mAppending; }
+  // ".pdf" becomes ".tif" for TIFF output, ".tif" becomes ".pdf" for PDF;
+  // every other path (".tiff" too) stays.
+  void normalizeExtension();
+  void setPreviewSize(double width, double height);
+
+  // Derived answers.
+  bool dimsFlipped() const;
+  bool autoLength() const;
+  bool duplex() const;
+  bool flipBacks() const;
+  bool skipFirst() const;
+  bool skipLast() const;
+  bool defaultThreshold() const;
+  bool dynamicThreshold() const;
+  int32_t threshold() const;   // -1 unless a fixed threshold applies
+  int32_t despeckle() const;   // likewise
+  int32_t blackPoint() const;  // -1 for line art
+  int32_t whitePoint() const;
+  double scanLeft() const;  // -1 when the whole paper is scanned
+  double scanTop() const;
+  double scanWidth() const;
+  double scanHeight() const;
+
+  // The tool's command line.
+  QStringList getArgs() const;
+  void addDimension(double length, const QString& tag, QStringList* args) const;
+  static void addCutoff(int32_t value, const QString& tag, QStringList* args);
+  QString getArgsString() const;
+  QString getCommandString() const;
+
+  // Open-with memory per output type ("pdf" or "tif"), kept in the stored
+  // settings dictionary under "Open With App (<type>)".
+  void updateOpenWithApp(const HelperApp* app, const QString& type) const;
+  std::optional<HelperApp> getOpenWithAppForType(const QString& type) const;
+
+  // Fields, in the order of the record.
+  int32_t mScanTypeTag = 1;  // 1 line art, 4/8 gray bits, 12/24 colour bits
+  int32_t mResolution = 300;
+  int32_t mThreshold = 128;  // 0: none given
+  int32_t mDespeckle = 0;
+  int32_t mBlackPoint = 16;
+  int32_t mWhitePoint = 231;
+  bool mUsingMetric = true;
+  bool mUseTifZLib = false;
+  bool mFlatbed = false;
+  bool mAutoLength = false;
+  bool mDuplex = false;
+  bool mFlipBacks = false;
+  bool mSkipFirst = false;
+  bool mSkipLast = false;
+  bool mScanFullPage = true;
+  bool mDoubleThickness = true;
+  bool mDoubleLength = true;
+  bool mDefaultThreshold = true;
+  bool mDynamicThreshold = false;
+  bool mDensityThreshold = false;
+  bool mOpenAfterScan = true;
+  bool mWas1200 = false;
+  bool mPreview = true;
+  double mPaperWidth = 210;
+  double mPaperLength = 297;
+  double mScanLeft = 0;
+  double mScanTop = 0;
+  double mScanWidth = 210;
+  double mScanHeight = 297;
+  double mDensityFactor = 1.1;
+  int32_t mOrientation = 0;
+  int32_t mFileType = 2;  // 1 TIFF, 2 PDF, 3 TIFF with Deflate
+  int32_t mFileAction = 3;
+  bool mAppending = false;
+  double mPreviewWidth = 0;
+  double mPreviewHeight = 0;
+  ScanJobController* mScanController = nullptr;  // not owned; set by the action
+
+ private:
+  QString mFilePath;
+};
+
+}  // namespace quirel::frontend

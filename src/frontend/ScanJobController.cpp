@@ -1,0 +1,29 @@
+#include "ScanJobController.h"
+
+#include "AppBundle.h"
+#include "FrontendLog.h"
+
+namespace quirel::frontend {
+
+QString ScanJobController::bundle() const { return MainBundlePath(); }
+
+void ScanJobController::scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) {
+  if (!crashed && status == 0)
+    mLastScanResult = kScanResultSuccess;
+  else if (!crashed && (status == 6 || status == 8 || status == 9 || status == 10 || status == 11))
+    mLastScanResult = kScanResultProblems;
+  else
+    mLastScanResult = kScanResultFailed;
+  logScanFinished(status, crashed, msg, err);
+}
+
+void ScanJobController::logScanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) const {
+  if (crashed)
+    Log("scan job finished, status: crashed\n - err: %s\n - msgs: \n%s", err.toUtf8().constData(),
+        msg.toUtf8().constData());
+  else
+    Log("scan job finished, status: %d\n - err: %s\n - msgs: \n%s", int(status), err.toUtf8().constData(),
+        msg.toUtf8().constData());
+}
+
+}  // namespace quirel::frontend

@@ -1,0 +1,128 @@
+#include "FrontendTestSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FrontendLog.h"
+#include "RunTool.h"
+
+namespace quirel::frontend::test {
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : mName(name) {
+  if (const char* old = std::getenv(name)) mHad = true, mOld = old;
+  if (value.empty())
+    unsetenv(name);
+  else
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (mHad)
+    setenv(mName.c_str(), mOld.c_str(), 1);
+  else
+    unsetenv(mName.c_str());
+}
+
+namespace {
+
+// The folder holding a compiled en_US locale, made once per run.
+const std::string& InchLocaleFolder() {
+  static e2e::TempDir* dir = new e2e::TempDir;
+  static bool made = [] {
+    std::string out;
+    return e2e::Shell("localedef -i en_US -f UTF-8 " + e2e::Quote(dir->File("en_US.UTF-8")), &out) == 0;
+  }();
+  static const std::string empty;
+  return made ? dir->Path() : empty;
+}
+
+}  // namespace
+
+ScopedMeasurement::ScopedMeasurement(bool metric) {
+  locale_t loc;
+  if (metric) {
+    loc = newlocale(LC_ALL_MASK, "C", nullptr);
+  } else {
+    const std::string& folder = InchLocaleFolder();
+    EXPECT_FALSE(folder.empty()) << "localedef could not compile en_US (package locales)";
+    ScopedEnv path("LOCPATH", folder);
+    loc = newlocale(LC_MEASUREMENT_MASK, "en_US.UTF-8", newlocale(LC_ALL_MASK, "C", nullptr));
+  }
+  EXPECT_NE(loc, locale_t(nullptr)) << "no locale for " << (metric ? "millimetres" : "inches");
+  if (!loc) return;
+  mLocale = loc;
+  mOld = uselocale(loc);
+  EXPECT_EQ(LocaleUsesMetric(), metric);
+}
+
+ScopedMeasurement::~ScopedMeasurement() {
+  if (!mLocale) return;
+  uselocale(locale_t(mOld));
+  freelocale(locale_t(mLocale));
+}
+
+LogCapture::LogCapture() {
+  SetLogSink([this](const std::string& line) { lines.push_back(line); });
+}
+
+LogCapture::~LogCapture() { SetLogSink({}); }
+
+RecordingController::~RecordingController() = default;
+
+void RecordingController::receivePreview(PreviewBitmap page) {
+  EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread()) << "preview off the main thread";
+  Page p{page.width, page.height, page.depth, page.rowBytes, {}};
+  p.bytes.assign(page.data, page.data + size_t(page.height) * size_t(page.rowBytes));
+  std::free(page.data);
+  pages.push_back(std::move(p));
+}
+
+void RecordingController::scanFinished(int32_t s, bool c, const QString& m, const QString& e) {
+  ScanJobController::scanFinished(s, c, m, e);
+  ++finishedCount;
+  previewsAtFinish = int(pages.size());
+  status = s;
+  crashed = c;
+  msg = m;
+  err = e;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < limit.count()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+QString MakeBundle(const e2e::TempDir& dir, const std::string& name, const std::string& script) {
+  const std::string bundle = dir.File(name + ".app");
+  std::filesystem::create_directories(bundle + "/Contents/MacOS");
+  const std::string tool = bundle + "/Contents/MacOS/quirel";
+  if (script.empty()) {
+    std::filesystem::create_symlink(quirel::testing::ToolPath(), tool);
+  } else {
+    std::ofstream(tool) << "#!/bin/sh\n" << script;
+    chmod(tool.c_str(), 0755);
+  }
+  return QString::fromStdString(bundle);
+}
+
+}  // namespace quirel::frontend::test
+
+int main(int argc, char** argv) {
+  // Application lookups read this folder only; set before GIO first looks.
+  static quirel::e2e::TempDir data;
+  setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
+  setenv("XDG_DATA_DIRS", data.Path().c_str(), 1);
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
