@@ -352,6 +352,71 @@ TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
   EXPECT_EQ(back, tail);
 }
 
+// A page is taken while the file with it, plus the estimate of the trailer
+// part that closing writes, stays below the limit: the estimate covers that
+// part, and the check is exact at the limit.
+TEST(PdfWriter, SizeLimitCountsTheTrailerPartAndIsExactAtTheLimit) {
+  ScratchDir dir;
+  // A valid PDF whose two objects lie behind a sparse hole of `base` bytes.
+  auto target = [&](const std::string& name, int64_t base) {
+    const std::string path = dir / name;
+    std::string tail = "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+    const int64_t pages = base + int64_t(tail.size());
+    tail += "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n";
+    const int64_t xref = base + int64_t(tail.size());
+    tail += "xref\n0 3\n0000000000 65535 f \n" + std::to_string(base) + " 00000 n \n" + std::to_string(pages) +
+            " 00000 n \ntrailer\n<< /Size 3 /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    std::ofstream out(path, std::ios::binary);
+    out << "%PDF-1.4\n%";
+    out.seekp(base);
+    out << tail;
+    return path;
+  };
+  TestPage page = MakePage(kImageTypeGray, 64, 64, 3, 0, 100, true);
+  // The probe: where the trailer part starts and what the check added up,
+  // far below the limit.
+  const int64_t probeBase = 9999000000;
+  const std::string probe = target("probe.pdf", probeBase);
+  const int64_t probeSize = FileSize(probe);
+  int64_t checked = 0;
+  {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(probe.c_str(), *page)) << w.mResults.mErrorMsg;
+    ASSERT_TRUE(w.WritePage(*page)) << w.mResults.mErrorMsg;
+    std::ifstream in(probe, std::ios::binary);
+    in.seekg(probeSize);
+    const std::string update((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The trailer part follows the image, the last stream of the page.
+    const size_t image = update.find("endstream");
+    ASSERT_NE(image, std::string::npos);
+    const int64_t footerStart = probeSize + int64_t(update.find("endobj", image) + 8);
+    ASSERT_EQ(update.compare(size_t(footerStart - probeSize - 2), 2, "\r\n"), 0);
+    const int64_t footer = FileSize(probe) - footerStart;
+    EXPECT_LE(footer, w.CalcFooterSize()) << "the estimate covers the trailer part";
+    EXPECT_GE(footer + 200, w.CalcFooterSize()) << "and not much more";
+    checked = footerStart + w.CalcFooterSize();
+    w.CloseFile();
+  }
+  struct Case {
+    const char* name;
+    int64_t shift;
+    bool taken;
+  };
+  for (const Case& c : {Case{"one byte below the limit", -1, true}, Case{"at the limit", 0, false}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = target(std::string(c.name) + ".pdf", probeBase + (ImageWriterPdfImpl::kSizeLimit - checked) + c.shift);
+    const int64_t size = FileSize(path);
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(path.c_str(), *page)) << w.mResults.mErrorMsg;
+    EXPECT_EQ(w.WritePage(*page), c.taken);
+    EXPECT_EQ(w.mResults.mStatus, c.taken ? kStatusOk : kStatusFileTooLarge);
+    w.CloseFile();
+    if (!c.taken) {
+      EXPECT_EQ(FileSize(path), size) << "the file is left as it was";
+    }
+  }
+}
+
 TEST(PdfWriter, GroupFourBufferThatCannotBeMadeFailsThePage) {
   ScratchDir dir;
   WriteFile(dir / "not-a-folder", "x");
