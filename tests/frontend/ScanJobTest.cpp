@@ -191,8 +191,8 @@ TEST(ScanJobScan, StandInToolsAnnounceInPiecesCrashOrAreMissing) {
   } cases[] = {
       {"fifo announced in pieces, a second announcement, output after stdout closed", R"(
 mkfifo "$FIFO_DIR/f"
-printf 'side 1 scanned\npreview fi'; sleep 0.3; printf 'fo: %s/f' "$FIFO_DIR"; sleep 0.3
-printf '\npreview fifo: %s/none\n' "$FIFO_DIR"
+printf 'side 1 scanned\npreview fi'; sleep 0.3; printf 'fo: %s/' "$FIFO_DIR"; sleep 0.3
+printf 'f\npreview fifo: %s/none\n' "$FIFO_DIR"
 exec 3>"$FIFO_DIR/f"
 printf '2 2 1 2\nabcdt3 1 4 12\n123456789abct' >&3
 exec 3>&-
