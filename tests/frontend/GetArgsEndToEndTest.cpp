@@ -33,8 +33,11 @@ struct Row {
 // The turn of the image for an orientation, and the back's: seen from the
 // other side, a quarter turn goes the other way; flipped backs are turned
 // over once more.
-char FrontTurn(int orientation) { return "nrfl"[orientation % 4]; }
-char BackTurn(int orientation, bool flipped) { return (flipped ? "frnl" : "nlfr")[orientation % 4]; }
+const std::string kFrontTurns = "nrfl", kBackTurns = "nlfr", kFlippedBackTurns = "frnl";
+char FrontTurn(int orientation) { return kFrontTurns.at(size_t(orientation % 4)); }
+char BackTurn(int orientation, bool flipped) {
+  return (flipped ? kFlippedBackTurns : kBackTurns).at(size_t(orientation % 4));
+}
 
 // The tone of a gray or colour scan with a black and a white point: what
 // is lighter than the white point is white, darker than the black point
