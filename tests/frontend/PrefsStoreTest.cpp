@@ -20,10 +20,10 @@ namespace {
 
 QVariantMap Settings(int resolution) { return {{"Resolution", resolution}}; }
 
-void WriteFile(const std::string& path, const std::string& text) {
-  FILE* f = std::fopen(path.c_str(), "w");
+void WriteFile(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_TRUE(f);
-  std::fputs(text.c_str(), f);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
 }
 
@@ -101,6 +101,11 @@ TEST(PrefsStore, DamagedFilesReadAsDefaultsAndAreKeptUntilTheNextSave) {
       {"truncated", valid.substr(0, valid.size() / 2)},
       {"not a property list", "resolution = 600\n"},
       {"an array at the top", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>"},
+      {"a binary list with a NUL inside a text",
+       QByteArray::fromHex("62706c6973743030d2010203065f101751756972656c2044656661756c742053657474696e6773596d6967726174"
+                           "696f6ed104055b4f7269656e746174696f6e660057006900640065000000e91001080d273134404d0000000000"
+                           "00010100000000000000070000000000000000000000000000004f")
+           .toStdString()},
       {"settings that are no dictionary",
        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>migration</key><integer>1</integer>"
        "<key>Quirel Default Settings</key><string>x</string></dict></plist>"},
