@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "ToolChecks.h"
 #include "ToolPreview.h"
 #include "ToolQueries.h"
 #include "ToolStatus.h"
@@ -74,12 +75,39 @@ int ExitStatusFor(const ScanResults& r, bool interrupted) {
   }
 }
 
+std::string Pages(int n) { return std::to_string(n) + (n == 1 ? " page" : " pages"); }
+
+// "out.pdf" or "3 files"
+std::string Files(const ScanResults& r) {
+  return r.mFilePaths.size() == 1 ? r.mFilePaths[0] : std::to_string(r.mFilePaths.size()) + " files";
+}
+
+// The scanner went away (unplugged, switched off) ...
+bool ScannerGone(const std::string& text) {
+  return text.find("error (0xe00002c0") != std::string::npos || text.find("error (0xe00002ed") != std::string::npos;
+}
+
+// ... while the data of a side was being read. Raw sides are then written
+// with what had arrived and the rest white; a JPEG side that cannot be
+// decoded is dropped, and says so.
+bool LastPageIncomplete(const ScanResults& r) {
+  return r.mTotalPages > 0 && !r.mFilePaths.empty() && !r.mPageCounts.empty() && r.mPageCounts.back() > 0 &&
+         r.mErrorMsg.find("Cmd_ReadImage: error (0xe00002c0") != std::string::npos &&
+         r.mErrorMsg.find("could not be assembled") == std::string::npos;
+}
+
+// "page 2 (page 2 of out.pdf)"
+std::string LastPageName(const ScanResults& r) {
+  std::string s = "page " + std::to_string(r.mTotalPages);
+  if (r.mFilePaths.size() > 1 || r.mPageCounts.back() != r.mTotalPages)
+    s += " (page " + std::to_string(r.mPageCounts.back()) + " of " + r.mFilePaths.back() + ")";
+  return s;
+}
+
 std::string Summary(const ScanResults& r) {
-  std::string s = std::to_string(r.mTotalPages) + (r.mTotalPages == 1 ? " page scanned" : " pages scanned");
-  if (r.mFilePaths.size() == 1)
-    s += " into " + r.mFilePaths[0];
-  else if (r.mFilePaths.size() > 1)
-    s += " into " + std::to_string(r.mFilePaths.size()) + " files";
+  std::string s = Pages(r.mTotalPages) + " scanned";
+  if (!r.mFilePaths.empty()) s += " into " + Files(r);
+  if (LastPageIncomplete(r)) s += "; the last, " + LastPageName(r) + ", is incomplete";
   if (r.mDoubleFeeds > 0) s += "; " + std::to_string(r.mDoubleFeeds) + " double feed(s) noted";
   return s + ".";
 }
@@ -93,6 +121,9 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   // Without a usable bus no scanner can ever be found: say why at once
   // instead of searching for 9 seconds and blaming the scanner.
   if (!BusUsable(err)) return kExitUsbUnavailable;
+  // The output is checked before the scanner is touched: a file that
+  // cannot be made must not cost a sheet.
+  if (int status = CheckOutput(params, err)) return status;
   // The engine's worker threads, started before the scanner is touched: a
   // machine that cannot give them is told so with status 1.
   std::string engineError;
@@ -100,6 +131,14 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     std::fprintf(err, "quirel: %s\n", engineError.c_str());
     return kExitFailure;
   }
+  // The scanner, found and opened once, and the job against its model's
+  // limits, before the job sends anything.
+  uint32_t productId = 0;
+  if (int status = FindScanner(params.mLocation, options.verbose, &StopRequested, &productId, err)) {
+    if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+    return status;
+  }
+  if (int status = CheckLimits(params, productId, err)) return status;
 
   PreviewFifo fifo(out, err);
   bool previews = options.preview && fifo.Open(&StopRequested);
@@ -164,16 +203,26 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   for (size_t i = 0; i < results.mFilePaths.size(); ++i)
     std::fprintf(out, "file: %s (%d %s)\n", results.mFilePaths[i].c_str(), results.mPageCounts[i],
                  results.mPageCounts[i] == 1 ? "page" : "pages");
+  if (interrupted && results.mStatus == kScanOK)
+    std::fprintf(out, "Scan stopped on request: %s in %s; sheets left in the feeder were not scanned.\n",
+                 results.mTotalPages == 1 ? "1 page is" : (std::to_string(results.mTotalPages) + " pages are").c_str(),
+                 results.mFilePaths.empty() ? "no file" : Files(results).c_str());
   std::fprintf(out, "%s\n", Summary(results).c_str());
   std::fflush(out);
   if (!results.mErrorMsg.empty()) {
     std::fprintf(err, "%s\n", results.mErrorMsg.c_str());
     // The engine's transport texts carry the host's code; say in words what
     // the usual one means.
-    if (results.mErrorMsg.find("error (0xe00002c0") != std::string::npos ||
-        results.mErrorMsg.find("error (0xe00002ed") != std::string::npos)
-      std::fprintf(err, "The scanner stopped answering: was it unplugged or switched off? %s\n",
-                   results.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.");
+    if (ScannerGone(results.mErrorMsg)) {
+      std::string what;
+      if (LastPageIncomplete(results))
+        what = "The last page, " + LastPageName(results) +
+               ", is incomplete: the scanner stopped in the middle of its sheet and the rest of the page is white. "
+               "Scan that sheet again; the pages before it are complete.";
+      else
+        what = results.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.";
+      std::fprintf(err, "The scanner stopped answering: was it unplugged or switched off? %s\n", what.c_str());
+    }
     std::fflush(err);
   }
   return ExitStatusFor(results, interrupted);

@@ -1,7 +1,9 @@
 // The libusb backend against devices described to umockdev: enumeration and
 // location ids from sysfs, and bulk transfers answered by a fake device that
 // serves the usbdevfs URB ioctls. Runs under umockdev-wrapper.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -302,10 +304,10 @@ class QuirelToolTest : public ::testing::Test {
 
   // Runs the tool on the real (mocked) bus; its standard output, and its
   // standard error too when `withErrors`.
-  std::string Run(const std::string& args, int* status, bool withErrors = false) {
+  std::string Run(const std::string& args, int* status, bool withErrors = false, const std::string& prefix = "") {
     std::string out;
 #ifdef QUIREL_TOOL_PATH
-    std::string command = std::string("env -u QUIREL_VIRTUAL_SCANNER '") + QUIREL_TOOL_PATH + "' " + args +
+    std::string command = prefix + std::string("env -u QUIREL_VIRTUAL_SCANNER '") + QUIREL_TOOL_PATH + "' " + args +
                           (withErrors ? " 2>&1" : " 2>/dev/null");
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
@@ -320,6 +322,7 @@ class QuirelToolTest : public ::testing::Test {
 #else
     (void)args;
     (void)withErrors;
+    (void)prefix;
     *status = -1;
 #endif
     return out;
@@ -349,6 +352,71 @@ TEST_F(QuirelToolTest, CapabilitiesOfTheScannerAndOfAnotherDevice) {
   EXPECT_NE(0, status);
   EXPECT_EQ(std::string::npos, out.find("supported: y")) << out;
   EXPECT_NE(std::string::npos, out.find("not a scanner")) << out;
+}
+
+// A scanner that is listed but cannot be opened: the scan says once, on
+// standard error, which scanner and why, with what to do, before the job
+// sends anything; a permission problem is told at once, a scanner held by
+// another program after the device layer's usual wait for it.
+TEST_F(QuirelToolTest, AScannerThatCannotBeOpenedIsNamedWithTheCause) {
+  struct Case {
+    const char* name;
+    bool busy;  // else: a device node this user cannot open
+    std::vector<std::string> texts;
+    double maxSeconds;
+  };
+  const Case cases[] = {
+      {"permission",
+       false,
+       {"quirel: the scanner fi-7160 at USB location 3140000 cannot be opened: permission denied.\n",
+        "sudo cp udev/60-quirel.rules /etc/udev/rules.d/\n",
+        "sudo udevadm control --reload && sudo udevadm trigger\n"},
+       3},
+      {"busy",
+       true,
+       {"quirel: the scanner fi-7160 at USB location 3140000 cannot be opened: another program is using it."},
+       20},
+  };
+  const std::string root = umockdev_testbed_get_root_dir(mTestbed);
+  const std::string node = root + "/dev/bus/usb/003/007";
+  char folderTemplate[] = "/tmp/quirel-umockdev-XXXXXX";
+  ASSERT_NE(mkdtemp(folderTemplate), nullptr);
+  const std::string folder = folderTemplate;
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<FakeUsbDevice> scanner;
+    std::string prefix;
+    if (c.busy) {
+      scanner = std::make_unique<FakeUsbDevice>(mTestbed, "/dev/bus/usb/003/007");
+      scanner->SetClaimBusy(true);
+    } else {
+      // Permissions do not hold back the superuser: run the tool as nobody,
+      // who must still read the simulated sysfs and reach its udev socket.
+      if (geteuid() == 0) {
+        ASSERT_EQ(std::system(("chmod -R a+rwX '" + root + "'").c_str()), 0);
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+      }
+      ASSERT_EQ(chmod(node.c_str(), 0), 0);
+    }
+    const std::string output = folder + "/scan-" + c.name + ".pdf";
+    int status = -1;
+    const auto start = std::chrono::steady_clock::now();
+    std::string out = Run("--pdf " + output, &status, true, prefix);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(2, status) << out;
+    for (const auto& text : c.texts) EXPECT_NE(std::string::npos, out.find(text)) << out;
+    // Once, and without the job's own attempts.
+    EXPECT_EQ(out.find("cannot be opened"), out.rfind("cannot be opened")) << out;
+    EXPECT_EQ(std::string::npos, out.find("opening device")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Supported scanner")) << out;
+    EXPECT_LT(seconds, c.maxSeconds);
+    EXPECT_NE(0, access(output.c_str(), F_OK));
+    if (scanner) {
+      EXPECT_TRUE(scanner->Writes().empty()) << "a command was sent";
+    }
+  }
+  rmdir(folder.c_str());
 }
 
 TEST(LocationId, BusInTopByteAndOnePortPerNibble) {

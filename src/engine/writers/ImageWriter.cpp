@@ -1,5 +1,7 @@
 #include "ImageWriter.h"
 
+#include <cstring>
+
 #include "ImageWriterPdf.h"
 #include "ImageWriterTiff.h"
 
@@ -39,7 +41,7 @@ const char* ExtensionOf(uint32_t fileType) {
 }  // namespace
 
 ImageWriter::ImageWriter(ScanParams params) : mParams(std::move(params)) {
-  if (mParams.mBaseFilePath.empty()) mParams.GenerateTempFilePath();
+  if (mParams.mBaseFilePath.empty()) mTempFolderError = mParams.GenerateTempFilePath();
   const char* ext = ExtensionOf(mParams.mFileType);
   if (mParams.mAddFileTypeExtension && ext) {
     const std::string& path = mParams.mBaseFilePath;
@@ -73,6 +75,16 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
   const bool split = mPageCnt > 0 && mParams.mImagesPerFile >= 1 &&
                      mPageCnt % mParams.mImagesPerFile == 0;
   if (split) mImpl->CloseFile();
+  if (!mFileOpen && mTempFolderError != 0) {
+    // Without an output path the file goes into this user's temporary
+    // folder; when that cannot be made there is nowhere safe to write.
+    mImpl->mResults.mStatus = kStatusFileError;
+    mImpl->mResults.mErrorMsg = std::string("Could not make an output file: no output path was given and this user's "
+                                            "temporary folder cannot be made (") +
+                                std::strerror(mTempFolderError) + ").";
+    mFirstCall = false;
+    return false;
+  }
   if (split || !mFileOpen) {
     const std::string path =
         mParams.mImagesPerFile < 1 ? mParams.mBaseFilePath : MakeFileName(mPageCnt + 1);

@@ -99,6 +99,9 @@ class ImageWriter {
   int32_t mPageCnt = 0;
   bool mFirstCall = true;
   bool mFileOpen = false;
+  // The errno of making this user's temporary folder when no output path
+  // was given and none could be; no page is written then.
+  int mTempFolderError = 0;
 };
 
 }  // namespace ZuzuvovOvav

@@ -119,4 +119,21 @@ TEST(WriterFront, FailedOpeningIsRetriedAndReported) {
   EXPECT_TRUE(w.WritePage(*page, false));
   EXPECT_EQ(w.mPageCnt, 1);
 
+  // No output path, and this user's temporary folder cannot be made: the
+  // page fails with the reason, and nothing is written anywhere.
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved ? saved : "";
+  setenv("XDG_RUNTIME_DIR", "/dev/null/run", 1);
+  ImageWriter temp(Params("", kFileTypePDF));
+  if (saved)
+    setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  else
+    unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_FALSE(temp.WritePage(*page, false));
+  EXPECT_EQ(temp.Results().mStatus, kStatusFileError);
+  EXPECT_EQ(temp.Results().mErrorMsg,
+            "Could not make an output file: no output path was given and this user's temporary folder cannot be "
+            "made (Not a directory).");
+  EXPECT_TRUE(temp.Results().mFilePaths.empty());
+
 }

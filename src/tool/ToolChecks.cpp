@@ -1,0 +1,315 @@
+#include "ToolChecks.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "FujiDevice.h"
+#include "HostClock.h"
+#include "ToolStatus.h"
+#include "UsbLayer.h"
+
+using ZuzuvovOvav::Device;
+using ZuzuvovOvav::kFileTypePDF;
+using ZuzuvovOvav::kFujitsuVendorId;
+using ZuzuvovOvav::ProductSettings;
+using ZuzuvovOvav::ScanParams;
+
+namespace quirel::tool {
+
+namespace {
+
+constexpr int kExitOutput = 5;     // an output file cannot be made or appended to
+constexpr int kExitBadJob = 4;     // the scan fails with a message and writes no page
+
+// As often and as long as the scan job looks for a scanner.
+constexpr int kFindAttempts = 9;
+// As often and as long as the device layer waits for a scanner in use.
+constexpr int kBusyAttempts = 6;
+constexpr uint64_t kBusyRetryMicros = 1000000;
+
+const char* kUdevHelp =
+    "Install the udev rule that lets the logged-in user open the scanner, then unplug and reconnect it:\n"
+    "  sudo cp udev/60-quirel.rules /etc/udev/rules.d/\n"
+    "  sudo udevadm control --reload && sudo udevadm trigger\n"
+    "(cmake --install puts the rule in place too.)\n";
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The format a file starts with: "PDF", "TIFF", or "" when neither.
+std::string FormatOf(int fd) {
+  unsigned char head[5] = {};
+  const ssize_t n = pread(fd, head, sizeof head, 0);
+  if (n >= 5 && std::memcmp(head, "%PDF-", 5) == 0) return "PDF";
+  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
+                 (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43))))
+    return "TIFF";
+  return "";
+}
+
+int CheckNewOutput(const std::string& file, FILE* err) {
+  const std::string folder = FolderOf(file);
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) {
+    const int e = errno;
+    if (e == ENOENT)
+      std::fprintf(err, "quirel: cannot make the output file '%s': its folder '%s' does not exist (%s). Create the folder or give another path.\n",
+                   file.c_str(), folder.c_str(), std::strerror(e));
+    else
+      std::fprintf(err, "quirel: cannot make the output file '%s': its folder '%s' cannot be reached (%s). Give another path.\n",
+                   file.c_str(), folder.c_str(), std::strerror(e));
+    return kExitOutput;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    std::fprintf(err, "quirel: cannot make the output file '%s': '%s' is not a folder (%s). Give another path.\n",
+                 file.c_str(), folder.c_str(), std::strerror(ENOTDIR));
+    return kExitOutput;
+  }
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(err, "quirel: cannot make the output file '%s': the folder '%s' cannot be written (%s). Choose a folder you can write to.\n",
+                 file.c_str(), folder.c_str(), std::strerror(errno));
+    return kExitOutput;
+  }
+  // A link at the path is replaced, never followed, so only what is there
+  // itself counts.
+  if (lstat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fprintf(err, "quirel: cannot make the output file '%s': it is a folder (%s). Give a file name.\n",
+                 file.c_str(), std::strerror(EISDIR));
+    return kExitOutput;
+  }
+  return 0;
+}
+
+int CheckAppendTarget(const std::string& file, bool pdf, FILE* err) {
+  const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    if (e == ENOENT)
+      std::fprintf(err, "quirel: cannot append to '%s': there is no such file (%s). Leave out --append to make a new file.\n",
+                   file.c_str(), std::strerror(e));
+    else
+      std::fprintf(err, "quirel: cannot append to '%s': %s. Choose a file you can read and write.\n", file.c_str(),
+                   std::strerror(e));
+    return kExitOutput;
+  }
+  struct stat st {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const std::string format = regular ? FormatOf(fd) : "";
+  close(fd);
+  if (!regular) {
+    std::fprintf(err, "quirel: cannot append to '%s': it is not a regular file. Choose a PDF or TIFF file.\n",
+                 file.c_str());
+    return kExitOutput;
+  }
+  const char* wanted = pdf ? "PDF" : "TIFF";
+  if (!format.empty() && format != wanted) {
+    std::fprintf(err, "quirel: cannot append to '%s': it is a %s file and the scan writes %s. Append with %s, or choose a %s file.\n",
+                 file.c_str(), format.c_str(), wanted, pdf ? "--tiff" : "--pdf", wanted);
+    return kExitOutput;
+  }
+  return 0;
+}
+
+std::string Inches(uint32_t units) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f in", units / 1200.0);
+  return text;
+}
+
+// "fi-7160 at USB location 14100000"
+std::string Naming(const char* model, uint32_t location) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%s at USB location %x", model, unsigned(location));
+  return text;
+}
+
+std::string AttachedList(const std::vector<ZuzuvovOvav::ScannerDescT>& scanners) {
+  std::string list;
+  for (const auto& s : scanners) list += (list.empty() ? "" : ", ") + Naming(s.mModelName, s.mLocationId);
+  return list;
+}
+
+}  // namespace
+
+std::string FirstOutputFile(const ScanParams& params) {
+  std::string path = params.mBaseFilePath;
+  const char* ext = params.mFileType == kFileTypePDF ? ".pdf" : ".tif";
+  if (params.mAddFileTypeExtension && (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0)) path += ext;
+  if (params.mImagesPerFile >= 1) {
+    // Numbered before the extension, as the writers name split files.
+    size_t at = path.size();
+    for (size_t i = path.size(); i-- > 0;) {
+      if (path[i] == '/') break;
+      if (path[i] == '.') {
+        at = i;
+        break;
+      }
+    }
+    path = path.substr(0, at) + "1" + path.substr(at);
+  }
+  return path;
+}
+
+int CheckOutput(const ScanParams& params, FILE* err) {
+  const std::string& given = params.mBaseFilePath;
+  struct stat st {};
+  // "/tmp" would otherwise become "/tmp.pdf" beside the folder.
+  if (!given.empty() && (given.back() == '/' || (stat(given.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+    std::fprintf(err, "quirel: the output path '%s' is a folder (%s). Give a file name, for example '%s%sscan%s'.\n",
+                 given.c_str(), std::strerror(EISDIR), given.c_str(), given.back() == '/' ? "" : "/",
+                 params.mFileType == kFileTypePDF ? ".pdf" : ".tif");
+    return kExitOutput;
+  }
+  const std::string file = FirstOutputFile(params);
+  return params.mAppend ? CheckAppendTarget(file, params.mFileType == kFileTypePDF, err) : CheckNewOutput(file, err);
+}
+
+int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& stopped, uint32_t* productId,
+                FILE* err) {
+  std::vector<ZuzuvovOvav::ScannerDescT> scanners;
+  const ZuzuvovOvav::ScannerDescT* chosen = nullptr;
+  for (int attempt = 1; attempt <= kFindAttempts; ++attempt) {
+    scanners = Device::EnumerateScanners();
+    for (const auto& s : scanners)
+      if (location == 0 || s.mLocationId == location) {
+        chosen = &s;
+        break;
+      }
+    if (chosen || stopped()) break;
+    if (attempt < kFindAttempts) quirel::host::SleepMicros(250000ull * unsigned(attempt));
+  }
+  if (stopped()) return kExitStoppedEarly;
+  if (!chosen) {
+    if (location == 0) {
+      std::fprintf(err, "quirel: no supported scanner is attached. Check that it is switched on and connected by USB; quirel --enumerate lists the scanners found.\n");
+      return kExitNoScanner;
+    }
+    // Something else at that location is named as what it is.
+    if (usb::UsbBus* bus = usb::CurrentBus()) {
+      for (const auto& d : bus->Enumerate())
+        if (d.locationId == location) {
+          std::fprintf(err, "quirel: the USB device at location %x (vendor 0x%04x, product 0x%04x) is not a scanner this program supports.\n",
+                       unsigned(location), unsigned(d.vendorId), unsigned(d.productId));
+          location = 0;
+          break;
+        }
+    }
+    if (location != 0) std::fprintf(err, "quirel: no scanner at USB location %x.\n", unsigned(location));
+    if (scanners.empty())
+      std::fprintf(err, "No supported scanner is attached.\n");
+    else
+      std::fprintf(err, "Attached: %s. Give one of these locations with --location, or leave it out to use the first.\n",
+                   AttachedList(scanners).c_str());
+    return kExitNoScanner;
+  }
+
+  // One open and close, as the device layer opens it (the first interface
+  // claimed), without a reset or any command.
+  const std::string name = Naming(chosen->mModelName, chosen->mLocationId);
+  *productId = chosen->mProductId;
+  usb::UsbBus* bus = usb::CurrentBus();
+  std::unique_ptr<usb::UsbDevice> device = bus ? bus->FindByLocation(chosen->mLocationId) : nullptr;
+  if (!device) return 0;  // gone again: the job looks for it as it always does
+  using namespace quirel::usb;
+  IOReturn rc = kIOReturnSuccess;
+  for (int attempt = 1; attempt <= kBusyAttempts; ++attempt) {
+    rc = device->Open();
+    if (rc != kIOReturnExclusiveAccess || stopped()) break;
+    if (attempt < kBusyAttempts) quirel::host::SleepMicros(kBusyRetryMicros);
+  }
+  if (rc == kIOReturnSuccess) {
+    device->Close();
+    return 0;
+  }
+  if (stopped()) return kExitStoppedEarly;
+  char code[40] = "";
+  if (verbose) std::snprintf(code, sizeof code, " [error 0x%08x]", unsigned(rc));
+  if (rc == kIOReturnNotPrivileged || rc == kIOReturnNotPermitted) {
+    std::fprintf(err, "quirel: the scanner %s cannot be opened: permission denied%s.\n%s", name.c_str(), code, kUdevHelp);
+    return kExitNoScanner;
+  }
+  if (rc == kIOReturnExclusiveAccess) {
+    std::fprintf(err, "quirel: the scanner %s cannot be opened: another program is using it%s. Close that program (or wait until it is done) and try again.\n",
+                 name.c_str(), code);
+    return kExitNoScanner;
+  }
+  // Anything else (unplugged meanwhile, a bus error) is left to the job,
+  // which looks for the scanner again and reports what it finds.
+  return 0;
+}
+
+int CheckLimits(const ScanParams& params, uint32_t productId, FILE* err) {
+  const ProductSettings* product = Device::GetProductById(productId);
+  if (!product) return 0;
+  const char* model = product->mModelName;
+  if (params.mUseFlatbed && !product->mHasFlatbed) {
+    std::fprintf(err, "quirel: the %s has no flatbed. Scan from the document feeder: leave out --flatbed.\n", model);
+    return kExitBadJob;
+  }
+
+  // The job as the engine will send it: adjusted for this model. The device
+  // is not opened; its model row answers the questions about limits.
+  Device device;
+  device.SetSettingsForTesting(product);
+  ScanParams job = params;
+  job.Adjust(device);
+
+  const bool flatbed = job.mUseFlatbed;
+  const char* where = flatbed ? "flatbed" : "feeder";
+  const uint32_t widthLimit = uint32_t(std::lround((flatbed ? product->mFlatbedWidth : product->mAdfWidth) * 1200));
+  const uint32_t lengthLimit = flatbed ? uint32_t(std::lround(product->mFlatbedHeight * 1200))
+                                       : device.GetMaxLenForRes(job.mImageType, job.mXRes);
+  // Lengths as the user gave them describe the page as it comes out: with a
+  // quarter turn its width runs along the feed.
+  const bool turned = job.mLandscape;
+  const uint32_t paperAcross = turned ? job.mPaperHeight : job.mPaperWidth;
+  const uint32_t paperAlong = turned ? job.mPaperWidth : job.mPaperHeight;
+  const uint32_t originAcross = turned ? job.mUpperLeftY : job.mUpperLeftX;
+  const uint32_t originAlong = turned ? job.mUpperLeftX : job.mUpperLeftY;
+  const char* acrossOption = turned ? "--paper-height" : "--paper-width";
+  const char* alongOption = turned ? "--paper-width" : "--paper-height";
+  constexpr uint32_t kSlack = 2;  // rounding of inches to units
+
+  char resolution[48] = "";
+  if (!flatbed) std::snprintf(resolution, sizeof resolution, " at %u dpi", unsigned(job.mXRes));
+
+  if (paperAcross > widthLimit + kSlack) {
+    std::fprintf(err, "quirel: the paper is %u wide (%s) across the feed, wider than the %s's %s takes: at most %u (%s). Give %s %u or less.\n",
+                 unsigned(paperAcross), Inches(paperAcross).c_str(), model, where, unsigned(widthLimit),
+                 Inches(widthLimit).c_str(), acrossOption, unsigned(widthLimit));
+    return kExitBadJob;
+  }
+  if (uint64_t(originAcross) + job.mInWidth1200 > uint64_t(widthLimit) + kSlack) {
+    const uint32_t end = originAcross + job.mInWidth1200;
+    std::fprintf(err, "quirel: the scan area reaches %u (%s) across the feed, beyond the %s's %s width of %u (%s). Make the scan area narrower or move it in.\n",
+                 unsigned(end), Inches(end).c_str(), model, where, unsigned(widthLimit), Inches(widthLimit).c_str());
+    return kExitBadJob;
+  }
+  if (paperAlong > lengthLimit + kSlack) {
+    std::fprintf(err, "quirel: the paper is %u long (%s) along the feed, longer than the %s's %s takes%s: at most %u (%s). Give %s %u or less%s.\n",
+                 unsigned(paperAlong), Inches(paperAlong).c_str(), model, where, resolution, unsigned(lengthLimit),
+                 Inches(lengthLimit).c_str(), alongOption, unsigned(lengthLimit),
+                 flatbed ? "" : ", or see whether a lower --resolution takes longer paper (quirel --capabilities)");
+    return kExitBadJob;
+  }
+  if (uint64_t(originAlong) + job.mInHeight1200 > uint64_t(lengthLimit) + kSlack) {
+    const uint32_t end = originAlong + job.mInHeight1200;
+    std::fprintf(err, "quirel: the scan area reaches %u (%s) along the feed, beyond the %s's %s length%s of %u (%s). Make the scan area shorter or move it up.\n",
+                 unsigned(end), Inches(end).c_str(), model, where, resolution, unsigned(lengthLimit),
+                 Inches(lengthLimit).c_str());
+    return kExitBadJob;
+  }
+  return 0;
+}
+
+}  // namespace quirel::tool

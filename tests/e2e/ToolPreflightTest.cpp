@@ -1,0 +1,171 @@
+// What the tool refuses before a sheet is fed: outputs that cannot be made
+// or appended to, and jobs beyond the attached model's limits. Each refusal
+// names the path or limit, ends with the documented status, and leaves the
+// scanner untouched (the engine never reported a scanner, no side was
+// scanned, and the virtual scanner refused no command).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "FaultScanSupport.h"
+
+using namespace quirel::e2e_faults;
+using quirel::testing::RunTool;
+using quirel::testing::ToolRun;
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+// The scanner was neither opened by the job nor sent a command it refused,
+// and no side was scanned.
+void ExpectScannerUntouched(const ToolRun& run) {
+  EXPECT_FALSE(Has(run.out, "Supported scanner")) << run.out;
+  EXPECT_FALSE(Has(run.out, "side ")) << run.out;
+  EXPECT_FALSE(Has(run.err, "virtual scanner:")) << run.err;
+}
+
+ToolRun Traced(const std::string& scanner, const std::vector<std::string>& args) {
+  return RunTool(args, {{"QUIREL_VIRTUAL_SCANNER", scanner}, {"QUIREL_VIRTUAL_TRACE", "1"}}, 60);
+}
+
+}  // namespace
+
+// Outputs that cannot be made or appended to: status 5, the path and the
+// system's reason, nothing fed, and whatever was at the path left as it was.
+TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
+  ScratchDir dir;
+  const std::string folder = dir.File("folder");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.File("taken.pdf").c_str(), 0700), 0);
+  WriteAll(dir.File("plain"), "not a folder");
+  WriteAll(dir.File("tiff.pdf"), std::string("II*\0\x08\0\0\0", 8));
+  WriteAll(dir.File("pdf.tif"), "%PDF-1.3\n%%EOF\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> texts;  // parts of the message on standard error
+    std::string untouched;           // a file whose bytes must stay as they were
+  };
+  const Case cases[] = {
+      {{"--pdf", folder}, {"the output path '" + folder + "' is a folder", "Is a directory", folder + "/scan.pdf"}, ""},
+      {{"--tiff", folder + "/"}, {"'" + folder + "/' is a folder"}, ""},
+      {{"--pdf", dir.File("missing/scan.pdf")},
+       {"cannot make the output file '" + dir.File("missing/scan.pdf") + "'", "its folder '" + dir.File("missing") +
+        "' does not exist", "No such file or directory"},
+       ""},
+      {{"--pdf", dir.File("plain/scan")}, {"'" + dir.File("plain") + "' is not a folder", "Not a directory"}, ""},
+      // The extension is completed before the check: "taken" is "taken.pdf".
+      {{"--pdf", dir.File("taken")}, {"output file '" + dir.File("taken.pdf") + "': it is a folder"}, ""},
+      {{"--append", "--pdf", dir.File("absent.pdf")},
+       {"cannot append to '" + dir.File("absent.pdf") + "': there is no such file", "Leave out --append"},
+       ""},
+      {{"--append", "--pdf", dir.File("tiff.pdf")},
+       {"cannot append to '" + dir.File("tiff.pdf") + "': it is a TIFF file and the scan writes PDF", "--tiff"},
+       dir.File("tiff.pdf")},
+      {{"--append", "--tiff", dir.File("pdf.tif")},
+       {"cannot append to '" + dir.File("pdf.tif") + "': it is a PDF file and the scan writes TIFF", "--pdf"},
+       dir.File("pdf.tif")},
+      {{"--append", "--pages-per-file", "2", "--pdf", dir.File("split.pdf")},
+       {"cannot append to '" + dir.File("split1.pdf") + "'"},
+       ""},
+  };
+  for (const Case& c : cases) {
+    std::string args;
+    for (const auto& a : c.args) args += a + " ";
+    SCOPED_TRACE(args);
+    const std::string before = c.untouched.empty() ? "" : ReadAll(c.untouched);
+    std::vector<std::string> all = SmallGray();
+    all.insert(all.end(), c.args.begin(), c.args.end());
+    ToolRun run = Traced("model=fi-6130;sheets=2", all);
+    EXPECT_EQ(run.exitStatus, 5) << run.out << run.err;
+    for (const auto& text : c.texts) EXPECT_TRUE(Has(run.err, text)) << run.err;
+    ExpectScannerUntouched(run);
+    if (!c.untouched.empty()) {
+      EXPECT_EQ(ReadAll(c.untouched), before);
+    }
+  }
+  EXPECT_FALSE(Exists(folder + ".pdf"));
+  EXPECT_FALSE(Exists(dir.File("missing")));
+}
+
+// The job against the attached model's limits, in inches and in the tool's
+// units, refused before the scanner is opened by the job; jobs within the
+// limits (Letter, A4, Legal, long paper at a resolution that takes it, the
+// glass of a model that has one) still scan.
+TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
+  ScratchDir dir;
+  struct Case {
+    const char* scanner;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> texts;
+  };
+  const std::vector<std::string> gray = {"--gray", "--no-jpeg", "--resolution", "50"};
+  const Case cases[] = {
+      {"model=fi-6130", {"--flatbed"}, 4, {"the fi-6130 has no flatbed", "leave out --flatbed"}},
+      {"model=fi-6130",
+       {"--paper-width", "12000"},
+       4,
+       {"the paper is 12000 wide (10.00 in)", "fi-6130's feeder takes: at most 10620 (8.85 in)",
+        "--paper-width 10620 or less"}},
+      // With a quarter turn the page's height runs across the feed.
+      {"model=fi-6130",
+       {"--rotate-r-n", "--paper-height", "11000"},
+       4,
+       {"the paper is 11000 wide (9.17 in)", "--paper-height 10620 or less"}},
+      // 34 inches above 200 dpi, 125 inches at 200 dpi and below.
+      {"model=fi-6130",
+       {"--resolution", "300", "--paper-height", "48000"},
+       4,
+       {"the paper is 48000 long (40.00 in)", "feeder takes at 300 dpi: at most 40800 (34.00 in)",
+        "--paper-height 40800 or less"}},
+      {"model=fi-6130",
+       {"--left", "6000", "--width", "6000"},
+       4,
+       {"the scan area reaches 12000 (10.00 in) across the feed", "feeder width of 10620 (8.85 in)"}},
+      {"model=fi-6230",
+       {"--flatbed", "--paper-height", "15000"},
+       4,
+       {"the paper is 15000 long (12.50 in)", "fi-6230's flatbed takes: at most 14031 (11.69 in)"}},
+      {"model=fi-6130;sheets=1", {"--resolution", "100", "--paper-height", "48000"}, 0, {}},
+      {"model=fi-6130;sheets=1", {"--paper-width", "10200", "--paper-height", "13200"}, 0, {}},  // Letter
+      {"model=fi-6130;sheets=1", {"--paper-width", "10200", "--paper-height", "16800"}, 0, {}},  // Legal
+      {"model=fi-6230", {"--flatbed", "--paper-width", "9921", "--paper-height", "14031"}, 0, {}},  // A4
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string args;
+    for (const auto& a : c.args) args += a + " ";
+    SCOPED_TRACE(std::string(c.scanner) + " " + args);
+    std::vector<std::string> all = gray;
+    all.insert(all.end(), c.args.begin(), c.args.end());
+    const std::string path = dir.File("limits" + std::to_string(++n) + ".pdf");
+    all.insert(all.end(), {"--pdf", path});
+    ToolRun run = Traced(c.scanner, all);
+    EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
+    for (const auto& text : c.texts) EXPECT_TRUE(Has(run.err, text)) << run.err;
+    if (c.status != 0) {
+      ExpectScannerUntouched(run);
+      EXPECT_FALSE(Exists(path));
+    } else {
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(Has(run.out, "1 page scanned into " + path + ".")) << run.out;
+    }
+  }
+}
