@@ -2,7 +2,8 @@
 #   make deps   install the Debian packages the project needs
 #   make build  configure and build (build/)
 #   make test   install, build and run every test
-#   make demo   install, build and scan a document from the virtual scanner
+#   make demo   install, build the tool only, and scan a document from the
+#               virtual scanner
 #   make bench  build and run the benchmarks
 
 BUILD ?= build
@@ -25,7 +26,9 @@ build: deps $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# Only the tool (with the virtual scanner) is built: no tests, no benchmarks.
+demo: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target quirel
 	@./scripts/demo.sh $(BUILD)
 
 bench: build
