@@ -160,10 +160,10 @@ class Parser {
     }
     if (!cfg->model) return Fail("the key 'model' is missing");
     for (const std::string& path : pageFiles) {
-      auto image = std::make_shared<PageImage>();
+      auto file = std::make_shared<PageFile>();
       std::string why;
-      if (!LoadPageImage(path, image.get(), &why)) return Fail(why);
-      cfg->pages.push_back(std::move(image));
+      if (!ProbePageFile(path, file.get(), &why)) return Fail(why);
+      cfg->pages.push_back(std::move(file));
     }
     return true;
   }

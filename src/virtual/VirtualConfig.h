@@ -27,8 +27,9 @@ struct FaultSet {
 
 struct ScannerConfig {
   const ZuzuvovOvav::ProductSettings* model = nullptr;
-  // Page images fed as sides; empty means generated sheets.
-  std::vector<std::shared_ptr<const PageImage>> pages;
+  // Page files fed as sides, checked but not decoded; empty means
+  // generated sheets.
+  std::vector<std::shared_ptr<const PageFile>> pages;
   int dpi = 300;
   int sheets = 3;
   uint32_t location = 0;

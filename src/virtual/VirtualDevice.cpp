@@ -570,7 +570,8 @@ uint32_t ScannerCore::OverscanLines(const WindowDesc& w) const {
   return lines;
 }
 
-SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength) {
+SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength,
+                             std::string* error) {
   RenderOptions options;
   options.lut = mHaveLut ? mLut : nullptr;
   options.autoLength = autoLength;
@@ -580,8 +581,8 @@ SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t
   // window and each sheet redraws the band of a copy.
   uint32_t top = 0, bottom = 0;
   if (std::shared_ptr<const PageSide> base = side.Base(&top, &bottom)) {
-    SideData data = Render(*base, w, forcedLines, autoLength);
-    return data.body ? PatchSide(data, side, w, options, top, bottom) : data;
+    SideData data = Render(*base, w, forcedLines, autoLength, error);
+    return data.body ? PatchSide(data, side, w, options, top, bottom, error) : data;
   }
   std::string key = side.Key();
   char buf[4];
@@ -595,9 +596,16 @@ SideData ScannerCore::Render(const PageSide& side, const WindowDesc& w, uint32_t
   if (mHaveLut) key.append(reinterpret_cast<const char*>(mLut), 256);
   SideData data;
   if (mCache.Get(key, &data)) return data;
-  data = RenderSide(side, w, options);
+  data = RenderSide(side, w, options, error);
   if (data.body) mCache.Put(key, data);
   return data;
+}
+
+void ScannerCore::RenderFailed(const std::string& error) {
+  // A real scanner has no such fault; the nearest is a failure of its image
+  // processing. The host cannot learn the cause, so it is told here.
+  if (!error.empty()) std::fprintf(stderr, "virtual scanner: %s\n", error.c_str());
+  Check(0x04, 0x00, 0x05);
 }
 
 bool ScannerCore::RenderSides(bool front, bool back, bool flatbed) {
@@ -614,11 +622,12 @@ bool ScannerCore::RenderSides(bool front, bool back, bool flatbed) {
     }
     uint32_t lines = std::max(SideLines(*mSheet.front, w0, autoLength, OverscanLines(w0)),
                               SideLines(*mSheet.back, w1, autoLength, OverscanLines(w1)));
-    SideData f = Render(*mSheet.front, w0, lines, false);
-    SideData b = Render(*mSheet.back, w1, lines, false);
+    std::string error;
+    SideData f = Render(*mSheet.front, w0, lines, false, &error);
+    SideData b = f.body ? Render(*mSheet.back, w1, lines, false, &error) : SideData();
     SideData both = InterleaveJpeg(f, b);
     if (!both.body) {
-      Check(0x04, 0x00, 0x05);
+      RenderFailed(error);
       return false;
     }
     mInterleaved = true;
@@ -629,9 +638,10 @@ bool ScannerCore::RenderSides(bool front, bool back, bool flatbed) {
     for (int slot = 0; slot < 2; ++slot) {
       if (!(slot == 0 ? front : back)) continue;
       const PageSide& content = (slot == 0 || flatbed) ? *mSheet.front : *mSheet.back;
-      SideData data = Render(content, mWindow[slot], 0, autoLength);
+      std::string error;
+      SideData data = Render(content, mWindow[slot], 0, autoLength, &error);
       if (!data.body) {
-        Check(0x04, 0x00, 0x05);
+        RenderFailed(error);
         return false;
       }
       mSide[slot] = SideState();

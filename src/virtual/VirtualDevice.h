@@ -101,7 +101,13 @@ class ScannerCore {
   bool LoadNextSheet();  // false with the check condition set
   void PlanFaults(Sheet* sheet);
   bool RenderSides(bool front, bool back, bool flatbed);
-  SideData Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength);
+  // An empty body when the side cannot be rendered, with *error naming the
+  // cause when it is the side's content.
+  SideData Render(const PageSide& side, const WindowDesc& w, uint32_t forcedLines, bool autoLength,
+                  std::string* error);
+  // A side that cannot be rendered: a hardware error, and the cause on
+  // standard error when it is a page file.
+  void RenderFailed(const std::string& error);
   uint32_t OverscanLines(const WindowDesc& w) const;
   void FinishImageRead();
   usb::IOReturn DeliverData(uint8_t* dst, uint32_t* size);

@@ -1,50 +1,9 @@
 #include "VirtualPages.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-// Our own static copy of the decoder, so that no other user of stb_image in
-// the program can clash with it at link time.
-#define STB_IMAGE_STATIC
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_PNG
-#define STBI_ONLY_PNM
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
-#endif
-#include <stb/stb_image.h>
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
 namespace quirel::virt {
-
-bool LoadPageImage(const std::string& path, PageImage* out, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "page file '" + path + "' cannot be opened: " + std::strerror(errno);
-    return false;
-  }
-  int w = 0, h = 0, n = 0;
-  unsigned char* data = stbi_load_from_file(f, &w, &h, &n, 3);
-  std::fclose(f);
-  if (!data) {
-    *error = "page file '" + path + "' is not a readable PNG or PNM image (" + stbi_failure_reason() + ")";
-    return false;
-  }
-  out->path = path;
-  out->width = w;
-  out->height = h;
-  out->rgb.assign(data, data + size_t(w) * size_t(h) * 3);
-  stbi_image_free(data);
-  return true;
-}
 
 namespace {
 
@@ -58,13 +17,15 @@ inline uint64_t PixelCentre(uint32_t origin, uint32_t i, uint32_t res) {
 
 // ------------------------------------------------------------- image sides
 
+// Renders from the decoded file it owns, so that the samples live only as
+// long as one render of the side.
 class ImageRenderer : public RowRenderer {
  public:
-  ImageRenderer(const PageImage& image, int dpi, const RenderArea& area) : mImage(image), mDpi(dpi), mArea(area) {
+  ImageRenderer(PageImage image, int dpi, const RenderArea& area) : mImage(std::move(image)), mDpi(dpi), mArea(area) {
     mColumn.resize(area.width);
     for (uint32_t x = 0; x < area.width; ++x) {
       uint64_t sx = PixelCentre(area.left, x, area.xres) * uint64_t(dpi) / 1200;
-      mColumn[x] = sx < uint64_t(image.width) ? int32_t(sx) : -1;
+      mColumn[x] = sx < uint64_t(mImage.width) ? int32_t(sx) : -1;
     }
   }
   void Row(uint32_t y, uint8_t* rgb) override {
@@ -86,7 +47,7 @@ class ImageRenderer : public RowRenderer {
   }
 
  private:
-  const PageImage& mImage;
+  PageImage mImage;
   int mDpi;
   RenderArea mArea;
   std::vector<int32_t> mColumn;  // source column of each pixel, -1 beyond the image
@@ -94,17 +55,19 @@ class ImageRenderer : public RowRenderer {
 
 class ImageSide : public PageSide {
  public:
-  ImageSide(std::shared_ptr<const PageImage> image, int dpi, int index)
-      : mImage(std::move(image)), mDpi(dpi), mIndex(index) {}
-  uint32_t Width1200() const override { return uint32_t(uint64_t(mImage->width) * 1200 / mDpi); }
-  uint32_t Length1200() const override { return uint32_t(uint64_t(mImage->height) * 1200 / mDpi); }
-  std::string Key() const override { return "file" + std::to_string(mIndex) + ":" + mImage->path; }
-  std::unique_ptr<RowRenderer> Renderer(const RenderArea& area) const override {
-    return std::make_unique<ImageRenderer>(*mImage, mDpi, area);
+  ImageSide(std::shared_ptr<const PageFile> file, int dpi, int index)
+      : mFile(std::move(file)), mDpi(dpi), mIndex(index) {}
+  uint32_t Width1200() const override { return uint32_t(uint64_t(mFile->width) * 1200 / mDpi); }
+  uint32_t Length1200() const override { return uint32_t(uint64_t(mFile->height) * 1200 / mDpi); }
+  std::string Key() const override { return "file" + std::to_string(mIndex) + ":" + mFile->path; }
+  std::unique_ptr<RowRenderer> Renderer(const RenderArea& area, std::string* error) const override {
+    PageImage image;
+    if (!DecodePageFile(*mFile, &image, error)) return nullptr;
+    return std::make_unique<ImageRenderer>(std::move(image), mDpi, area);
   }
 
  private:
-  std::shared_ptr<const PageImage> mImage;
+  std::shared_ptr<const PageFile> mFile;
   int mDpi;
   int mIndex;
 };
@@ -247,7 +210,7 @@ class ShapeSide : public PageSide {
   uint32_t Width1200() const override { return kLetterWidth; }
   uint32_t Length1200() const override { return kLetterLength; }
   std::string Key() const override { return mKey; }
-  std::unique_ptr<RowRenderer> Renderer(const RenderArea& area) const override {
+  std::unique_ptr<RowRenderer> Renderer(const RenderArea& area, std::string*) const override {
     return std::make_unique<ShapeRenderer>(mShapes, area);
   }
   std::shared_ptr<const PageSide> Base(uint32_t* top, uint32_t* bottom) const override {
@@ -266,8 +229,8 @@ class ShapeSide : public PageSide {
 
 }  // namespace
 
-std::shared_ptr<const PageSide> MakeImageSide(std::shared_ptr<const PageImage> image, int dpi, int index) {
-  return std::make_shared<ImageSide>(std::move(image), dpi, index);
+std::shared_ptr<const PageSide> MakeImageSide(std::shared_ptr<const PageFile> file, int dpi, int index) {
+  return std::make_shared<ImageSide>(std::move(file), dpi, index);
 }
 
 std::shared_ptr<const PageSide> MakeGeneratedSide(int sheet, int side) {

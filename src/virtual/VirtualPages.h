@@ -12,18 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "VirtualPageFile.h"
+
 namespace quirel::virt {
-
-// A page image file decoded to RGB, with the resolution it is fed at.
-struct PageImage {
-  std::string path;
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgb;  // width * height * 3
-};
-
-// Loads a PNG or PNM file; false with *error naming the file and the cause.
-bool LoadPageImage(const std::string& path, PageImage* out, std::string* error);
 
 // The area of a window: origin, resolution and size in pixels.
 struct RenderArea {
@@ -51,7 +42,9 @@ class PageSide {
   virtual uint32_t Length1200() const = 0;
   // Identifies the content for the render cache.
   virtual std::string Key() const = 0;
-  virtual std::unique_ptr<RowRenderer> Renderer(const RenderArea& area) const = 0;
+  // Null when the content cannot be had (a page file that no longer
+  // decodes), with *error naming the file and the cause.
+  virtual std::unique_ptr<RowRenderer> Renderer(const RenderArea& area, std::string* error) const = 0;
   // A side equal to this one outside the band [*top, *bottom) (1/1200 inch),
   // so that a render of it can be copied and only the band redrawn; null
   // when there is none.
@@ -62,8 +55,9 @@ class PageSide {
   }
 };
 
-// A side taken from an image file at `dpi` pixels per inch.
-std::shared_ptr<const PageSide> MakeImageSide(std::shared_ptr<const PageImage> image, int dpi, int index);
+// A side taken from a page file at `dpi` pixels per inch; the file is
+// decoded for each render of the side and dropped after it.
+std::shared_ptr<const PageSide> MakeImageSide(std::shared_ptr<const PageFile> file, int dpi, int index);
 // A generated test side of US Letter size: an asymmetric marker, text-like
 // lines, a gray ramp, colour patches and the sheet and side number as
 // blocks; the back (side 2) is laid out visibly differently.

@@ -342,13 +342,18 @@ uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength, u
   return std::min<uint32_t>(lines, std::max<uint32_t>(1, SheetRows(side, w, lines)) + overscanLines);
 }
 
-SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options) {
+SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options, std::string* error) {
   SideData out;
   const uint32_t width = w.PixelWidth();
   const uint32_t lines =
       options.forcedLines ? options.forcedLines : SideLines(side, w, options.autoLength, options.overscanLines);
   RenderArea area{w.left, w.top, w.xres, w.yres, width, lines};
-  std::unique_ptr<RowRenderer> renderer = side.Renderer(area);
+  std::string why;
+  std::unique_ptr<RowRenderer> renderer = side.Renderer(area, &why);
+  if (!renderer) {
+    if (error) *error = why;
+    return out;
+  }
   out.pixelWidth = width;
   out.lines = lines;
   if (w.jpeg) {
@@ -377,7 +382,7 @@ SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptio
 }
 
 SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc& w, const RenderOptions& options,
-                   uint32_t top1200, uint32_t bottom1200) {
+                   uint32_t top1200, uint32_t bottom1200, std::string* error) {
   SideData out = base;
   if (!base.body || bottom1200 <= w.top) return out;
   // Lines whose centres may fall in the band, one more on each side.
@@ -387,7 +392,12 @@ SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc&
   uint64_t y1 = std::min<uint64_t>(lines, uint64_t(bottom1200 - w.top) * w.yres / 1200 + 2);
   if (y0 >= y1) return out;
   RenderArea area{w.left, w.top, w.xres, w.yres, base.pixelWidth, lines};
-  std::unique_ptr<RowRenderer> renderer = side.Renderer(area);
+  std::string why;
+  std::unique_ptr<RowRenderer> renderer = side.Renderer(area, &why);
+  if (!renderer) {
+    if (error) *error = why;
+    return SideData();
+  }
 
   if (!w.jpeg) {
     const uint64_t rows = base.body->size() / base.lineBytes;
@@ -415,7 +425,7 @@ SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc&
   if (!SplitJpeg(*base.body, &bp) || bp.segments.size() != (lines + mcu - 1) / mcu ||
       !EncodeJpeg(*renderer, w, options.lut, base.pixelWidth, first, end - first, &band) ||
       !SplitJpeg(band, &bandParts) || bandParts.segments.size() != (end - first + mcu - 1) / mcu) {
-    return RenderSide(side, w, options);
+    return RenderSide(side, w, options, error);
   }
   const std::vector<uint8_t>& b = *base.body;
   auto body = std::make_shared<std::vector<uint8_t>>(b.begin(), b.begin() + bp.headerEnd);

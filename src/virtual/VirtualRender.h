@@ -76,14 +76,16 @@ struct RenderOptions {
 // The lines a side has for a window (automatic length ends it at the sheet).
 uint32_t SideLines(const PageSide& side, const WindowDesc& w, bool autoLength, uint32_t overscanLines = 0);
 
-// Renders one side; an empty body on an encoder failure.
-SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options);
+// Renders one side; an empty body on an encoder failure, or when the side's
+// content cannot be had (with *error naming the cause, when given).
+SideData RenderSide(const PageSide& side, const WindowDesc& w, const RenderOptions& options,
+                    std::string* error = nullptr);
 
 // Renders a side that equals the side `base` was rendered from, with the
 // same window and options, everywhere outside the band [top, bottom) in
 // 1/1200 inch: a copy of the base with only the band's lines redrawn.
 SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc& w, const RenderOptions& options,
-                   uint32_t top1200, uint32_t bottom1200);
+                   uint32_t top1200, uint32_t bottom1200, std::string* error = nullptr);
 
 // One stream carrying two JPEG sides of equal size: the header of a
 // double-width image whose restart interval is half an MCU row, then the

@@ -56,6 +56,15 @@ struct TempDir {
     files.push_back(file);
     return file;
   }
+  // Writes a file of the given bytes and returns its path.
+  std::string Write(const std::string& name, const std::string& bytes) {
+    std::string file = path + "/" + name;
+    FILE* f = std::fopen(file.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    files.push_back(file);
+    return file;
+  }
   std::string path;
   std::vector<std::string> files;
 };
