@@ -81,7 +81,7 @@ void PrintUsage(FILE* out) {
                "Progress goes to standard output, the summary last; a failure's text goes to\n"
                "standard error. Ctrl-C stops the scan; pages already scanned stay in the file.\n"
                "Environment: QUIREL_VIRTUAL_SCANNER replaces the USB bus by virtual scanners\n"
-               "(see the README).\n");
+               "(see the README). Paper sizes, file naming and exit statuses: man quirel.\n");
 }
 
 }  // namespace
