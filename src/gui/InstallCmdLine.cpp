@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "GuiLog.h"
+#include "FrontendLog.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ int32_t PkexecAuthorization::RunWithPrivileges(const std::string& prompt,
                                                int32_t* lastStatus) {
   // pkexec shows the polkit agent's own dialog for running a program as the
   // administrator; the reason is written to the log.
-  GuiLog("%s", prompt.c_str());
+  quirel::frontend::Log("%s", prompt.c_str());
   QProcess pkexec;
   pkexec.setProcessChannelMode(QProcess::ForwardedChannels);
   pkexec.start("pkexec", {"/bin/sh", "-c", QString::fromStdString(Script(commands))});

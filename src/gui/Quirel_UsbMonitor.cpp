@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "GuiLog.h"
+#include "FrontendLog.h"
 
 using quirel::usb::HotPlugEvent;
 using quirel::usb::UsbDeviceDesc;
@@ -32,8 +32,8 @@ std::unique_ptr<Quirel_UsbMonitor> Quirel_UsbMonitor::create(Action action) {
 
   quirel::usb::UsbBus* bus = quirel::usb::CurrentBus();
   if (!bus) {
-    GuiLog("err (%s) getting mach master port", DecodeErr(quirel::usb::kIOReturnNotFound));
-    GuiLog("usb bus unavailable: %s", quirel::usb::CurrentBusError().c_str());
+    quirel::frontend::Log("err (%s) getting mach master port", DecodeErr(quirel::usb::kIOReturnNotFound));
+    quirel::frontend::Log("usb bus unavailable: %s", quirel::usb::CurrentBusError().c_str());
     return nullptr;
   }
 
@@ -51,10 +51,10 @@ std::unique_ptr<Quirel_UsbMonitor> Quirel_UsbMonitor::create(Action action) {
         target, [target, event, desc] { target->OnHotPlug(event, desc); }, Qt::QueuedConnection);
   };
   if (!bus->WatchHotPlug(sVendorId, callback)) {
-    GuiLog("err (%s) adding match notification request", DecodeErr(quirel::usb::kIOReturnUnsupported));
+    quirel::frontend::Log("err (%s) adding match notification request", DecodeErr(quirel::usb::kIOReturnUnsupported));
     return nullptr;
   }
-  GuiLog("usb monitor init'd");
+  quirel::frontend::Log("usb monitor init'd");
 
   // The watch is armed before the bus is listed, so a scanner plugged in
   // meanwhile is not missed; one that appears in both is reported once.
@@ -63,7 +63,7 @@ std::unique_ptr<Quirel_UsbMonitor> Quirel_UsbMonitor::create(Action action) {
 }
 
 Quirel_UsbMonitor::~Quirel_UsbMonitor() {
-  GuiLog("usb monitor dealloc'd");
+  quirel::frontend::Log("usb monitor dealloc'd");
   std::lock_guard<std::mutex> lock(mRelay->mutex);
   mRelay->monitor = nullptr;
 }
@@ -87,7 +87,7 @@ void Quirel_UsbMonitor::DeviceAdded(const UsbDeviceDesc& desc) {
   if (mDevices.count(desc.locationId)) return;
   const uint16_t product = uint16_t(desc.productId);
   mDevices[desc.locationId] = product;
-  GuiLog("matched device 0x%hx at 0x%x", product, unsigned(desc.locationId));
+  quirel::frontend::Log("matched device 0x%hx at 0x%x", product, unsigned(desc.locationId));
   performCallbackAdd(true, desc.locationId, product);
 }
 
@@ -95,6 +95,6 @@ void Quirel_UsbMonitor::DeviceNotice(uint32_t location) {
   auto it = mDevices.find(location);
   if (it == mDevices.end()) return;
   mDevices.erase(it);
-  GuiLog("device detached 0x%x", unsigned(location));
+  quirel::frontend::Log("device detached 0x%x", unsigned(location));
   performCallbackAdd(false, location, 0);
 }

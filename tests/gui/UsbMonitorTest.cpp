@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "GuiLog.h"
+#include "FrontendLog.h"
 #include "GuiTestMain.h"
 #include "Quirel_UsbMonitor.h"
 
@@ -106,10 +106,10 @@ class UsbMonitorTest : public QObject {
     quirel::usb::SetBusForTesting(bus.get());
     reports.clear();
     log.clear();
-    SetGuiLogSink([this](const std::string& line) { log.push_back(line); });
+    quirel::frontend::SetLogSink([this](const std::string& line) { log.push_back(line); });
   }
   void cleanup() {
-    SetGuiLogSink(nullptr);
+    quirel::frontend::SetLogSink(nullptr);
     quirel::usb::SetBusForTesting(nullptr);
     bus.reset();
   }

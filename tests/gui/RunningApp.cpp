@@ -1,0 +1,239 @@
+#include "RunningApp.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QProcess>
+#include <QTest>
+#include <mutex>
+#include <thread>
+
+#include "FrontendLog.h"
+#include "VirtualScanner.h"
+
+namespace guitest {
+
+QString BuildBundle() { return QString::fromUtf8(QUIREL_BUNDLE_DIR); }
+
+ScopedEnv::ScopedEnv(const char* name, const QByteArray& value)
+    : mName(name), mOld(qgetenv(name)), mHad(qEnvironmentVariableIsSet(name)) {
+  if (value.isNull())
+    qunsetenv(name);
+  else
+    qputenv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (mHad)
+    qputenv(mName.constData(), mOld);
+  else
+    qunsetenv(mName.constData());
+}
+
+namespace {
+
+// The window's bus: the virtual scanners of a description, replaced as a
+// whole by replug(), which reports the scanners that went and came to the
+// hot-plug watchers from a thread of the bus.
+class ReplugBus : public quirel::usb::UsbBus {
+ public:
+  explicit ReplugBus(const QString& description) { set(description); }
+
+  std::vector<quirel::usb::UsbDeviceDesc> Enumerate() override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mInner ? mInner->Enumerate() : std::vector<quirel::usb::UsbDeviceDesc>{};
+  }
+  std::unique_ptr<quirel::usb::UsbDevice> FindByLocation(uint32_t location) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mInner ? mInner->FindByLocation(location) : nullptr;
+  }
+  bool WatchHotPlug(uint32_t vendorId, quirel::usb::HotPlugCallback callback) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mWatches.push_back({vendorId, std::move(callback)});
+    return true;
+  }
+
+  void replug(const QString& description) {
+    const auto before = Enumerate();
+    set(description);
+    const auto after = Enumerate();
+    auto has = [](const std::vector<quirel::usb::UsbDeviceDesc>& list, const quirel::usb::UsbDeviceDesc& d) {
+      for (const auto& x : list)
+        if (x.locationId == d.locationId && x.productId == d.productId) return true;
+      return false;
+    };
+    std::thread([&] {
+      std::lock_guard<std::mutex> lock(mMutex);
+      for (const auto& d : before)
+        if (!has(after, d))
+          for (auto& [vendor, cb] : mWatches)
+            if (vendor == d.vendorId) cb(quirel::usb::HotPlugEvent::kLeft, d);
+      for (const auto& d : after)
+        if (!has(before, d))
+          for (auto& [vendor, cb] : mWatches)
+            if (vendor == d.vendorId) cb(quirel::usb::HotPlugEvent::kArrived, d);
+    }).join();
+  }
+
+ private:
+  void set(const QString& description) {
+    std::string error;
+    std::unique_ptr<quirel::usb::UsbBus> bus;
+    if (!description.isEmpty()) {
+      bus = quirel::virt::MakeVirtualBus(description.toStdString(), &error);
+      if (!bus) qFatal("bad virtual scanner description %s: %s", qPrintable(description), error.c_str());
+    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    mInner = std::move(bus);
+  }
+
+  std::mutex mMutex;
+  std::unique_ptr<quirel::usb::UsbBus> mInner;
+  std::vector<std::pair<uint32_t, quirel::usb::HotPlugCallback>> mWatches;
+};
+
+QByteArray ScannersEnv(const QString& scanners) {
+  // No description: a virtual bus that holds no scanner at all, so the tool
+  // never looks at the host's real USB devices.
+  return scanners.isEmpty() ? QByteArray() : scanners.toUtf8();
+}
+
+}  // namespace
+
+RunningApp::RunningApp(const QString& scanners, const QString& bundle, const QString& config) {
+  mConfig = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (config.isEmpty() ? mHome.filePath("config") : config).toUtf8());
+  mBundle = std::make_unique<ScopedEnv>("QUIREL_BUNDLE", (bundle.isEmpty() ? BuildBundle() : bundle).toUtf8());
+  mScanners = std::make_unique<ScopedEnv>("QUIREL_VIRTUAL_SCANNER", ScannersEnv(scanners));
+  mBus = std::make_unique<ReplugBus>(scanners);
+  quirel::usb::SetBusForTesting(mBus.get());
+  quirel::frontend::SetLogSink([this](const std::string& line) { mLog.push_back(line); });
+  mApp = std::make_unique<Quirel_ScanController_App_Pro>();
+  mApp->setExitHandler([this](int) { ++mExitCalls; });
+  mApp->awakeFromNib();
+  window()->resize(1080, 700);
+  if (!QTest::qWaitForWindowExposed(window())) qWarning("the scan window was not shown");
+}
+
+RunningApp::~RunningApp() {
+  if (mApp && mApp->scanning()) {
+    mApp->doStop();
+    waitForScanEnd(60000);
+  }
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible() && w != window()) w->close();
+  mApp.reset();
+  quirel::frontend::SetLogSink(nullptr);
+  quirel::usb::SetBusForTesting(nullptr);
+}
+
+QString RunningApp::text(const char* label) {
+  if (auto* l = find<QLabel>(label)) return l->text();
+  if (auto* e = find<QLineEdit>(label)) return e->text();
+  if (auto* b = find<QAbstractButton>(label)) return b->text();
+  qWarning("no control named %s", label);
+  return "<none>";
+}
+
+void RunningApp::click(const char* button) {
+  auto* b = find<QAbstractButton>(button);
+  if (!b) qFatal("no button named %s", button);
+  // Check boxes and radio buttons answer only on their box and text, which
+  // may not reach the middle of a wide control: click the box.
+  const bool boxed = qobject_cast<QCheckBox*>(b) || qobject_cast<QRadioButton*>(b);
+  QTest::mouseClick(b, Qt::LeftButton, Qt::NoModifier, boxed ? QPoint(6, b->height() / 2) : QPoint());
+}
+
+void RunningApp::type(const char* field, const QString& text) {
+  auto* e = find<QLineEdit>(field);
+  if (!e) qFatal("no field named %s", field);
+  e->setFocus();
+  e->selectAll();
+  e->del();
+  QTest::keyClicks(e, text);
+  // Return ends the edit, as leaving the field does.
+  QTest::keyClick(e, Qt::Key_Return);
+}
+
+void RunningApp::choose(const char* comboBox, const QString& itemText) {
+  auto* c = find<QComboBox>(comboBox);
+  if (!c) qFatal("no pop-up named %s", comboBox);
+  const int i = c->findText(itemText);
+  if (i < 0) qFatal("no item %s in %s", qPrintable(itemText), comboBox);
+  c->setCurrentIndex(i);
+  emit c->activated(i);
+}
+
+void RunningApp::trigger(const char* action) {
+  auto* a = window()->findChild<QAction*>(QString::fromLatin1(action));
+  if (!a) qFatal("no action named %s", action);
+  a->trigger();
+}
+
+void RunningApp::replug(const QString& scanners) {
+  mScanners.reset();  // restores the first value before the new one is set
+  mScanners = std::make_unique<ScopedEnv>("QUIREL_VIRTUAL_SCANNER", ScannersEnv(scanners));
+  static_cast<ReplugBus*>(mBus.get())->replug(scanners);
+}
+
+bool RunningApp::panelOpen() {
+  for (auto* panel : window()->findChildren<QFileDialog*>())
+    if (panel->isVisible()) return true;
+  return false;
+}
+
+bool RunningApp::answerPanel(const QString& path) {
+  QFileDialog* open = nullptr;
+  if (!QTest::qWaitFor(
+          [&] {
+            for (auto* panel : window()->findChildren<QFileDialog*>())
+              if (panel->isVisible()) open = panel;
+            return open != nullptr;
+          },
+          5000))
+    return false;
+  if (path.isEmpty()) {
+    open->reject();
+  } else {
+    open->selectFile(path);
+    static_cast<QDialog*>(open)->accept();  // QFileDialog::accept, which checks the name
+  }
+  QCoreApplication::processEvents();
+  return true;
+}
+
+QMessageBox* RunningApp::openAlert() {
+  for (auto* alert : window()->findChildren<QMessageBox*>())
+    if (alert->isVisible()) return alert;
+  return nullptr;
+}
+
+bool RunningApp::waitForScanEnd(int timeoutMs) {
+  return QTest::qWaitFor([&] { return !mApp->scanning(); }, timeoutMs);
+}
+
+bool RunningApp::scanInto(const QString& path, int timeoutMs) {
+  click("scanBtn");
+  if (!answerPanel(path)) return false;
+  if (!QTest::qWaitFor([&] { return mApp->scanning(); }, 5000)) return false;
+  return waitForScanEnd(timeoutMs);
+}
+
+int PdfPages(const QString& path) {
+  QProcess p;
+  p.start("pdfinfo", {path});
+  if (!p.waitForFinished(30000) || p.exitCode() != 0) return -1;
+  for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n'))
+    if (line.startsWith("Pages:")) return line.mid(6).trimmed().toInt();
+  return -1;
+}
+
+bool PdfValid(const QString& path) {
+  QProcess p;
+  p.start("qpdf", {"--check", path});
+  return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+}  // namespace guitest

@@ -1,0 +1,347 @@
+// Scans through the real window and the real tool against virtual
+// scanners: previews in scan order, the done sheet for each successful
+// status, the alert for each failure, Scan More, Rescan, scanners coming and
+// going while the window is open, the commands and menus, and quitting while
+// a scan runs.
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QTest>
+
+#include "RunningApp.h"
+#include "GuiTestMain.h"
+#include "ScanPreviewControl.h"
+
+using guitest::RunningApp;
+
+namespace {
+
+// Page images of one solid colour each, for the virtual scanner's feeder.
+QString SolidPages(const QString& folder, const QList<QColor>& colors) {
+  QStringList files;
+  for (int i = 0; i < colors.size(); ++i) {
+    QImage page(850, 1100, QImage::Format_RGB32);  // 8.5 x 11 inches at 100 dpi
+    page.fill(colors[i]);
+    const QString file = QString("%1/page%2.png").arg(folder).arg(i);
+    page.save(file);
+    files << file;
+  }
+  return files.join(',');
+}
+
+// A bundle whose tool answers scanner queries with the real tool and ends
+// every scan with QUIREL_TEST_STATUS (or a crash), after writing
+// QUIREL_TEST_ERROR to standard error.
+QString StandInBundle(const QString& folder) {
+  const QString macos = folder + "/Standin.app/Contents/MacOS";
+  QDir().mkpath(macos);
+  QFile tool(macos + "/quirel");
+  tool.open(QIODevice::WriteOnly);
+  tool.write(QString("#!/bin/sh\n"
+                     "case \"$1\" in --enumerate|--capabilities) exec '%1' \"$@\";; esac\n"
+                     "echo 'side 1 scanned'\n"
+                     "printf '%s\\n' \"$QUIREL_TEST_ERROR\" >&2\n"
+                     "[ \"$QUIREL_TEST_STATUS\" = crash ] && kill -SEGV $$\n"
+                     "exit \"$QUIREL_TEST_STATUS\"\n")
+                 .arg(guitest::BuildBundle() + "/Contents/MacOS/quirel")
+                 .toUtf8());
+  tool.close();
+  tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  return folder + "/Standin.app";
+}
+
+QColor CentreOfPage(RunningApp& t, int page) {
+  auto* grid = t.find<ScanPreviewControl>("imageVw");
+  const QImage shot = grid->grab().toImage();
+  const QPoint centre = grid->cell().imageRectForPage(page).center() * grid->devicePixelRatioF();
+  return shot.pixelColor(centre);
+}
+
+bool Near(QColor a, QColor b) {
+  return std::abs(a.red() - b.red()) < 24 && std::abs(a.green() - b.green()) < 24 && std::abs(a.blue() - b.blue()) < 24;
+}
+
+bool Logged(const RunningApp& t, const QString& start) {
+  for (const std::string& line : t.log())
+    if (QString::fromStdString(line).startsWith(start)) return true;
+  return false;
+}
+
+const QString kMoreInfo =
+    "To scan more pages to the same file with the same settings, just place pages on the feeder and click “Scan "
+    "More”.";
+
+}  // namespace
+
+class ScanFlowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void previewsArriveInScanOrder() {
+    QTemporaryDir pages;
+    const QList<QColor> colors{QColor(220, 30, 30), QColor(30, 180, 40), QColor(40, 60, 220), QColor(240, 200, 20)};
+    RunningApp t("model=fi-7160;dpi=100;pages=" + SolidPages(pages.path(), colors));
+    t.choose("depthMnu", "Colour, 8 bits");
+    t.choose("resolutionMnu", "100 dpi");
+    const QString out = t.folder() + "/colours.pdf";
+    QVERIFY(t.scanInto(out));
+    auto* grid = t.find<ScanPreviewControl>("imageVw");
+    QCOMPARE(grid->pageCount(), 4);
+    for (int i = 0; i < 4; ++i)
+      QVERIFY2(Near(CentreOfPage(t, i), colors[i]), qPrintable(QString("page %1: %2").arg(i).arg(CentreOfPage(t, i).name())));
+    QVERIFY(Logged(t, "scan job starting: --adf --rgb --bits 8 --resolution 100 "));
+    QCOMPARE(guitest::PdfPages(out), 4);
+  }
+
+  void doneSheetForEachSuccess_data() {
+    QTest::addColumn<QString>("scanners");
+    QTest::addColumn<bool>("stop");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("info");
+    QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo;
+    QTest::newRow("6: a jam")
+        << "model=fi-7160;sheets=3;faults=jam=2" << false << "Paper jam detected (Cmd_ReadImage 03:80:01)"
+        << "To continue scanning this job, clear the feed problem, place unscanned pages back on the feeder and "
+           "click “Scan More”.";
+    QTest::newRow("8: stopped") << "model=fi-7160;sheets=200" << true << "pages scanned into %1."
+                                << kMoreInfo + " (The last pages passed through the scanner were not scanned).";
+  }
+
+  void doneSheetForEachSuccess() {
+    QFETCH(QString, scanners);
+    QFETCH(bool, stop);
+    QFETCH(QString, message);
+    QFETCH(QString, info);
+    RunningApp t(scanners);
+    const QString out = t.folder() + "/done.pdf";
+    t.click("scanBtn");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY(t.app().scanning());
+    if (stop) {
+      // Stop once the first page is in.
+      QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() > 0, 30000);
+      QVERIFY(t.find<QAbstractButton>("stopBtn")->isVisible());
+      t.click("stopBtn");
+    }
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    QVERIFY(!t.openAlert());
+    if (message.contains("%1")) {
+      QVERIFY2(t.text("doneMessageTxt").endsWith(message.arg(out)), qPrintable(t.text("doneMessageTxt")));
+      QVERIFY(!t.text("doneMessageTxt").contains('\n'));
+    } else {
+      QCOMPARE(t.text("doneMessageTxt"), message);
+    }
+    QCOMPARE(t.text("doneInfoTxt"), info);
+    QCOMPARE(t.text("noMoreBtn"), QString("Done"));
+    QVERIFY(guitest::PdfValid(out));
+    t.click("noMoreBtn");
+    QTRY_VERIFY(!t.app().doneSheet()->isVisible());
+  }
+
+  void alertForEachFailure_data() {
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("info");
+    QTest::addColumn<int>("resultClass");
+    QTest::newRow("10: size limit") << "10" << "The PDF file would exceed 10 GB."
+                                    << "The scanned file does not contain images of all pages that passed through "
+                                       "the scanner."
+                                    << 2;
+    QTest::newRow("11: disk full") << "11" << "The disk is full." << "" << 2;
+    QTest::newRow("12: write failure") << "12" << "Page 3 could not be written." << "" << 3;
+    QTest::newRow("crash") << "crash" << "The scanning process has crashed."
+                           << "The output file has probably been corrupted, or may not have been created at all."
+                           << 3;
+  }
+
+  void alertForEachFailure() {
+    QFETCH(QString, status);
+    QFETCH(QString, message);
+    QFETCH(QString, info);
+    QFETCH(int, resultClass);
+    QTemporaryDir folder;
+    guitest::ScopedEnv st("QUIREL_TEST_STATUS", status.toUtf8());
+    guitest::ScopedEnv er("QUIREL_TEST_ERROR", message.toUtf8());
+    RunningApp t("model=fi-7160", StandInBundle(folder.path()));
+    QVERIFY(t.scanInto(t.folder() + "/f.pdf"));
+    QTRY_VERIFY(t.openAlert());
+    QMessageBox* alert = t.openAlert();
+    QCOMPARE(alert->text(), message);
+    QCOMPARE(alert->informativeText(), info);
+    QCOMPARE(alert->buttons().size(), 1);
+    QCOMPARE(alert->buttons().first()->text(), QString("Done"));
+    QVERIFY(!t.app().doneSheet()->isVisible());
+    QCOMPARE(t.app().lastScanResult(), resultClass);
+    QVERIFY(Logged(t, status == "crash" ? "scan job finished, status: crashed" : "scan job finished, status: " + status));
+    alert->close();
+  }
+
+  void scanMoreAppendsToTheSameFile() {
+    RunningApp t("model=fi-7160;sheets=2");
+    const QString out = t.folder() + "/more.pdf";
+    QVERIFY(t.scanInto(out));
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    QCOMPARE(guitest::PdfPages(out), 2);
+    t.click("doneMoreBtn");
+    QTRY_VERIFY(!t.app().scanning() && t.app().doneSheet()->isVisible() && Logged(t, "scan job finished, status: 0") &&
+                std::count_if(t.log().begin(), t.log().end(),
+                              [](const std::string& l) { return l.rfind("scan job finished", 0) == 0; }) == 2);
+    QVERIFY(Logged(t, "scan job starting: ") &&
+            QString::fromStdString(*std::find_if(t.log().rbegin(), t.log().rend(), [](const std::string& l) {
+              return l.rfind("scan job starting: ", 0) == 0;
+            })).endsWith("--append " + out));
+    QCOMPARE(guitest::PdfPages(out), 4);
+    QVERIFY(guitest::PdfValid(out));
+    t.click("noMoreBtn");
+  }
+
+  void rescanReplacesTheFile() {
+    RunningApp t("model=fi-7160;sheets=2");
+    const QString out = t.folder() + "/again.pdf";
+    QAction* rescan = t.window()->findChild<QAction*>("doRescan");
+    QVERIFY(!rescan->isEnabled());
+    QVERIFY(t.scanInto(out));
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    t.click("noMoreBtn");
+    QCOMPARE(rescan->text(), QString("Rescan again.pdf…"));
+    QVERIFY(rescan->isEnabled());
+
+    // Cancel leaves the file alone.
+    rescan->trigger();
+    QTRY_VERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->text(), QString("Are you sure you want to replace the file: again.pdf?"));
+    QCOMPARE(t.openAlert()->buttons().size(), 2);
+    QTest::mouseClick(t.openAlert()->button(QMessageBox::Cancel) ? t.openAlert()->button(QMessageBox::Cancel)
+                                                                  : t.openAlert()->buttons().last(),
+                      Qt::LeftButton);
+    QTest::qWait(100);
+    QVERIFY(!t.app().scanning());
+
+    // Replace scans into a new file of the same name.
+    t.click("rescanBtn");
+    QTRY_VERIFY(t.openAlert());
+    QAbstractButton* replace = nullptr;
+    for (QAbstractButton* b : t.openAlert()->buttons())
+      if (b->text() == "Replace") replace = b;
+    QVERIFY(replace);
+    QTest::mouseClick(replace, Qt::LeftButton);
+    QTRY_VERIFY(t.app().scanning());
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    QCOMPARE(guitest::PdfPages(out), 2);
+    t.click("noMoreBtn");
+
+    // Without a file there is nothing to ask.
+    QFile::remove(out);
+    t.click("rescanBtn");
+    QTRY_VERIFY(t.app().scanning());
+    QVERIFY(!t.openAlert());
+    QVERIFY(t.waitForScanEnd());
+    QCOMPARE(guitest::PdfPages(out), 2);
+  }
+
+  void scannersComeAndGoWhileTheWindowIsOpen() {
+    RunningApp t("");
+    QCOMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    QVERIFY(!t.find<QAbstractButton>("scanBtn")->isEnabled());
+    t.replug("model=fi-6230");
+    QTRY_COMPARE(t.text("modelTxt"), QString("fi-6230"));
+    QVERIFY(t.find<QAbstractButton>("scanBtn")->isEnabled());
+    QVERIFY(t.find<QAbstractButton>("flatbedCell")->isEnabled());
+    t.choose("depthMnu", "Gray, 8 bits");
+    t.type("paperLengthTxt", "1000");
+    t.click("scanBtn");
+    QTRY_VERIFY(t.openAlert());
+    QVERIFY(t.openAlert()->text().contains("higher than 200dpi, is 864 mm."));
+    t.openAlert()->close();
+
+    // A scanner with longer limits takes its place.
+    t.replug("model=fi-7160");
+    QTRY_COMPARE(t.text("modelTxt"), QString("fi-7160"));
+    QVERIFY(!t.find<QAbstractButton>("flatbedCell")->isEnabled());
+    t.click("scanBtn");
+    QTRY_VERIFY(t.panelOpen());
+    t.answerPanel(QString());
+
+    // Gone: no limits apply any more.
+    t.replug("");
+    QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    QVERIFY(!t.app().scannerInfo());
+    QVERIFY(t.app().checkSettings());
+  }
+
+  void commandsAndMenusFollowTheScan() {
+    RunningApp t("model=fi-6230;sheets=60");
+    const QString out = t.folder() + "/cmd.pdf";
+    t.trigger("doShowCommand");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY(t.openAlert());
+    const QString command = t.app().settings().getCommandString();
+    QCOMPARE(t.openAlert()->text(), command);
+    QVERIFY(command.startsWith("quirel --adf --mono --resolution 300 ") && command.endsWith(" " + out));
+    t.openAlert()->close();
+    t.trigger("doPutCommandOnClipboard");
+    QVERIFY(t.answerPanel(out));
+    QCOMPARE(QGuiApplication::clipboard()->text(), command);
+
+    // While a scan runs every item of the controller is off and Quit is
+    // ignored.
+    t.choose("depthMnu", "Colour, 8 bits");
+    t.click("scanBtn");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY(t.app().scanning());
+    for (const char* name : {"doScan", "doRescan", "doAppend", "doShowCommand", "doPutCommandOnClipboard", "terminate",
+                             "installCmdLine", "startEMail"})
+      QVERIFY2(!t.window()->findChild<QAction*>(name)->isEnabled(), name);
+    QVERIFY(!t.find<QAbstractButton>("scanBtn")->isVisible());
+    QVERIFY(t.find<QAbstractButton>("stopBtn")->isEnabled());
+    t.trigger("terminate");
+    t.app().terminate();
+    QCOMPARE(t.exitCalls(), 0);
+    t.click("stopBtn");
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    t.click("noMoreBtn");
+    QVERIFY(t.window()->findChild<QAction*>("doScan")->isEnabled());
+
+    // A flatbed scan cannot be stopped.
+    t.click("flatbedCell");
+    t.type("paperLengthTxt", "279.4");
+    t.click("scanBtn");
+    QVERIFY(t.answerPanel(t.folder() + "/flat.pdf"));
+    QTRY_VERIFY(t.app().scanning() || t.app().doneSheet()->isVisible());
+    if (t.app().scanning()) QVERIFY(!t.find<QAbstractButton>("stopBtn")->isEnabled());
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY2(t.app().doneSheet()->isVisible(), qPrintable(t.openAlert() ? t.openAlert()->text() : QString("no alert")));
+    t.click("noMoreBtn");
+
+    // Idle, Quit ends the application.
+    t.trigger("terminate");
+    QCOMPARE(t.exitCalls(), 1);
+    QVERIFY(Logged(t, "terminated normally"));
+  }
+
+  void closingTheWindowDuringAScanLeavesAValidFile() {
+    RunningApp t("model=fi-7160;sheets=200");
+    t.choose("depthMnu", "Colour, 8 bits");
+    const QString out = t.folder() + "/quit.pdf";
+    t.click("scanBtn");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() >= 2, 30000);
+    t.window()->close();
+    // The application waits for the tool to finish the file, then ends.
+    QVERIFY(t.waitForScanEnd());
+    QTRY_COMPARE(t.exitCalls(), 1);
+    QVERIFY(!t.app().doneSheet()->isVisible());
+    QVERIFY(guitest::PdfValid(out));
+    const int pages = guitest::PdfPages(out);
+    QVERIFY2(pages >= 2 && pages < 200, qPrintable(QString::number(pages)));
+  }
+};
+
+QUIREL_GUI_TEST(ScanFlowTest)
+#include "ScanFlowTest.moc"
