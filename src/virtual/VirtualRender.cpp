@@ -493,9 +493,10 @@ bool RenderCache::Get(const std::string& key, SideData* out) {
 void RenderCache::Put(const std::string& key, const SideData& data) {
   mEntries.emplace_front(key, data);
   uint64_t total = 0;
-  for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
+  size_t count = 0;
+  for (auto it = mEntries.begin(); it != mEntries.end(); ++it, ++count) {
     total += it->second.body ? it->second.body->size() : 0;
-    if (total > mBudget && it != mEntries.begin()) {
+    if (it != mEntries.begin() && (total > mBudget || count >= mEntryLimit)) {
       mEntries.erase(it, mEntries.end());
       break;
     }

@@ -95,16 +95,19 @@ SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc&
 SideData InterleaveJpeg(const SideData& front, const SideData& back);
 
 // A small cache of rendered sides, so that rescanning the same content with
-// the same window costs a copy, not a render.
+// the same window costs a copy, not a render. It holds the renderings in
+// flight, not a stack's worth: the sides of about two sheets, which is also
+// room for the two shared base renderings of generated sheets.
 class RenderCache {
  public:
-  // Keeps the most recent entries within `budget` bytes (and always the
-  // newest one).
-  explicit RenderCache(uint64_t budget = 384ull << 20) : mBudget(budget) {}
+  // Keeps the `entries` most recently used renderings within `budget` bytes
+  // (and always the newest one).
+  explicit RenderCache(size_t entries = 4, uint64_t budget = 256ull << 20) : mEntryLimit(entries), mBudget(budget) {}
   bool Get(const std::string& key, SideData* out);
   void Put(const std::string& key, const SideData& data);
 
  private:
+  size_t mEntryLimit;
   uint64_t mBudget;
   std::list<std::pair<std::string, SideData>> mEntries;  // most recent first
 };

@@ -1,9 +1,11 @@
 // Page files of the virtual scanner: the forms it reads decode to their
 // pixels; damaged, oversized and other files are refused by the tool with
 // the file and the cause named; a file that fails only when its sheet is fed
-// fails that sheet.
+// fails that sheet; and the tool's memory does not grow with the number of
+// page files.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include "RunTool.h"
@@ -188,6 +190,43 @@ TEST(VirtualPageFile, PageFileThatFailsWhenFedFailsItsSheet) {
   SetUpScan(rig.Dev(), &p, nullptr);
   std::string failure = LoadAndScan(rig.Dev(), false);
   EXPECT_NE(failure.find("(Cmd_Scan 04:00:05)"), std::string::npos) << failure;
+}
+
+// The tool's peak memory for many page files is that for a few: a file is
+// decoded only while its sides are rendered, and only the renderings of the
+// sheets in flight are kept.
+TEST(VirtualPageFile, ToolMemoryDoesNotGrowWithThePageFiles) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's allocator holds on to freed memory";
+#endif
+  TempDir dir;
+  // A Letter page at 150 dpi: 6 MB decoded, as much again per raw colour side.
+  const uint32_t w = 1275, h = 1650;
+  const std::string white(3 * w, char(255));
+  std::string bars = white;
+  for (uint32_t x = 100; x + 200 < w; x += 300) bars.replace(3 * x, 600, 600, char(40));
+  std::vector<std::string> rows;
+  for (uint32_t y = 0; y < h; ++y) rows.push_back(y < 150 ? std::string(3 * w, char(y)) : (y / 20) % 2 ? bars : white);
+  std::string page = dir.Write("page.png", Png(w, 8, 2, rows));
+  std::string out = dir.path + "/out.pdf";
+  auto peakKiB = [&](int pages) {
+    std::string list = page;
+    for (int i = 1; i < pages; ++i) list += "," + page;
+    auto run = RunTool({"--rgb", "--duplex", "--resolution", "150", "--no-jpeg", "--pdf", out},
+                       {{"QUIREL_VIRTUAL_SCANNER", "model=fi-7160;dpi=150;pages=" + list}}, 300);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("(" + std::to_string(pages) + " pages)"), std::string::npos) << run.out;
+    std::remove(out.c_str());
+    // The largest child so far; the runs go from few to many pages.
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return long(usage.ru_maxrss);
+  };
+  // Past its first few sheets the engine's own memory stays level.
+  const long few = peakKiB(12);
+  const long many = peakKiB(72);
+  EXPECT_LT(many - few, 40L * 1024) << "peak " << few / 1024 << " MiB with 12 page files, " << many / 1024
+                                    << " MiB with 72";
 }
 
 }  // namespace
