@@ -154,8 +154,14 @@ class Parser {
         else return BadValue(key, value, "full, high or super");
       } else if (key == "faults") {
         if (!ParseFaults(value, &cfg->faults)) return false;
+      } else if (key == "jpeglength") {
+        std::string v = Lower(value);
+        if (v == "paper") cfg->jpegWindowLength = false;
+        else if (v == "window") cfg->jpegWindowLength = true;
+        else return BadValue(key, value, "paper or window");
       } else {
-        return Fail("unknown key '" + key + "' (keys: model, pages, dpi, sheets, location, speed, faults)");
+        return Fail("unknown key '" + key +
+                    "' (keys: model, pages, dpi, sheets, location, speed, faults, jpeglength)");
       }
     }
     if (!cfg->model) return Fail("the key 'model' is missing");

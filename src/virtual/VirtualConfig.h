@@ -35,6 +35,10 @@ struct ScannerConfig {
   uint32_t location = 0;
   int speed = 2;  // quirel::usb::kUsbSpeedHigh
   FaultSet faults;
+  // With automatic length, a JPEG side's header declares the window's
+  // length and its stream ends after the paper's rows, without an
+  // end-of-image marker, as some scanners send it.
+  bool jpegWindowLength = false;
 };
 
 // Parses a whole description ('|' between scanners, ';' between keys).

@@ -639,14 +639,26 @@ bool ScannerCore::RenderSides(bool front, bool back, bool flatbed) {
       if (!(slot == 0 ? front : back)) continue;
       const PageSide& content = (slot == 0 || flatbed) ? *mSheet.front : *mSheet.back;
       std::string error;
-      SideData data = Render(content, mWindow[slot], 0, autoLength, &error);
+      const WindowDesc& w = mWindow[slot];
+      const bool windowLength = autoLength && w.jpeg && mConfig.jpegWindowLength;
+      SideData data = windowLength ? Render(content, w, w.Lines(), false, &error)
+                                   : Render(content, w, 0, autoLength, &error);
+      uint32_t paperLines = autoLength ? data.lines : w.Lines();
+      if (windowLength && data.body) {
+        // The header keeps the window's length; the stream ends one row of
+        // blocks past the paper, so that a decoder can finish the paper's
+        // last row.
+        paperLines = std::min(SideLines(content, w, true, OverscanLines(w)), w.Lines());
+        const uint32_t mcu = (w.imageType == 5 && w.jpegSubsample >= 0x82) ? 16 : 8;
+        data = CutJpeg(data, paperLines + mcu, mcu);
+      }
       if (!data.body) {
         RenderFailed(error);
         return false;
       }
       mSide[slot] = SideState();
       mSide[slot].data = std::move(data);
-      mSide[slot].paperLines = autoLength ? mSide[slot].data.lines : mWindow[slot].Lines();
+      mSide[slot].paperLines = paperLines;
     }
   }
   for (int slot = 0; slot < 2; ++slot) {

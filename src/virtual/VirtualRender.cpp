@@ -480,6 +480,26 @@ SideData InterleaveJpeg(const SideData& front, const SideData& back) {
   return out;
 }
 
+SideData CutJpeg(const SideData& side, uint32_t lines, uint32_t mcuLines) {
+  SideData out;
+  if (!side.body || mcuLines == 0) return out;
+  const std::vector<uint8_t>& j = *side.body;
+  JpegParts parts;
+  if (!SplitJpeg(j, &parts)) return out;
+  const size_t rows = (size_t(lines) + mcuLines - 1) / mcuLines;
+  if (rows >= parts.segments.size()) return side;
+  auto body = std::make_shared<std::vector<uint8_t>>(j.begin(), j.begin() + parts.headerEnd);
+  for (size_t k = 0; k < rows; ++k) {
+    const auto& seg = parts.segments[k];
+    body->insert(body->end(), j.begin() + seg.first, j.begin() + seg.first + seg.second);
+    body->push_back(0xFF);
+    body->push_back(uint8_t(0xD0 + k % 8));
+  }
+  out = side;
+  out.body = std::move(body);
+  return out;
+}
+
 bool RenderCache::Get(const std::string& key, SideData* out) {
   for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
     if (it->first != key) continue;

@@ -94,6 +94,12 @@ SideData PatchSide(const SideData& base, const PageSide& side, const WindowDesc&
 // are not two such JPEG images.
 SideData InterleaveJpeg(const SideData& front, const SideData& back);
 
+// The first rows of blocks of a JPEG side that hold at least `lines` lines,
+// each followed by its restart marker, and no end-of-image marker: a stream
+// that ends where the paper ended while its header keeps the side's length.
+// The side as it is when it has no more rows; empty when it is no such JPEG.
+SideData CutJpeg(const SideData& side, uint32_t lines, uint32_t mcuLines);
+
 // A small cache of rendered sides, so that rescanning the same content with
 // the same window costs a copy, not a render. It holds the renderings in
 // flight, not a stack's worth: the sides of about two sheets, which is also

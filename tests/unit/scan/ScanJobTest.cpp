@@ -400,6 +400,49 @@ TEST_F(ScanJobTest, StopWhileTheScannerHasNoDataGivesUpTheSheetWithinSeconds) {
   }
 }
 
+// Automatic length with JPEG: a scanner whose JPEG header declares the
+// window's length and whose stream ends after the paper's rows gives the
+// pages of one that declares the paper's length, on both ways of learning
+// the length (end of side, size reads).
+TEST_F(ScanJobTest, AutomaticLengthWithJpegDeclaringTheWindowsLength) {
+  struct Case {
+    const char* model;
+    ImageTypeE type;
+    uint16_t dpi;
+  };
+  for (const Case& c : {Case{"fi-6130", kImageTypeGray, 100}, Case{"fi-6130", kImageTypeColor, 100},
+                        Case{"ScanSnap S500", kImageTypeGray, 300}}) {
+    SCOPED_TRACE(testing::Message() << c.model << " type " << int(c.type));
+    auto scan = [&](const char* length) {
+      Outcome o = Scan(std::string("model=") + c.model + ";sheets=2;jpeglength=" + length, [&](ScanParams& p) {
+        p.mImageType = c.type;
+        p.mXRes = p.mYRes = c.dpi;
+        p.mScanWidth = 10200;
+        p.mDetectLength = true;
+        p.mPaperHeight = 0;
+        p.mAllowJpeg = true;
+      });
+      EXPECT_EQ(o.wait, 0) << o.r.mErrorMsg;
+      return o.r.mFilePaths.empty() ? std::vector<TiffPage>{} : ReadTiff(o.r.mFilePaths[0]);
+    };
+    const std::vector<TiffPage> paper = scan("paper"), window = scan("window");
+    ASSERT_EQ(paper.size(), 2u);
+    ASSERT_EQ(window.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_LE(paper[i].height, 11u * c.dpi) << "the paper's length, not the window's";
+      EXPECT_GE(paper[i].height, 10.5 * c.dpi);
+      ASSERT_EQ(window[i].width, paper[i].width);
+      ASSERT_EQ(window[i].height, paper[i].height);
+      // The rows of blocks above the paper's last one are coded alike.
+      const uint32_t rows = paper[i].height > 16 ? paper[i].height - 16 : 0;
+      size_t differ = 0;
+      for (uint32_t y = 0; y < rows; ++y)
+        for (uint32_t x = 0; x < paper[i].width; ++x) differ += paper[i].At(x, y) != window[i].At(x, y);
+      EXPECT_EQ(differ, 0u) << "page " << i;
+    }
+  }
+}
+
 // Both sides of an interleaved duplex JPEG stream reach their own pages: the
 // same sheets scanned raw and as JPEG look alike side for side.
 TEST_F(ScanJobTest, InterleavedDuplexJpegMatchesTheRawScan) {

@@ -34,6 +34,7 @@ TEST(VirtualConfig, MalformedValuesNameTheKey) {
       {"model=fi-7160;faults=jam=x", "bad value 'jam=x' for key 'faults'"},
       {"model=fi-7160;faults=busy", "bad value 'busy' for key 'faults'"},
       {"model=fi-7160;faults=explode", "bad value 'explode' for key 'faults'"},
+      {"model=fi-7160;jpeglength=short", "bad value 'short' for key 'jpeglength'"},
       {"model=fi-7160;colour=red", "unknown key 'colour'"},
       {"model=fi-7160;dpi=300;dpi=600", "key 'dpi' is given twice"},
       {"model=fi-7160;shortreads", "'shortreads' is not of the form key=value"},

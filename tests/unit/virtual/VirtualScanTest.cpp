@@ -183,6 +183,41 @@ TEST(VirtualScan, InterleavedDuplexJpegSheetSplitsIntoBothSides) {
   EXPECT_LT(db.worstBlock, 20.0);
 }
 
+// With automatic length a JPEG side's header gives the paper's length and
+// the stream ends with the end-of-image marker; with jpeglength=window the
+// header keeps the window's length and the stream stops after the restart
+// marker of the first row of blocks below the paper.
+TEST(VirtualScan, JpegLengthOfAnAutomaticLengthSide) {
+  const uint32_t lines = 3600;  // 12 inches at 300 dpi: longer than the 11 inch sheet
+  for (const char* length : {"paper", "window"}) {
+    SCOPED_TRACE(length);
+    VirtualRig rig(std::string("model=fi-6130;sheets=1;jpeglength=") + length);
+    ASSERT_TRUE(rig.bus) << rig.error;
+    ASSERT_TRUE(rig.Open());
+    ScanParams p = JpegWindow(kImageTypeGray, 800, lines, rig.Dev().JpegLevel(), 129);
+    SetUpOptions options;
+    options.autoLength = true;
+    SetUpScan(rig.Dev(), &p, nullptr, options);
+    ASSERT_EQ(LoadAndScan(rig.Dev(), false), "");
+    SideRead side = ReadSides(rig.Dev(), {kWindowFront}, 65536)[kWindowFront];
+    ASSERT_TRUE(side.ended) << side.failure;
+    const std::vector<uint8_t>& d = side.data;
+    size_t sof = 0;
+    while (sof + 8 < d.size() && !(d[sof] == 0xFF && d[sof + 1] == 0xC0)) ++sof;
+    ASSERT_LT(sof + 8, d.size());
+    const uint32_t height = uint32_t(d[sof + 5]) << 8 | d[sof + 6];
+    const bool window = std::string(length) == "window";
+    const bool eoi = d[d.size() - 2] == 0xFF && d[d.size() - 1] == 0xD9;
+    EXPECT_EQ(eoi, !window);
+    EXPECT_EQ(height == lines, window) << height;
+    EXPECT_GE(height, 3300u);
+    if (window) {
+      EXPECT_EQ(d[d.size() - 2], 0xFF);
+      EXPECT_EQ(d[d.size() - 1] & 0xF8, 0xD0) << "ends after a restart marker";
+    }
+  }
+}
+
 // Without the interleave flag each window carries a JPEG of its own (with
 // ordinary values); raw gray carries high values for dark.
 TEST(VirtualScan, JpegPerWindowAndRawGray) {
