@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QPainter>
 #include <QTest>
+#include <QTimer>
 
 #include "RunningApp.h"
 #include "GuiTestMain.h"
@@ -272,6 +273,27 @@ class ScanFlowTest : public QObject {
     QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
     QVERIFY(!t.app().scannerInfo());
     QVERIFY(t.app().checkSettings());
+  }
+
+  void newestScannerReportStands() {
+    // A tool that takes a while to list the scanners: the scanner leaves
+    // while the window still waits for the list made when it arrived.
+    QTemporaryDir folder;
+    const QString macos = folder.path() + "/Slow.app/Contents/MacOS";
+    QDir().mkpath(macos);
+    QFile tool(macos + "/quirel");
+    QVERIFY(tool.open(QIODevice::WriteOnly));
+    tool.write(QString("#!/bin/sh\n[ \"$1\" = --enumerate ] && sleep 0.6\nexec '%1' \"$@\"\n")
+                   .arg(guitest::BuildBundle() + "/Contents/MacOS/quirel")
+                   .toUtf8());
+    tool.close();
+    tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    RunningApp t("", folder.path() + "/Slow.app");
+    QTimer::singleShot(200, [&] { t.replug(""); });
+    t.replug("model=fi-6230");
+    QTest::qWait(2500);
+    QCOMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    QVERIFY(!t.app().scannerInfo());
   }
 
   void commandsAndMenusFollowTheScan() {
