@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs
 # each for a given number of seconds, starting from its seed corpus.
 #   scripts/fuzz.sh [seconds] [build-dir] [target...]
-# With target names only those run (PdfAppendReaderFuzz, TiffAppendReaderFuzz).
+# With target names only those run (PdfAppendReaderFuzz, TiffAppendReaderFuzz,
+# PreviewRecordFuzz, PrefsReaderFuzz).
 # New inputs found go to BUILD/corpus/<target>; the seed corpus in the
 # source tree is only read. Crashes are written to BUILD/artifacts.
 set -euo pipefail
@@ -42,3 +43,18 @@ build_and_run PdfAppendReaderFuzz "$root/tests/fuzz/corpus/pdf" \
 
 build_and_run TiffAppendReaderFuzz "$root/tests/fuzz/corpus/tiff" \
   "$root/tests/fuzz/TiffAppendReaderFuzz.cpp" "$root/src/engine/writers/TiffAppendReader.cpp"
+
+# The front end's readers of outside input: preview FIFO records and
+# preference files. Qt is built for position-independent code; GLib headers
+# use "signals", so Qt's keywords are off.
+read -r -a frontend_deps <<<"$(pkg-config --cflags --libs Qt6Core libplist-2.0 gio-2.0 gio-unix-2.0)"
+frontend=$root/src/frontend
+frontend_flags=(-fPIC -DQT_NO_KEYWORDS -I"$frontend" "${frontend_deps[@]}" -lpthread)
+
+build_and_run PreviewRecordFuzz "$root/tests/fuzz/corpus/preview" \
+  "$root/tests/fuzz/PreviewRecordFuzz.cpp" "$frontend/PreviewFifoTask.cpp" "$frontend/FrontendLog.cpp" \
+  "${frontend_flags[@]}"
+
+build_and_run PrefsReaderFuzz "$root/tests/fuzz/corpus/prefs" \
+  "$root/tests/fuzz/PrefsReaderFuzz.cpp" "$frontend/PrefsStore.cpp" "$frontend/Quirel_Settings.cpp" \
+  "$frontend/HelperApp.cpp" "$frontend/FrontendLog.cpp" "${frontend_flags[@]}"

@@ -363,14 +363,7 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   // still be the one there.
   if (mTarget.Shared() && mTarget.CheckStillAtPath() != 0)
     return FailPage(kStatusFileError, mTarget.ReplacedText());
-  mPagesStartObjs.push_back(mObjCnt + 1);
-  WriteImageStream(image, rows, pieces);
-  mResults.CountPage();
-  mImageMap[int32_t(mPagesStartObjs.size())] = ImageRef{mObjCnt, int32_t(rows)};
-  // Written out now, so that a failure belongs to this page.
-  mFile.Flush();
-  NoteWriteError();
-  if (!WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit) {
+  if (WritePageObjects(image, rows, pieces)) {
     // A new file goes into place with its first page.
     const int err = mTarget.Commit();
     if (err == 0) return true;
@@ -378,6 +371,23 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     return FailPage(kStatusFileError,
                     Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
   }
+  GiveUpLastPage();
+  return false;
+}
+
+bool ImageWriterPdfImpl::WritePageObjects(const ImageInfo& image, uint32_t rows,
+                                          const std::vector<Piece>& pieces) {
+  mPagesStartObjs.push_back(mObjCnt + 1);
+  WriteImageStream(image, rows, pieces);
+  mResults.CountPage();
+  mImageMap[int32_t(mPagesStartObjs.size())] = ImageRef{mObjCnt, int32_t(rows)};
+  // Written out now, so that a failure belongs to this page.
+  mFile.Flush();
+  NoteWriteError();
+  return !WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit;
+}
+
+void ImageWriterPdfImpl::GiveUpLastPage() {
   if (WriteFailed()) {
     SetWriteFailure();
   } else {
@@ -385,7 +395,6 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     mResults.mErrorMsg = "Page would exceed 10GB limit for PDF file size.";
   }
   RollbackLastPage();
-  return false;
 }
 
 bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
@@ -417,22 +426,8 @@ bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
   }
   if (mOldFileLen == 0 && mObjCnt == 0) WriteDocumentStart();  // an empty file
 
-  mPagesStartObjs.push_back(mObjCnt + 1);
-  WriteImageStream(image, rows, pieces);
-  mResults.CountPage();
-  mImageMap[int32_t(mPagesStartObjs.size())] = ImageRef{mObjCnt, int32_t(rows)};
-  mFile.Flush();
-  NoteWriteError();
-  bool ok = !WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit;
-  if (!ok) {
-    if (WriteFailed()) {
-      SetWriteFailure();
-    } else {
-      mResults.mStatus = kStatusFileTooLarge;
-      mResults.mErrorMsg = "Page would exceed 10GB limit for PDF file size.";
-    }
-    RollbackLastPage();
-  }
+  bool ok = WritePageObjects(image, rows, pieces);
+  if (!ok) GiveUpLastPage();
   // The trailer part for the update's pages follows, so that the file is
   // complete again before the lock goes. When it does not fit, the last
   // page is given up until it does.

@@ -110,6 +110,11 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
                           std::string* error);
   bool GetImageDataFlate(const ImageInfo& image, std::vector<Piece>* pieces, MallocBuffer* buf);
   bool RollbackLastPage();
+  // Writes a page's objects and flushes them; true when they were written
+  // and the file with its trailer part stays under the size limit.
+  bool WritePageObjects(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
+  // Gives up the page just written after a write failure or at the limit.
+  void GiveUpLastPage();
   void WriteFileTrailer();
   void WriteObjXRefs();
   // Takes a write error from the file into mDiskFull / mWriteErrno.
