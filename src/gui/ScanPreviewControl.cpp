@@ -1,5 +1,6 @@
 #include "ScanPreviewControl.h"
 
+#include <QBuffer>
 #include <QEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -21,7 +22,8 @@ void ScanPreviewCell::clearImage() {
 }
 
 void ScanPreviewCell::appendScanPreview(const QImage& image) {
-  images.push_back(image);
+  images.push_back(Page{image, QByteArray(), image.size()});
+  packOlderPages();
   if (!mControlView) return;
   const int index = int(images.size()) - 1;
   mControlView->update(rectForPage(index).toAlignedRect());
@@ -30,6 +32,36 @@ void ScanPreviewCell::appendScanPreview(const QImage& image) {
   if (int(images.size()) % mNumCols == 1) {
     for (int i = 1; i < mNumCols; ++i) mControlView->update(rectForPage(index + i).toAlignedRect());
   }
+}
+
+void ScanPreviewCell::packOlderPages() {
+  // Two screens' worth of pages before the newest keep their pixels: those
+  // are the ones drawn while the scan runs.
+  const int keep = 2 * mNumCols * mNumRows + 2;
+  const int index = int(images.size()) - 1 - keep;
+  if (index < 0) return;
+  Page& page = images[size_t(index)];
+  if (page.image.isNull()) return;
+  QBuffer buffer(&page.packed);
+  buffer.open(QIODevice::WriteOnly);
+  // Quality 80 asks the PNG writer for fast compression; previews of paper
+  // are mostly white and shrink well even so.
+  if (page.image.save(&buffer, "PNG", 80))
+    page.image = QImage();
+  else
+    page.packed.clear();
+}
+
+int ScanPreviewCell::packedPageCount() const {
+  int n = 0;
+  for (const Page& p : images) n += p.image.isNull() ? 1 : 0;
+  return n;
+}
+
+QImage ScanPreviewCell::pageImage(int index) const {
+  if (index < 0 || index >= int(images.size())) return QImage();
+  const Page& page = images[size_t(index)];
+  return page.image.isNull() ? QImage::fromData(page.packed, "PNG") : page.image;
 }
 
 void ScanPreviewCell::setGridByImageWidth(int16_t width, int16_t height) {
@@ -136,8 +168,8 @@ QRect ScanPreviewCell::imageRectForPage(int index) const {
   }
   const int areaW = int(aw);
   const int areaH = int(ah);
-  int w = images[size_t(index)].width();
-  int h = images[size_t(index)].height();
+  int w = images[size_t(index)].size.width();
+  int h = images[size_t(index)].size.height();
   // A preview made for a double-density screen is twice the area in pixels:
   // it is shown at half its pixel size, its size in points.
   if (w > areaW || h > areaH) {
@@ -163,7 +195,7 @@ void ScanPreviewCell::drawPage(QPainter& painter, int index) const {
   painter.save();
   painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
   painter.setRenderHint(QPainter::Antialiasing, false);
-  painter.drawImage(target, images[size_t(index)]);
+  painter.drawImage(target, pageImage(index));
   painter.restore();
 }
 

@@ -12,6 +12,11 @@
 // double-density screen is twice its cell's size in pixels and is drawn at
 // half its pixel size.
 //
+// Every page stays in the grid until the next scan, so that the user can
+// scroll back to it. The pages near the newest keep their pixels; older ones
+// are kept PNG-compressed and decoded when drawn, so a long scan does not
+// hold hundreds of full previews.
+//
 // Thread-bound: everything runs on the GUI thread.
 #pragma once
 
@@ -50,6 +55,10 @@ class ScanPreviewCell {
   int pageHeight() const { return int(mPageSize.height()); }
   int scrollPosForEnd() const;
   int pageCount() const { return int(images.size()); }
+  // Pages kept compressed.
+  int packedPageCount() const;
+  // The page's image (decoded when it is kept compressed).
+  QImage pageImage(int index) const;
 
   // Draws the pages that meet the given rectangles, each once.
   void drawWithFrame(QPainter& painter, const std::vector<QRect>& rects) const;
@@ -67,7 +76,14 @@ class ScanPreviewCell {
   QRect imageRectForPage(int index) const;
 
  private:
-  std::vector<QImage> images;
+  struct Page {
+    QImage image;       // null once packed
+    QByteArray packed;  // PNG of the image, for pages far from the newest
+    QSize size;
+  };
+  void packOlderPages();
+
+  std::vector<Page> images;
   int mNumCols = 1;
   int mNumRows = 1;
   QSizeF mViewableSize;

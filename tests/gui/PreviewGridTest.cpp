@@ -1,6 +1,7 @@
 // The preview grid in a real scroll area: layout from the visible area,
 // drawing at pixel size or halved, scrolling to the newest page and at row
 // boundaries, and when it redraws.
+#include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -199,6 +200,28 @@ class PreviewGridTest : public QObject {
     // A strip of 3 points right of and above each image separates the cells.
     QVERIFY(IsGray(pixelAt(98, 50)));
     QVERIFY(IsGray(pixelAt(50, 101)));
+  }
+
+  void olderPagesAreKeptCompressedAndStillDrawn() {
+    makeArea(400, 600);
+    const QSize size = grid->adjustedPreviewSize();
+    // 30 pages of distinct colours, half black half colour so that a page
+    // drawn from the wrong data or upside down shows.
+    auto page = [&](int i) {
+      QImage image(size, QImage::Format_RGB32);
+      image.fill(QColor::fromHsv((i * 37) % 360, 200, 220));
+      QPainter(&image).fillRect(0, 0, size.width(), size.height() / 2, Qt::black);
+      return image;
+    };
+    for (int i = 0; i < 30; ++i) grid->appendScanPreview(page(i));
+    QVERIFY(grid->cell().packedPageCount() >= 20);
+    QVERIFY(grid->cell().packedPageCount() < 30);
+    for (int i : {0, 7, 29}) {
+      QCOMPARE(grid->cell().pageImage(i), page(i));
+      const QRect r = grid->cell().imageRectForPage(i);
+      QCOMPARE(pixelAt(r.center().x(), r.top() + r.height() / 4), QColor(Qt::black));
+      QCOMPARE(pixelAt(r.center().x(), r.bottom() - r.height() / 4).rgb(), QColor::fromHsv((i * 37) % 360, 200, 220).rgb());
+    }
   }
 
   void exposeInsideOnePageRedrawsThatPage() {
