@@ -8,8 +8,7 @@
 #include <QFileDialog>
 #include <QProcess>
 #include <QTest>
-#include <mutex>
-#include <thread>
+#include <cstdio>
 
 #include "FrontendLog.h"
 #include "VirtualScanner.h"
@@ -35,70 +34,16 @@ ScopedEnv::~ScopedEnv() {
 
 namespace {
 
-// The window's bus: the virtual scanners of a description, replaced as a
-// whole by replug(), which reports the scanners that went and came to the
-// hot-plug watchers from a thread of the bus.
-class ReplugBus : public quirel::usb::UsbBus {
- public:
-  explicit ReplugBus(const QString& description) { set(description); }
-
-  std::vector<quirel::usb::UsbDeviceDesc> Enumerate() override {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mInner ? mInner->Enumerate() : std::vector<quirel::usb::UsbDeviceDesc>{};
-  }
-  std::unique_ptr<quirel::usb::UsbDevice> FindByLocation(uint32_t location) override {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mInner ? mInner->FindByLocation(location) : nullptr;
-  }
-  bool WatchHotPlug(uint32_t vendorId, quirel::usb::HotPlugCallback callback) override {
-    std::lock_guard<std::mutex> lock(mMutex);
-    mWatches.push_back({vendorId, std::move(callback)});
-    return true;
-  }
-
-  void replug(const QString& description) {
-    const auto before = Enumerate();
-    set(description);
-    const auto after = Enumerate();
-    auto has = [](const std::vector<quirel::usb::UsbDeviceDesc>& list, const quirel::usb::UsbDeviceDesc& d) {
-      for (const auto& x : list)
-        if (x.locationId == d.locationId && x.productId == d.productId) return true;
-      return false;
-    };
-    std::thread([&] {
-      std::lock_guard<std::mutex> lock(mMutex);
-      for (const auto& d : before)
-        if (!has(after, d))
-          for (auto& [vendor, cb] : mWatches)
-            if (vendor == d.vendorId) cb(quirel::usb::HotPlugEvent::kLeft, d);
-      for (const auto& d : after)
-        if (!has(before, d))
-          for (auto& [vendor, cb] : mWatches)
-            if (vendor == d.vendorId) cb(quirel::usb::HotPlugEvent::kArrived, d);
-    }).join();
-  }
-
- private:
-  void set(const QString& description) {
-    std::string error;
-    std::unique_ptr<quirel::usb::UsbBus> bus;
-    if (!description.isEmpty()) {
-      bus = quirel::virt::MakeVirtualBus(description.toStdString(), &error);
-      if (!bus) qFatal("bad virtual scanner description %s: %s", qPrintable(description), error.c_str());
-    }
-    std::lock_guard<std::mutex> lock(mMutex);
-    mInner = std::move(bus);
-  }
-
-  std::mutex mMutex;
-  std::unique_ptr<quirel::usb::UsbBus> mInner;
-  std::vector<std::pair<uint32_t, quirel::usb::HotPlugCallback>> mWatches;
-};
-
-QByteArray ScannersEnv(const QString& scanners) {
-  // No description: a virtual bus that holds no scanner at all, so the tool
-  // never looks at the host's real USB devices.
-  return scanners.isEmpty() ? QByteArray() : scanners.toUtf8();
+// The scanners attached: the descriptions in a file that both the window's
+// bus and the tool run as a child watch (QUIREL_VIRTUAL_SCANNER=@FILE).
+// Replaced whole by renaming a new file over it, as an editor saves.
+void WriteScanners(const QString& file, const QString& scanners) {
+  QFile out(file + ".new");
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write %s", qPrintable(out.fileName()));
+  for (const QString& one : scanners.split('|', Qt::SkipEmptyParts)) out.write(one.toUtf8() + "\n");
+  out.close();
+  if (::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(file).constData()) != 0)
+    qFatal("cannot rename %s", qPrintable(out.fileName()));
 }
 
 }  // namespace
@@ -106,8 +51,14 @@ QByteArray ScannersEnv(const QString& scanners) {
 RunningApp::RunningApp(const QString& scanners, const QString& bundle, const QString& config) {
   mConfig = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (config.isEmpty() ? mHome.filePath("config") : config).toUtf8());
   mBundle = std::make_unique<ScopedEnv>("QUIREL_BUNDLE", (bundle.isEmpty() ? BuildBundle() : bundle).toUtf8());
-  mScanners = std::make_unique<ScopedEnv>("QUIREL_VIRTUAL_SCANNER", ScannersEnv(scanners));
-  mBus = std::make_unique<ReplugBus>(scanners);
+  // No scanner is an empty file, so the tool never looks at the host's real
+  // USB devices.
+  mScannerFile = mHome.filePath("scanners");
+  WriteScanners(mScannerFile, scanners);
+  mScanners = std::make_unique<ScopedEnv>("QUIREL_VIRTUAL_SCANNER", ("@" + mScannerFile).toUtf8());
+  std::string error;
+  mBus = quirel::virt::MakeVirtualBus(("@" + mScannerFile).toStdString(), &error);
+  if (!mBus) qFatal("virtual scanners: %s", error.c_str());
   quirel::usb::SetBusForTesting(mBus.get());
   quirel::frontend::SetLogSink([this](const std::string& line) { mLog.push_back(line); });
   mApp = std::make_unique<Quirel_ScanController_App_Pro>();
@@ -172,11 +123,7 @@ void RunningApp::trigger(const char* action) {
   a->trigger();
 }
 
-void RunningApp::replug(const QString& scanners) {
-  mScanners.reset();  // restores the first value before the new one is set
-  mScanners = std::make_unique<ScopedEnv>("QUIREL_VIRTUAL_SCANNER", ScannersEnv(scanners));
-  static_cast<ReplugBus*>(mBus.get())->replug(scanners);
-}
+void RunningApp::replug(const QString& scanners) { WriteScanners(mScannerFile, scanners); }
 
 bool RunningApp::panelOpen() {
   for (auto* panel : window()->findChildren<QFileDialog*>())

@@ -1,9 +1,9 @@
 // The real scan window, offscreen, against virtual scanners and the real
 // command-line tool in the build tree's application bundle.
 //
-// Each RunningApp gets its own preference folder, its own virtual USB bus
-// for the window's USB monitor (built from the same description the tool
-// run as a child reads from QUIREL_VIRTUAL_SCANNER), and helpers to drive
+// Each RunningApp gets its own preference folder, its own file of virtual
+// scanners (QUIREL_VIRTUAL_SCANNER=@FILE, watched by the window's bus and
+// read by the tool run as a child), and helpers to drive
 // the window as a user would: click controls, type into fields, answer the
 // save panel, read alerts and the done sheet.
 #pragma once
@@ -60,8 +60,9 @@ class RunningApp {
   void choose(const char* comboBox, const QString& itemText);
   void trigger(const char* action);
 
-  // Attaches other scanners while the window is open: the tool sees the new
-  // description, and the window's bus reports the change.
+  // Attaches other scanners while the window is open, as the virtual
+  // scanner's hot-plug does: the scanners that leave the description depart
+  // and the new ones arrive, for the window and for the tool alike.
   void replug(const QString& scanners);
 
   // Answers the save (or append) panel that is open with `path`; false when
@@ -81,6 +82,7 @@ class RunningApp {
 
  private:
   QTemporaryDir mHome;
+  QString mScannerFile;
   std::unique_ptr<ScopedEnv> mConfig, mBundle, mScanners;
   std::unique_ptr<quirel::usb::UsbBus> mBus;
   std::unique_ptr<Quirel_ScanController_App_Pro> mApp;

@@ -109,6 +109,7 @@ class ShellTest : public QObject {
   void supportMailListsScannersAndSystem_data() {
     QTest::addColumn<QString>("scanners");
     QTest::addColumn<QString>("list");
+    QTest::newRow("no scanner") << "" << "model vendor product location\n";
     QTest::newRow("one scanner") << "model=fi-7160" << "model vendor product location\nfi-7160 4c5 132e 14100000\n";
     QTest::newRow("two scanners") << "model=fi-7160|model=fi-6230"
                                   << "model vendor product location\nfi-7160 4c5 132e 14100000\n"
