@@ -5,12 +5,14 @@
 #   make demo   install, build the tool only, and scan a document from the
 #               virtual scanner
 #   make bench  build and run the benchmarks
+#   make app    install, build the desktop application and start it against
+#               the virtual scanner
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo bench app clean
 
 all: build
 
@@ -30,6 +32,11 @@ test: build
 demo: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target quirel
 	@./scripts/demo.sh $(BUILD)
+
+# The desktop application Quirel with the tool in its bundle.
+app: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target Quirel
+	@./scripts/app.sh $(BUILD)
 
 bench: build
 	@./scripts/bench.sh $(BUILD)
