@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qpdf poppler-utils libtiff-tools umockdev libumockdev-dev fonts-dejavu-core python3
   clang libclang-rt-14-dev
-  qt6-base-dev qt6-svg-dev libglib2.0-dev pkexec xvfb xauth locales
+  qt6-base-dev qt6-svg-dev libglib2.0-dev pkexec xvfb xauth xdotool locales
 )
 
 missing=()
