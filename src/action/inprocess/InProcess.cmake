@@ -1,0 +1,1 @@
+# The action's scan job: the engine run in the action's own process.
