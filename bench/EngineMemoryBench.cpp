@@ -21,24 +21,13 @@
 #include <cstring>
 
 #include "EngineScanRig.h"
+#include "ProcessMemory.h"
 
 namespace {
 
 using namespace quirel::bench;
 
 constexpr const char* kChildFlag = "--child-job";
-
-// VmRSS of this process in KiB, or -1.
-long ResidentKb() {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, f))
-    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-  std::fclose(f);
-  return kb;
-}
 
 // The child: one job; prints its resident set after the job on standard
 // output., its outcome on standard error when it failed.

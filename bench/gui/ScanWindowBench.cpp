@@ -37,6 +37,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../ProcessMemory.h"
 #include "Quirel_ScanController_App_Pro.h"
 #include "ScanPreviewControl.h"
 #include "UsbLayer.h"
@@ -46,21 +47,12 @@ extern char** environ;
 
 namespace {
 
+using quirel::bench::ResidentKb;
+
 int64_t NowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-long ResidentKb() {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, f))
-    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-  std::fclose(f);
-  return kb;
 }
 
 // ---- The relay that stands in for the bundle's tool ----

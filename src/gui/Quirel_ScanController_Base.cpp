@@ -351,25 +351,10 @@ void Quirel_ScanController_Base::doOrientation(QObject* sender) {
 void Quirel_ScanController_Base::doFlip() {
   if (mSettings.mFlatbed) return;
   const bool flip = IsOn(flipBtn);
+  // Bit 1 of an orientation code is the half turn (Long0/Long180,
+  // Long90/Long270, ...): the flip button sets or clears it.
   int& o = mSettings.mOrientation;
-  switch (o) {
-    case 0:
-    case 2:
-      o = flip ? 2 : 0;
-      break;
-    case 1:
-    case 3:
-      o = flip ? 3 : 1;
-      break;
-    case 4:
-    case 6:
-      o = flip ? 6 : 4;
-      break;
-    case 5:
-    case 7:
-      o = flip ? 7 : 5;
-      break;
-  }
+  if (o >= 0 && o <= 7) o = flip ? (o | 2) : (o & ~2);
   applySettings();
 }
 
