@@ -5,11 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <memory>
 
 #include "ImageInfo.h"
+#include "MallocBuffer.h"
 
 namespace ZuzuvovOvav {
 
@@ -24,11 +23,6 @@ int64_t PackedRowBytes(const ImageInfo& image);
 // Null when the page's bitmap holds what its fields describe; else the
 // reason it cannot be written.
 const char* PageDataProblem(const ImageInfo& image);
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using MallocBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // Receives the pieces of the stream in order; returns false to have the
 // rest dropped (the slices are still joined).
