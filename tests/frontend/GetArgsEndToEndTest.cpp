@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "FrontendTestSupport.h"
+#include "GetArgsSettingsTable.h"
 #include "ScanJob_NSTask.h"
 
 using namespace quirel::frontend;
@@ -18,17 +19,9 @@ using namespace quirel::e2e;
 
 namespace {
 
-constexpr int kDpi = 100;
+constexpr int kDpi = kGetArgsDpi;
 
-struct Row {
-  const char* name;
-  const char* model;
-  int sheets;
-  std::function<void(Quirel_Settings&)> set;
-  int pages;  // pages the file must hold
-  bool metric = false;
-  bool preview = false;
-};
+using Row = GetArgsRow;
 
 // The turn of the image for an orientation, and the back's: seen from the
 // other side, a quarter turn goes the other way; flipped backs are turned
@@ -99,33 +92,7 @@ std::string Points(const Image& page) {
 }  // namespace
 
 TEST(GetArgsEndToEnd, TheFileHoldsWhatTheSettingsDescribe) {
-  using S = Quirel_Settings;
-  const Row rows[] = {
-      {"line art, default threshold, PDF", "fi-6770", 2, [](S&) {}, 2},
-      {"line art in millimetres", "fi-6770", 1, [](S&) {}, 1, true},
-      {"gray 4 bits, duplex, plain TIFF", "fi-6770", 2, [](S& s) { s.mScanTypeTag = 4, s.mDuplex = true, s.mFileType = 1; }, 4},
-      {"gray 8 bits, turned right, flipped backs", "fi-7160", 2,
-       [](S& s) { s.mScanTypeTag = 8, s.mDuplex = s.mFlipBacks = true, s.mOrientation = 1; }, 4},
-      {"colour 8 bits, half turn, TIFF with Deflate", "fi-6770", 1,
-       [](S& s) { s.mScanTypeTag = 24, s.mDuplex = true, s.mOrientation = 2, s.mFileType = 3; }, 2},
-      {"colour 4 bits, turned left, flipped backs", "fi-6770", 1,
-       [](S& s) { s.mScanTypeTag = 12, s.mDuplex = s.mFlipBacks = true, s.mOrientation = 3; }, 2},
-      {"line art fed wide", "fi-6770", 1, [](S& s) { s.mDuplex = true, s.mOrientation = 4; }, 2},
-      {"gray fed wide, turned right", "fi-7160", 1, [](S& s) { s.mScanTypeTag = 8, s.mDuplex = true, s.mOrientation = 5; }, 2},
-      {"colour fed wide, half turn, flipped backs", "fi-6770", 1,
-       [](S& s) { s.mScanTypeTag = 24, s.mDuplex = s.mFlipBacks = true, s.mOrientation = 6; }, 2},
-      {"line art fed wide, turned left, TIFF", "fi-6770", 1,
-       [](S& s) { s.mDuplex = true, s.mOrientation = 7, s.mFileType = 3; }, 2},
-      {"flatbed, turned right", "fi-6230", 3, [](S& s) { s.mFlatbed = true, s.mScanTypeTag = 8, s.mOrientation = 1; }, 1},
-      {"automatic length", "fi-7160", 2, [](S& s) { s.mAutoLength = true, s.mPaperLength = 11; }, 2},
-      {"skip first and last", "fi-6770", 2, [](S& s) { s.mDuplex = s.mSkipFirst = s.mSkipLast = true; }, 2},
-      {"dynamic threshold", "fi-6770", 1, [](S& s) { s.mDefaultThreshold = false, s.mDynamicThreshold = true; }, 1},
-      {"fixed threshold 300 and despeckle 300", "fi-6770", 1,
-       [](S& s) { s.mDefaultThreshold = false, s.mThreshold = 300, s.mDespeckle = 300; }, 1},
-      {"density", "fi-6770", 1, [](S& s) { s.mDensityThreshold = true, s.mDensityFactor = 1.5; }, 1},
-      {"black point above white point", "fi-6770", 1, [](S& s) { s.mScanTypeTag = 8, s.mBlackPoint = 200, s.mWhitePoint = 100; }, 1},
-      {"previews", "fi-7160", 2, [](S& s) { s.mScanTypeTag = 24, s.mDuplex = true, s.setPreviewSize(30, 42); }, 4, false, true},
-  };
+  const auto& rows = GetArgsRows();
 
   TempDir dir;
   RecordingController controller(MakeBundle(dir, "Quirel"));
@@ -135,12 +102,7 @@ TEST(GetArgsEndToEnd, TheFileHoldsWhatTheSettingsDescribe) {
     SCOPED_TRACE(row.name);
     ScopedMeasurement unit(row.metric);
     Quirel_Settings& s = controller.settings();
-    s = Quirel_Settings();
-    const double unitLength = row.metric ? 25.4 : 1;
-    s.mResolution = kDpi;
-    s.mPaperWidth = 1.6 * unitLength;
-    s.mPaperLength = 2.24 * unitLength;
-    row.set(s);
+    ApplyGetArgsRow(row, s);
     const bool tiff = s.mFileType != 2;
     s.setFilePath(QString::fromStdString(dir.File("scan" + std::to_string(++scan) + (tiff ? ".tif" : ".pdf"))), false);
 

@@ -1,0 +1,400 @@
+// ScanJob_InProcess: settings onto ScanParams, the engine's scan job run in this process, and its reports carried to the main thread.
+#include "ScanJob_InProcess.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "FujiDevice.h"
+#include "PagePreview.h"
+#include "PreviewBitmap.h"
+#include "Quirel_Settings.h"
+#include "ScanJob.h"
+
+#ifndef QUIREL_VERSION
+#define QUIREL_VERSION "0"
+#endif
+
+using namespace ZuzuvovOvav;
+using quirel::frontend::PreviewBitmap;
+using quirel::frontend::PreviewBitmapOwner;
+using quirel::frontend::Quirel_Settings;
+using quirel::frontend::ScanJobController;
+using quirel::frontend::ScannerInfo;
+
+namespace quirel::action {
+
+const char* const kEngineJobFailedText = "The scan could not be started: ";
+const char* const kNoResultsText = "The scan ended without reporting its results.";
+
+namespace {
+
+// The program's description string, written into the files as their
+// producer.
+constexpr const char* kProgramDescription = "Quirel " QUIREL_VERSION;
+
+// Rotation code by orientation modulo 4, without and with flipped backs.
+constexpr uint32_t kRotations[4][2] = {{0, 3}, {9, 10}, {15, 12}, {6, 5}};
+
+}  // namespace
+
+ScanJob_InProcess::ScanJob_InProcess(ScanJobController* controller)
+    : ScanJob_Base(controller), mMainContext(std::make_unique<QObject>()) {
+  if (QCoreApplication* app = QCoreApplication::instance()) mMainContext->moveToThread(app->thread());
+}
+
+ScanJob_InProcess::~ScanJob_InProcess() {
+  bool running;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mSilenced = true;
+    running = mRunning;
+  }
+  if (running) {
+    stopScan();
+    waitForScanEnd();
+  }
+}
+
+bool ScanJob_InProcess::onMainThread() const { return QThread::currentThread() == mMainContext->thread(); }
+
+std::optional<ScannerInfo> ScanJob_InProcess::findScanner() {
+  const std::vector<ScannerDescT> scanners = Device::EnumerateScanners();
+  if (scanners.empty()) return std::nullopt;
+  const ScannerDescT& first = scanners.front();
+  ScannerInfo info;
+  info.modelName = QString::fromUtf8(first.mModelName ? first.mModelName : "");
+  info.supported = true;
+  info.vendor = first.mVendorId;
+  info.product = first.mProductId;
+  info.location = first.mLocationId;
+  const ProductSettings* row = Device::GetProductById(first.mProductId);
+  if (!row) return info;
+  info.adfWidth = row->mAdfWidth;
+  info.adfLength = row->mAdfLength;
+  info.adfLongResCutoff1 = row->mLongResCutoff1;
+  info.adfLongLength1 = row->mLongLength1;
+  info.adfLongResCutoff2 = row->mLongResCutoff2;
+  info.adfLongLength2 = row->mLongLength2;
+  info.hasFlatbed = row->mHasFlatbed;
+  info.fbLeft = row->mFlatbedLeft;
+  info.fbWidth = row->mFlatbedWidth;
+  info.fbHeight = row->mFlatbedHeight;
+  info.hasAutoLen = row->mLengthDetection != 0;
+  info.supportsJpeg = row->mSupportsJpeg;
+  info.feedsFaceUp = !row->mFeedsFaceDown;
+  info.multipleScanners = scanners.size() > 1;
+  return info;
+}
+
+int32_t ScanJob_InProcess::getDim(double value) const {
+  const double v = controller()->settings().mUsingMetric ? value / 25.4 * 1200 : value * 1200;
+  if (!(v > 0)) return 0;  // negative, zero or not a number
+  if (v >= double(INT32_MAX)) return INT32_MAX;
+  return int32_t(std::round(v));
+}
+
+void ScanJob_InProcess::setParams() {
+  const Quirel_Settings& s = controller()->settings();
+  const bool flipped = s.dimsFlipped();
+  const bool autoLength = s.autoLength();
+
+  ImageTypeE type = kImageTypeColor;
+  int bits = 8;
+  switch (s.mScanTypeTag) {
+    case 1: type = kImageTypeLineArt, bits = 1; break;
+    case 4: type = kImageTypeGray, bits = 4; break;
+    case 8: type = kImageTypeGray, bits = 8; break;
+    case 12: type = kImageTypeColor, bits = 4; break;
+    default: break;
+  }
+  ScanParams p(type);
+  p.SetBitsOut(bits);
+
+  p.mFileType = s.mFileType == 2 ? kFileTypePDF : kFileTypeTIFF;
+  p.mCompressOption = s.mFileType == 3 ? 1 : 0;
+  if (s.blackPoint() >= 0) p.mBlackPoint = s.blackPoint();
+  if (s.whitePoint() >= 0) p.mWhitePoint = s.whitePoint();
+  p.mXRes = p.mYRes = uint16_t(s.mResolution);
+  if (s.mScanTypeTag == 1) {
+    p.mTurbo = true;
+    p.mTurboXScale = 0.0;
+  }
+  p.mDuplex = s.duplex();
+  p.mSkipFirstPage = s.skipFirst();
+  p.mSkipLastPage = s.skipLast();
+
+  p.mPaperWidth = uint32_t(getDim(flipped ? s.mPaperLength : s.mPaperWidth));
+  p.mPaperHeight = autoLength ? 0 : uint32_t(getDim(flipped ? s.mPaperWidth : s.mPaperLength));
+  if (s.mScanFullPage) {
+    p.mUpperLeftX = 0;
+    p.mUpperLeftY = 0;
+    p.mScanWidth = p.mPaperWidth;
+    if (!autoLength) p.mScanHeight = p.mPaperHeight;
+  } else {
+    p.mUpperLeftX = uint32_t(getDim(flipped ? s.mScanTop : s.mScanLeft));
+    p.mScanWidth = uint32_t(getDim(flipped ? s.mScanHeight : s.mScanWidth));
+    p.mUpperLeftY = uint32_t(getDim(flipped ? s.mScanLeft : s.mScanTop));
+    if (!autoLength) p.mScanHeight = uint32_t(getDim(flipped ? s.mScanWidth : s.mScanHeight));
+  }
+
+  if (s.threshold() >= 0) p.mThreshold = uint8_t(s.threshold() & 0xFF);
+  p.mDtcVariation = s.dynamicThreshold() ? 'd' : 'n';
+  p.mDetectLength = autoLength;
+  p.mUseFlatbed = s.mFlatbed;
+  p.mAppend = s.appending();
+  p.mRotation = (s.mOrientation >= 0 && s.mOrientation < 8) ? kRotations[s.mOrientation % 4][s.flipBacks() ? 1 : 0] : 0;
+  p.mDoubleByThickness = !s.mFlatbed && s.mDoubleThickness;
+  p.mDoubleByLength = !s.mFlatbed && s.mDoubleLength;
+
+  p.mProgramDescription = kProgramDescription;
+  p.mBaseFilePath = s.filePath().toStdString();
+  // ".tiff" names a TIFF file as well as ".tif" does: the writer must not
+  // make "scan.tiff.tif" of it, or the file written is not the path the
+  // action returns.
+  const std::string& path = p.mBaseFilePath;
+  if (p.mFileType == kFileTypeTIFF && path.size() > 5 && path.compare(path.size() - 5, 5, ".tiff") == 0)
+    p.mAddFileTypeExtension = false;
+
+  auto previewSide = [](double v) { return !(v > 0) ? int16_t(0) : v >= 32767 ? int16_t(32767) : int16_t(v); };
+  p.mPreviewWidth = previewSide(s.mPreviewWidth);
+  p.mPreviewHeight = previewSide(s.mPreviewHeight);
+  p.mDensityFactor = s.mDensityFactor;
+
+  mScanParams = std::move(p);
+}
+
+void ScanJob_InProcess::startScan() {
+  // A run whose thread has ended but that nobody waited for is finished
+  // (reported and freed) first: the engine admits one job at a time.
+  bool previousEnded = false, previousRunning = false;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    previousRunning = mRunning;
+    previousEnded = mRunning && mThreadEnded;
+  }
+  if (previousEnded) {
+    waitForScanEnd();
+    previousRunning = false;
+  }
+
+  logScanStart(controller()->settings().getArgsString());
+  if (previousRunning) {
+    // The running scan goes on and is reported as usual; this one is
+    // refused with a failure of its own.
+    ScanResultsWrapper refused;
+    refused.scanResults()->mStatus = kScanErrorMessage;
+    refused.scanResults()->mErrorMsg = std::string(kEngineJobFailedText) + "another scan is still running.";
+    postCompletion(std::move(refused), false);
+    return;
+  }
+
+  setParams();
+  mErrStrm.str("");
+  mErrStrm.clear();
+  mScanParams.mPageScannedFunc = [this](const PagePreview* preview) { pageScanned(preview); };
+  mScanParams.mScanCompleteFunc = [this](const ScanResults* results) { scanCompleteBg(results); };
+  mColourPreviews = mScanParams.mImageType == kImageTypeColor;
+  gStopNow.store(false);
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRunning = true;
+    mThreadEnded = false;
+    mReported = false;
+    mEngineStatus = 0;
+    mJoinDirectly = false;
+  }
+
+  std::string failure;
+  try {
+    mScanJob = std::make_unique<ScanJob>(&mScanParams, false, nullptr, &mErrStrm);
+  } catch (const char* what) {
+    failure = what;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown failure";
+  }
+  if (!failure.empty()) {
+    // No engine job: the run ends at once, reported as a failure.
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mThreadEnded = true;
+      mEngineStatus = kScanErrorMessage;
+    }
+    ScanResultsWrapper failed;
+    failed.scanResults()->mStatus = kScanErrorMessage;
+    failed.scanResults()->mErrorMsg = std::string(kEngineJobFailedText) + failure + ".";
+    postCompletion(std::move(failed));
+    return;
+  }
+
+  try {
+    ScanJob* job = mScanJob.get();
+    mWaiter = std::thread([this, job] {
+      const int status = job->WaitForScan();
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mEngineStatus = status;
+        mThreadEnded = true;
+      }
+      mChanged.notify_all();
+    });
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mJoinDirectly = true;
+  }
+}
+
+void ScanJob_InProcess::stopScan() {
+  gStopNow.store(true);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void ScanJob_InProcess::waitForScanEnd() {
+  bool joinDirectly;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mRunning) return;  // nothing started, or already waited for
+    joinDirectly = mJoinDirectly && !mThreadEnded;
+  }
+  if (joinDirectly) {
+    const int status = mScanJob->WaitForScan();
+    std::lock_guard<std::mutex> lock(mMutex);
+    mEngineStatus = status;
+    mThreadEnded = true;
+  }
+
+  if (onMainThread()) {
+    // The scan thread waits for its completion to be handled here, so this
+    // thread handles it (and the previews queued before it) while it waits.
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mChanged.wait(lock, [this] { return mThreadEnded || mPostedCompletions > 0; });
+        if (mThreadEnded && mPostedCompletions == 0) break;
+      }
+      waitForPostedCompletions();
+    }
+  } else {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mChanged.wait(lock, [this] { return mThreadEnded && mPostedCompletions == 0; });
+  }
+
+  if (mWaiter.joinable()) mWaiter.join();
+  // The engine job is freed only now that its thread has ended, and so is
+  // gone before the next run starts.
+  mScanJob.reset();
+
+  bool reported;
+  int status;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    reported = mReported;
+    status = mEngineStatus;
+  }
+  if (!reported) {
+    // The engine ended without its completion (a stop before the scanner
+    // was found ends that way): the run still ends through scanFinished,
+    // and never as a success unless it was stopped.
+    ScanResultsWrapper ended;
+    ScanResults& r = *ended.scanResults();
+    if (status == 0 && gStopNow.load()) {
+      r.mStatus = 0;
+    } else {
+      r.mStatus = status != 0 ? status : kScanErrorMessage;
+      std::string text = mErrStrm.str();
+      while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+      r.mErrorMsg = text.empty() ? kNoResultsText : text;
+    }
+    postCompletion(std::move(ended));
+    waitForPostedCompletions();
+  }
+  std::lock_guard<std::mutex> lock(mMutex);
+  mRunning = false;
+}
+
+void ScanJob_InProcess::pageScanned(const PagePreview* preview) {
+  if (!preview) return;
+  PreviewBitmap page;
+  page.data = static_cast<uint8_t*>(preview->mBitMap);
+  page.width = preview->mWidth;
+  page.height = preview->mHeight;
+  page.depth = mColourPreviews ? 4 : 1;
+  page.rowBytes = preview->mRowBytes;
+  // The owner frees the pixels if the call is dropped (the job is gone
+  // before the main thread got to it).
+  auto owner = std::make_shared<PreviewBitmapOwner>(page);
+  ScanJobController* target = controller();
+  QMetaObject::invokeMethod(
+      mMainContext.get(), [target, owner] { target->receivePreview(owner->release()); }, Qt::QueuedConnection);
+}
+
+void ScanJob_InProcess::scanCompleteBg(const ScanResults* results) {
+  postCompletion(ScanResultsWrapper::createWithScanResults(results));
+  waitForPostedCompletions();
+}
+
+void ScanJob_InProcess::postCompletion(ScanResultsWrapper wrapper, bool endsRun) {
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    ++mPostedCompletions;
+  }
+  mChanged.notify_all();
+  auto carried = std::make_shared<ScanResultsWrapper>(std::move(wrapper));
+  QMetaObject::invokeMethod(
+      mMainContext.get(),
+      [this, carried, endsRun] {
+        bool silenced;
+        {
+          std::lock_guard<std::mutex> lock(mMutex);
+          silenced = mSilenced;
+          if (endsRun) mReported = true;
+        }
+        if (!silenced) scanCompleteFg(*carried);
+        {
+          std::lock_guard<std::mutex> lock(mMutex);
+          --mPostedCompletions;
+        }
+        mChanged.notify_all();
+      },
+      Qt::QueuedConnection);
+}
+
+void ScanJob_InProcess::waitForPostedCompletions() {
+  if (!onMainThread()) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mChanged.wait(lock, [this] { return mPostedCompletions == 0; });
+    return;
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      if (mPostedCompletions == 0) return;
+    }
+    QCoreApplication::sendPostedEvents(mMainContext.get(), QEvent::MetaCall);
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      if (mPostedCompletions == 0) return;
+    }
+    // Counted but not queued yet: the posting thread is about to queue it.
+    QThread::yieldCurrentThread();
+  }
+}
+
+void ScanJob_InProcess::scanCompleteFg(const ScanResultsWrapper& wrapper) {
+  const ScanResults results = *wrapper.scanResults();
+  int32_t code = results.mStatus;
+  if (code == 0 && results.mDoubleFeeds != 0) code = 6;
+  const QString msg = results.mTotalPages == 1 ? QStringLiteral("1 page scanned.")
+                                               : QString::asprintf("%d pages scanned.", int(results.mTotalPages));
+  const QString err = QString::fromStdString(results.mErrorMsg);
+  controller()->scanFinished(code, false, msg, err);
+}
+
+}  // namespace quirel::action

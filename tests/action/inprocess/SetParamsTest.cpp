@@ -1,0 +1,156 @@
+// The action's ScanParams for a set of settings against those the tool builds from the same settings' command line, field by field.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+#include "FrontendTestSupport.h"
+#include "GetArgsSettingsTable.h"
+#include "ScanJob_InProcess.h"
+#include "ToolArgs.h"
+
+using namespace quirel::frontend;
+using namespace quirel::frontend::test;
+using quirel::action::ScanJob_InProcess;
+using ZuzuvovOvav::ScanParams;
+
+namespace {
+
+template <typename T>
+std::string Text(const T& v) {
+  std::ostringstream out;
+  if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>)
+    out << +v;
+  else
+    out << '"' << v << '"';
+  return out.str();
+}
+
+// Why a field may differ between the action's record and the tool's for
+// these settings; empty when the two must agree.
+std::string AllowedDifference(const std::string& field, const Quirel_Settings& s) {
+  const bool lineArt = s.mScanTypeTag == 1;
+  if (field == "mProgramDescription") return "the producer written into the files names the program that wrote them";
+  if (field == "mDespeckleFactor" && s.despeckle() > 0)
+    return "the action leaves despeckling at its default; the tool takes --despeckle";
+  if (field == "mDensityFactor" && !(lineArt && s.mDensityThreshold))
+    return "the action takes the settings' density factor whatever densityThreshold says; the tool only with --density";
+  if (field == "mCompressOption" && lineArt && s.mFileType == 3)
+    return "line art in TIFF is always Group 4: the writer reads the option for gray and colour only";
+  return "";
+}
+
+// Every field of ScanParams but the two callbacks.
+#define QUIREL_SCAN_PARAMS_FIELDS(X)                                                                            \
+  X(mXRes) X(mYRes) X(mOutXRes) X(mOutYRes) X(mUpperLeftX) X(mUpperLeftY) X(mScanWidth) X(mScanHeight)          \
+  X(mPaperWidth) X(mPaperHeight) X(mXPixelCount) X(mYPixelCount) X(mBrightness) X(mThreshold) X(mContrast)      \
+  X(mBytesPerPage) X(mBottomTrim) X(mImageType) X(mBitsPerComponent) X(mHalftoneProcess) X(mHalftonePattern)    \
+  X(mReverseImage) X(mCompressionType) X(mOutlineEmphasis) X(mDtcVariation) X(mBlackPoint) X(mWhitePoint)       \
+  X(mBitsSub) X(mBitsOut) X(mDespeckleFactor) X(mImagesPerFile) X(mUseFlatbed) X(mAppend) X(mSkipFirstPage)     \
+  X(mSkipLastPage) X(mAllowJpeg) X(mCanUseJpeg) X(mCleanup) X(mDuplex) X(mLandscape) X(mOverSample)             \
+  X(mDetectLength) X(mDoubleByThickness) X(mDoubleByLength) X(mAllowDoubles) X(mRotation) X(mCompressOption)    \
+  X(mProgramDescription) X(mBaseFilePath) X(mFileType) X(mAddFileTypeExtension) X(mLocation) X(mInWidth1200)    \
+  X(mInHeight1200) X(mBufWidthRaw) X(mBufHeightRaw) X(mOutImageWidthPixel) X(mOutImageWidthPoint)               \
+  X(mWillUseJpeg) X(mJpegInterleave) X(mJpegLevel) X(mJpegSubsample) X(mTurbo) X(mTurboXScale) X(mTurboYScale) \
+  X(mThresholdWeight) X(mDensityFactor) X(mPreviewWidth) X(mPreviewHeight)
+
+// The command line carries the density factor with four decimals.
+template <typename T>
+bool Same(const T& a, const T& b) {
+  if constexpr (std::is_floating_point_v<T>)
+    return std::fabs(a - b) <= 1.0001e-4;
+  else
+    return a == b;
+}
+
+// Each field that differs and is not an allowed difference, as one line.
+std::string Differences(const ScanParams& action, const ScanParams& tool, const Quirel_Settings& s) {
+  std::string out;
+#define QUIREL_COMPARE_FIELD(f)                                                                  \
+  if (!Same(action.f, tool.f) && AllowedDifference(#f, s).empty())                                 \
+    out += std::string(#f) + ": action " + Text(action.f) + ", tool " + Text(tool.f) + "\n";
+  QUIREL_SCAN_PARAMS_FIELDS(QUIREL_COMPARE_FIELD)
+#undef QUIREL_COMPARE_FIELD
+  return out;
+}
+
+// The record the tool scans with for these settings.
+ScanParams ToolParams(const Quirel_Settings& s) {
+  std::vector<std::string> args;
+  for (const QString& a : s.getArgs()) args.push_back(a.toStdString());
+  quirel::tool::ToolOptions options;
+  std::string error;
+  EXPECT_TRUE(quirel::tool::ParseToolArgs(args, &options, &error)) << error << "\n" << s.getArgsString().toStdString();
+  return options.params;
+}
+
+struct Case {
+  GetArgsRow row;
+  // What the action's record must hold besides agreeing with the tool's.
+  std::function<void(const ScanParams&)> check = [](const ScanParams&) {};
+  const char* path = "/nowhere/scan";
+};
+
+TEST(SetParams, AgreesWithTheToolFieldByField) {
+  using S = Quirel_Settings;
+  std::vector<Case> cases;
+  for (const GetArgsRow& row : GetArgsRows()) cases.push_back({row});
+  const std::vector<Case> more = {
+      {{"metric letter width", "", 0, [](S& s) { s.mPaperWidth = 215.9, s.mScanTypeTag = 8; }, 0, true},
+       [](const ScanParams& p) { EXPECT_EQ(p.mPaperWidth, 10200u);
+         EXPECT_EQ(p.mScanWidth, 10200u); }},
+      {{"orientation 5 without flipped backs", "", 0, [](S& s) { s.mOrientation = 5; }, 0},
+       [](const ScanParams& p) { EXPECT_EQ(p.mRotation, 9u); }},
+      {{"orientation 8 is no orientation", "", 0, [](S& s) { s.mOrientation = 8; }, 0},
+       [](const ScanParams& p) { EXPECT_EQ(p.mRotation, 0u); }},
+      {{"orientation 6 with flipped backs", "", 0, [](S& s) { s.mOrientation = 6, s.mDuplex = s.mFlipBacks = true; }, 0},
+       [](const ScanParams& p) { EXPECT_EQ(p.mRotation, 12u); }},
+      {{"part of the page, fed wide", "", 0,
+        [](S& s) {
+          s.mScanFullPage = false, s.mOrientation = 4, s.mScanLeft = 0.25, s.mScanTop = 0.5;
+          s.mScanWidth = 1.0, s.mScanHeight = 1.5;
+        },
+        0},
+       [](const ScanParams& p) {
+         EXPECT_EQ(p.mUpperLeftX, 600u);
+         EXPECT_EQ(p.mUpperLeftY, 300u);
+         EXPECT_EQ(p.mScanWidth, 1800u);
+         EXPECT_EQ(p.mScanHeight, 1200u);
+       }},
+      {{"part of the page, metric, gray", "", 0,
+        [](S& s) { s.mScanFullPage = false, s.mScanTypeTag = 4, s.mScanLeft = 5, s.mScanTop = 10, s.mScanWidth = 30, s.mScanHeight = 40; },
+        0, true}},
+      {{"appending, automatic length on the flatbed", "", 0,
+        [](S& s) { s.mFlatbed = true, s.mAutoLength = true, s.mAppending = true, s.mDuplex = true; }, 0},
+       [](const ScanParams& p) { EXPECT_TRUE(p.mAppend);
+         EXPECT_FALSE(p.mDetectLength);
+         EXPECT_FALSE(p.mDuplex); }},
+      {{"a .tiff name", "", 0, [](S& s) { s.mFileType = 1, s.mScanTypeTag = 8; }, 0},
+       [](const ScanParams& p) { EXPECT_FALSE(p.mAddFileTypeExtension); }, "/nowhere/scan.tiff"},
+      {{"fixed threshold 256 is the scanner's default", "", 0,
+        [](S& s) { s.mDefaultThreshold = false, s.mThreshold = 256; }, 0},
+       [](const ScanParams& p) { EXPECT_EQ(p.mThreshold, 0); }},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+
+  RecordingController controller("");
+  ScanJob_InProcess job(&controller);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.row.name);
+    ScopedMeasurement unit(c.row.metric);
+    Quirel_Settings& s = controller.settings();
+    ApplyGetArgsRow(c.row, s);
+    const bool appending = s.appending();
+    s.setFilePath(QString::fromUtf8(c.path), appending);
+    job.setParams();
+    const ScanParams& action = job.scanParams();
+    EXPECT_EQ(Differences(action, ToolParams(s), s), "") << s.getArgsString().toStdString();
+    c.check(action);
+    EXPECT_EQ(action.mProgramDescription.rfind("Quirel ", 0), 0u);
+    EXPECT_EQ(action.mDespeckleFactor, -1) << "despeckling stays at its default";
+  }
+}
+
+}  // namespace
