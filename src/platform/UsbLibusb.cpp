@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -57,6 +58,21 @@ IOReturn FromLibusb(int rc) {
     default:
       return kIOReturnError;
   }
+}
+
+struct ConfigDescriptorFree {
+  void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
+using ConfigDescriptor = std::unique_ptr<libusb_config_descriptor, ConfigDescriptorFree>;
+
+// The configuration descriptor at `index`, or for -1 the active one's, in
+// an owner that gives it back to libusb; the libusb result code.
+int GetConfigDescriptor(libusb_device* dev, int index, ConfigDescriptor* out) {
+  libusb_config_descriptor* config = nullptr;
+  const int rc = index < 0 ? libusb_get_active_config_descriptor(dev, &config)
+                           : libusb_get_config_descriptor(dev, uint8_t(index), &config);
+  out->reset(rc == LIBUSB_SUCCESS ? config : nullptr);
+  return rc;
 }
 
 uint32_t LocationOf(libusb_device* dev) {
@@ -235,11 +251,10 @@ class LibusbDevice : public UsbDevice {
 
   IOReturn GetConfigurationValue(uint8_t index, uint8_t* value) override {
     if (!value) return kIOReturnBadArgument;
-    libusb_config_descriptor* config = nullptr;
-    int rc = libusb_get_config_descriptor(mDev, index, &config);
+    ConfigDescriptor config;
+    int rc = GetConfigDescriptor(mDev, index, &config);
     if (rc != LIBUSB_SUCCESS) return FromLibusb(rc);
     *value = config->bConfigurationValue;
-    libusb_free_config_descriptor(config);
     return kIOReturnSuccess;
   }
 
@@ -261,8 +276,8 @@ class LibusbDevice : public UsbDevice {
     if (!iface) return kIOReturnBadArgument;
     iface->reset();
     if (!IsOpen()) return kIOReturnNotOpen;
-    libusb_config_descriptor* config = nullptr;
-    int rc = libusb_get_active_config_descriptor(mDev, &config);
+    ConfigDescriptor config;
+    int rc = GetConfigDescriptor(mDev, -1, &config);
     if (rc == LIBUSB_ERROR_NOT_FOUND) return kIOReturnSuccess;  // unconfigured: no interface
     if (rc != LIBUSB_SUCCESS) return FromLibusb(rc);
     if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
@@ -276,7 +291,6 @@ class LibusbDevice : public UsbDevice {
       }
       *iface = std::make_unique<LibusbInterface>(mOpen, alt.bInterfaceNumber, in, out);
     }
-    libusb_free_config_descriptor(config);
     return kIOReturnSuccess;
   }
 
@@ -309,13 +323,11 @@ class LibusbDevice : public UsbDevice {
   // bInterfaceNumber of the first interface of the active configuration, or
   // -1 when the device is unconfigured or has no interface.
   int FirstInterfaceNumber() {
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(mDev, &config) != LIBUSB_SUCCESS) return -1;
-    int number = -1;
+    ConfigDescriptor config;
+    if (GetConfigDescriptor(mDev, -1, &config) != LIBUSB_SUCCESS) return -1;
     if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0)
-      number = config->interface[0].altsetting[0].bInterfaceNumber;
-    libusb_free_config_descriptor(config);
-    return number;
+      return config->interface[0].altsetting[0].bInterfaceNumber;
+    return -1;
   }
 
   std::shared_ptr<Context> mContext;

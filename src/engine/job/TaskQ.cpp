@@ -82,8 +82,11 @@ void TaskQ::StopWorkers() {
 }
 
 void TaskQ::Push(Task* task) {
+  // The list node is made before the lock is taken, so that running out of
+  // memory leaves the queue unlocked and the task not handed over.
+  std::list<Task*> node{task};
   pthread_mutex_lock(&mMutex);
-  mTasks.push_back(task);
+  mTasks.splice(mTasks.end(), node);
   // Only a worker that announced itself can be asleep; without one, the
   // next worker to look for work finds the task without waiting.
   if (mHasWaiters) {

@@ -1,8 +1,14 @@
+// The slice task of the parallel Deflate, the compression queue it runs on
+// and DeflatePage, which joins a page's slices into one zlib stream.
 #include "ZLibTask.h"
 
 #include <zlib.h>
 
 #include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -118,4 +124,75 @@ int ZLibSliceCount(int rows, int stride) {
   int64_t total = int64_t(rows) * stride;
   int64_t count = total > 0 ? (total + slice - 1) / slice : 1;
   return int(count);
+}
+
+namespace {
+
+// The slices of one page in flight. A task is kept here only once the queue
+// has it, and every one is joined before the batch lets go of it: no worker
+// may write into the caller's buffer after DeflatePage has left, whichever
+// way it leaves.
+class SliceBatch {
+ public:
+  explicit SliceBatch(size_t count) { mTasks.reserve(count); }
+  ~SliceBatch() {
+    for (auto& task : mTasks) task->Join();
+  }
+  SliceBatch(const SliceBatch&) = delete;
+  SliceBatch& operator=(const SliceBatch&) = delete;
+
+  void Start(std::unique_ptr<ZLibTask> task) {
+    task->Activate();
+    mTasks.push_back(std::move(task));  // room reserved: cannot throw
+  }
+  const std::vector<std::unique_ptr<ZLibTask>>& Tasks() const { return mTasks; }
+
+ private:
+  std::vector<std::unique_ptr<ZLibTask>> mTasks;
+};
+
+}  // namespace
+
+bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t packedRow,
+                 const DeflateSink& sink, ZuzuvovOvav::MallocBuffer* buffer) {
+  const int64_t total = rows * stride;
+  if (stride > std::numeric_limits<int>::max() / 2 || packedRow > stride || packedRow < 0)
+    return false;
+  const int slice = ZLibSliceSize(int(stride));
+  const int slot = ZLibSlotSize(slice);
+  const int64_t count = (total + slice - 1) / slice;
+  // Header, slots from byte 64, checksum after the last slot.
+  buffer->reset(static_cast<uint8_t*>(std::malloc(size_t(count * slot + 128))));
+  if (!*buffer) return false;
+  uint8_t* out = buffer->get();
+  out[0] = 0x78;
+  out[1] = 0x5E;
+  if (!sink(out, 2)) return false;
+
+  SliceBatch batch{size_t(count)};
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t len = i + 1 < count ? slice : total - i * slice;
+    batch.Start(std::make_unique<ZLibTask>(const_cast<uint8_t*>(bits) + i * slice, int(len),
+                                           i + 1 == count, out + 64 + i * slot, slot,
+                                           int(packedRow), int(stride - packedRow)));
+  }
+  bool ok = true;
+  unsigned adler = 1;
+  for (const auto& t : batch.Tasks()) {
+    t->Join();
+    if (t->mDstLen < 0) ok = false;
+    if (ok) ok = sink(t->mDst, size_t(t->mDstLen));
+    adler = ZLibTask::adler32_comb(adler, t->mAdler, unsigned(t->mTotalIn));
+  }
+  if (!ok) return false;
+  uint8_t* trailer = out + 64 + count * slot;
+  if (count == 0) {
+    // No rows: a final empty block keeps the stream well formed.
+    trailer[0] = 0x03;
+    trailer[1] = 0x00;
+    if (!sink(trailer, 2)) return false;
+    trailer += 2;
+  }
+  ZLibTask::put4m(trailer, adler);
+  return sink(trailer, 4);
 }

@@ -1,40 +1,21 @@
-// One slice of a page deflated on the compression queue.
+// One slice of a page deflated on the compression queue, and DeflatePage,
+// which runs a whole page as such slices.
 //
 // A large gray or colour page is compressed in parallel: cut into slices of
 // whole rows of about 1 MiB, each slice deflated by its own ZLibTask, and the
 // slices joined in order into one zlib stream with one header and one
-// Adler-32 over the packed rows of the whole page. Usage:
-//
-//   int slice = ZLibSliceSize(stride);             // whole rows, >= 1 MiB
-//   int slot  = ZLibSlotSize(slice);               // output room per slice
-//   int count = ZLibSliceCount(rows, stride);     // at least 1
-//   uint8_t* out = (uint8_t*)malloc(size_t(count) * slot /* + margins */);
-//   std::vector<ZLibTask*> tasks;
-//   for (int i = 0; i < count; i++) {              // queue every slice first
-//     int len = (i + 1 < count) ? slice : int(int64_t(rows) * stride - int64_t(i) * slice);
-//     tasks.push_back(new ZLibTask(bits + int64_t(i) * slice, len, i + 1 == count,
-//                                  out + int64_t(i) * slot, slot, width * samples,
-//                                  stride - width * samples));
-//     tasks.back()->Activate();
-//   }
-//   // header 0x78 0x5E
-//   unsigned adler = 1;
-//   for (ZLibTask* t : tasks) {                    // then join them in order
-//     t->Join();
-//     // t->mDstLen < 0: the slice failed (see below)
-//     // append the piece (t->mDst, t->mDstLen)
-//     adler = ZLibTask::adler32_comb(adler, t->mAdler, t->mTotalIn);
-//     delete t;
-//   }
-//   // trailer: ZLibTask::put4m(trailer, adler), 4 bytes
+// Adler-32 over the packed rows of the whole page (DeflatePage below).
 //
 // The task neither allocates nor frees its input or output; both belong to
 // the caller, who must keep them unchanged until the task is joined.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "MallocBuffer.h"
 #include "TaskQ.h"
 
 class ZLibTask : public Task {
@@ -89,3 +70,18 @@ TaskQ* ZLibTaskQ();
 // Starts the compression queue if it is not running yet; false with the
 // reason in *error when it cannot be started.
 bool StartZLibTaskQ(std::string* error);
+
+// Receives the pieces of a deflated page in order; returns false to have the
+// rest dropped (the slices are still joined).
+using DeflateSink = std::function<bool(const uint8_t* data, size_t len)>;
+
+// Deflates `rows` rows of `packedRow` bytes, `stride` bytes apart, in slices
+// of ZLibSliceSize running at once on the compression queue, and hands the
+// stream to `sink`: the zlib header, each slice's output, the Adler-32 of
+// all rows. The pieces point into *buffer, which must outlive their use.
+// Returns false when a slice could not be compressed or the sink refused a
+// piece. Every slice handed to the queue has finished when this returns,
+// also by an exception (the queue cannot start: a C string; no memory; the
+// sink throws).
+bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t packedRow,
+                 const DeflateSink& sink, ZuzuvovOvav::MallocBuffer* buffer);

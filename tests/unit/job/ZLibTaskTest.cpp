@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZLibTask.h"
@@ -48,45 +51,25 @@ Page MakePage(int rows, int stride, int packed, bool noisy = false, unsigned see
   return p;
 }
 
-// The parallel scheme as the writers use it, with the pieces collected into
-// one buffer: header, each slice's output in order, combined checksum.
+// The page deflated as the writers do it, with the pieces collected into one
+// buffer: header, each slice's output in order, combined checksum.
 struct Deflated {
   std::vector<uint8_t> stream;
   int slices = 0;
   bool sliceFailed = false;
 };
 
-Deflated DeflatePage(Page& p) {
+Deflated DeflateWhole(const Page& p) {
   Deflated d;
-  const int slice = ZLibSliceSize(p.stride);
-  const int slot = ZLibSlotSize(slice);
-  const int64_t total = int64_t(p.rows) * p.stride;
-  const int count = ZLibSliceCount(p.rows, p.stride);
-  d.slices = count;
-  std::unique_ptr<uint8_t[]> out(new uint8_t[size_t(count) * size_t(slot) + 1]);
-  std::vector<ZLibTask*> tasks;
-  for (int i = 0; i < count; i++) {
-    int len = i + 1 < count ? slice : int(total - int64_t(i) * slice);
-    tasks.push_back(new ZLibTask(p.bits.data() + int64_t(i) * slice, len, i + 1 == count,
-                                 out.get() + int64_t(i) * slot, slot, p.packed,
-                                 p.stride - p.packed));
-    tasks.back()->Activate();
-  }
-  d.stream = {0x78, 0x5E};
-  unsigned adler = 1;
-  for (ZLibTask* t : tasks) {
-    t->Join();
-    if (t->mDstLen < 0) {
-      d.sliceFailed = true;
-    } else {
-      d.stream.insert(d.stream.end(), t->mDst, t->mDst + t->mDstLen);
-      adler = ZLibTask::adler32_comb(adler, t->mAdler, unsigned(t->mTotalIn));
-    }
-    delete t;
-  }
-  uint8_t trailer[4];
-  ZLibTask::put4m(trailer, adler);
-  d.stream.insert(d.stream.end(), trailer, trailer + 4);
+  d.slices = ZLibSliceCount(p.rows, p.stride);
+  ZuzuvovOvav::MallocBuffer buffer;
+  d.sliceFailed = !DeflatePage(
+      p.bits.data(), p.stride, p.rows, p.packed,
+      [&d](const uint8_t* data, size_t len) {
+        d.stream.insert(d.stream.end(), data, data + len);
+        return true;
+      },
+      &buffer);
   return d;
 }
 
@@ -113,7 +96,7 @@ std::string Inflate(const std::vector<uint8_t>& stream, std::vector<uint8_t>* ou
 }
 
 void ExpectRoundTrip(Page& p, int expectSlices) {
-  Deflated d = DeflatePage(p);
+  Deflated d = DeflateWhole(p);
   ASSERT_FALSE(d.sliceFailed);
   EXPECT_EQ(d.slices, expectSlices);
   std::vector<uint8_t> packed = p.Packed();
@@ -214,7 +197,7 @@ TEST(ZLibParallelDeflate, SeveralPagesAtOnceFromDocumentWorkers) {
   TaskQ doc(kDocumentQueueWorkers);
   struct PageTask : Task {
     PageTask(TaskQ* q, unsigned seed) : Task(q), page(MakePage(900, 2481, 2480, false, seed)) {}
-    void operator()() override { out = DeflatePage(page); }
+    void operator()() override { out = DeflateWhole(page); }
     Page page;
     Deflated out;
   };
@@ -230,6 +213,49 @@ TEST(ZLibParallelDeflate, SeveralPagesAtOnceFromDocumentWorkers) {
     ASSERT_EQ(Inflate(pt->out.stream, &back), "");
     EXPECT_TRUE(back == pt->page.Packed());
   }
+}
+
+TEST(ZLibParallelDeflate, NoSliceRunsOnAfterTheSinkThrows) {
+  // Many more slices than workers: when the sink throws at the first slice,
+  // most of them have not started yet.
+  const int slices = 4 * ZLibTaskQ()->WorkerCount();
+  Page p{slices * 1024, 1024, 1024, std::vector<uint8_t>(size_t(slices) << 20)};
+  ZuzuvovOvav::MallocBuffer buffer;
+  int pieces = 0;
+  EXPECT_THROW(DeflatePage(
+                   p.bits.data(), p.stride, p.rows, p.packed,
+                   [&pieces](const uint8_t*, size_t) {
+                     if (++pieces == 2) throw std::runtime_error("disk gone");
+                     return true;
+                   },
+                   &buffer),
+               std::runtime_error);
+  ASSERT_TRUE(buffer);
+  const size_t bytes = size_t(slices) * size_t(ZLibSlotSize(1 << 20)) + 128;
+  memset(buffer.get(), 0xA5, bytes);
+
+  // One task per worker that returns only once all of them run: when they
+  // are joined, every task queued before them has finished.
+  TaskQ* queue = ZLibTaskQ();
+  struct Hold : Task {
+    Hold(TaskQ* q, std::atomic<int>* arrived, int workers) : Task(q), mArrived(arrived), mWorkers(workers) {}
+    void operator()() override {
+      ++*mArrived;
+      while (mArrived->load() < mWorkers) std::this_thread::yield();
+    }
+    std::atomic<int>* mArrived;
+    int mWorkers;
+  };
+  std::atomic<int> arrived{0};
+  std::vector<std::unique_ptr<Hold>> holds;
+  for (int i = 0; i < queue->WorkerCount(); i++) {
+    holds.push_back(std::make_unique<Hold>(queue, &arrived, queue->WorkerCount()));
+    holds.back()->Activate();
+  }
+  for (auto& h : holds) h->Join();
+  size_t changed = 0;
+  for (size_t i = 0; i < bytes; i++) changed += buffer.get()[i] != 0xA5;
+  EXPECT_EQ(changed, 0u) << "slices wrote into the output after DeflatePage had left";
 }
 
 TEST(ZLibTaskEdges, ASliceWithoutRoomFailsInsteadOfDroppingData) {
