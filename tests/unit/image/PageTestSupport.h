@@ -15,7 +15,9 @@
 #include <jpeglib.h>
 
 #include "PagePreview.h"
+#include "JpegScanSource.h"
 #include "ScanImage.h"
+#include "ScanImageImpl.h"
 
 namespace quirel_test {
 
