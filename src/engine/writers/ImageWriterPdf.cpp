@@ -91,42 +91,15 @@ ImageWriterPdfImpl::~ImageWriterPdfImpl() { CloseFile(); }
 void ImageWriterPdfImpl::Reset() {
   mFile.Detach();
   mTarget.Close();
-  mAppending = false;
-  mPageWidth = 0;
-  mResolution = 0;
-  mProducer.clear();
+  mSettings = {};
   std::string ignored;
   StartUpdate(0, &ignored);
 }
 
 bool ImageWriterPdfImpl::StartUpdate(int64_t len, std::string* error) {
-  mObjCnt = 0;
-  mImageCnt = 0;
-  mBytesWritten = 0;
-  mImageMap.clear();
-  mObjMap.clear();
-  mPagesStartObjs.clear();
-  mDiskFull = false;
-  mWriteErrno = 0;
-  mObjNumBase = 0;
-  mOldPageCount = 0;
-  mOldPagesRef = {};
-  mOldRootRef = {};
-  mPrevXref = 0;
-  mOldRootOffset = 0;
-  mOldFileLen = std::max<int64_t>(len, 0);
-  mUpdateBase = mOldFileLen;
-  mLastTrailer.clear();
-  mLastRoot.clear();
-  mLastPages.clear();
-  mOldXrefs.clear();
-  mOldXrefCnt = 0;
-  mTrailerEntries.clear();
-  mRootEntries.clear();
-  mEnd = -1;
-  mFooterStart = -1;
-  mFooterObjCnt = 0;
-  mLineEndPending = false;
+  mUpdate = {};
+  mUpdate.mOldFileLen = std::max<int64_t>(len, 0);
+  mUpdate.mUpdateBase = mUpdate.mOldFileLen;
   if (!mTarget.IsOpen()) return true;
   if (len < 0) {
     *error = "Could not open PDF file for appending.";
@@ -143,34 +116,34 @@ bool ImageWriterPdfImpl::StartUpdate(int64_t len, std::string* error) {
       *error = reader.mErrorMsg;
       return false;
     }
-    mPrevXref = reader.mPrevXref;
-    mOldXrefs = std::move(reader.mOldXrefs);
-    mOldXrefCnt = reader.mOldXrefCnt;
-    mObjNumBase = reader.mObjNumBase;
-    mLastTrailer = std::move(reader.mLastTrailer);
-    mOldRootRef = reader.mOldRootRef;
-    mOldRootOffset = reader.mOldRootOffset;
-    mLastRoot = std::move(reader.mLastRoot);
-    mOldPagesRef = reader.mOldPagesRef;
-    mLastPages = std::move(reader.mLastPages);
-    mOldPageCount = reader.mOldPageCount;
-    mTrailerEntries = std::move(reader.mTrailerEntries);
-    mRootEntries = std::move(reader.mRootEntries);
+    mUpdate.mPrevXref = reader.mPrevXref;
+    mUpdate.mOldXrefs = std::move(reader.mOldXrefs);
+    mUpdate.mOldXrefCnt = reader.mOldXrefCnt;
+    mUpdate.mObjNumBase = reader.mObjNumBase;
+    mUpdate.mLastTrailer = std::move(reader.mLastTrailer);
+    mUpdate.mOldRootRef = reader.mOldRootRef;
+    mUpdate.mOldRootOffset = reader.mOldRootOffset;
+    mUpdate.mLastRoot = std::move(reader.mLastRoot);
+    mUpdate.mOldPagesRef = reader.mOldPagesRef;
+    mUpdate.mLastPages = std::move(reader.mLastPages);
+    mUpdate.mOldPageCount = reader.mOldPageCount;
+    mUpdate.mTrailerEntries = std::move(reader.mTrailerEntries);
+    mUpdate.mRootEntries = std::move(reader.mRootEntries);
     // The update starts on a line of its own.
     const int last = mFile.ByteAt(len - 1);
     if (last != '\n' && last != '\r') {
-      mLineEndPending = true;
-      mOldFileLen += 2;
+      mUpdate.mLineEndPending = true;
+      mUpdate.mOldFileLen += 2;
     }
   }
-  mEnd = len;
+  mUpdate.mEnd = len;
   return true;
 }
 
 void ImageWriterPdfImpl::WriteDocumentStart() {
   WriteLine("%PDF-1.3");
   StartObject();
-  WriteLine("<</Producer (" + EscapeLiteral(mProducer) + ")>>");
+  WriteLine("<</Producer (" + EscapeLiteral(mSettings.mProducer) + ")>>");
   WriteLine("endobj");
 }
 
@@ -193,26 +166,26 @@ void ImageWriterPdfImpl::NoteWriteError() {
   const int err = mFile.Error();
   if (err == 0) return;
   if (err == ENOSPC || err == EDQUOT) {
-    mDiskFull = true;
-  } else if (mWriteErrno == 0) {
-    mWriteErrno = err;
+    mUpdate.mDiskFull = true;
+  } else if (mUpdate.mWriteErrno == 0) {
+    mUpdate.mWriteErrno = err;
   }
 }
 
 void ImageWriterPdfImpl::SetWriteFailure() {
-  if (mDiskFull) {
+  if (mUpdate.mDiskFull) {
     mResults.mStatus = kStatusDiskFull;
     mResults.mErrorMsg = kDiskFullText;
   } else {
     mResults.mStatus = kStatusWriteError;
-    mResults.mErrorMsg = Fmt("Could not write page to PDF file (%s).", std::strerror(mWriteErrno));
+    mResults.mErrorMsg = Fmt("Could not write page to PDF file (%s).", std::strerror(mUpdate.mWriteErrno));
   }
 }
 
 void ImageWriterPdfImpl::Write(const void* data, size_t len) {
   // After a failure the file drops the bytes but keeps counting positions,
   // so offsets stay what they would have been.
-  mBytesWritten += int64_t(len);
+  mUpdate.mBytesWritten += int64_t(len);
   mFile.Write(data, len);
   NoteWriteError();
 }
@@ -223,9 +196,9 @@ void ImageWriterPdfImpl::WriteLine(const std::string& s) {
 }
 
 void ImageWriterPdfImpl::StartObject() {
-  ++mObjCnt;
-  mObjMap.emplace(mObjCnt, mOldFileLen + mBytesWritten);
-  WriteLine(Fmt("%d 0 obj", ObjNum(mObjCnt)));
+  ++mUpdate.mObjCnt;
+  mUpdate.mObjMap.emplace(mUpdate.mObjCnt, mUpdate.mOldFileLen + mUpdate.mBytesWritten);
+  WriteLine(Fmt("%d 0 obj", ObjNum(mUpdate.mObjCnt)));
 }
 
 void ImageWriterPdfImpl::WriteStream(const std::string& dict, const std::vector<Piece>& pieces) {
@@ -241,11 +214,11 @@ void ImageWriterPdfImpl::WriteStream(const std::string& dict, const void* data, 
 
 bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
   Reset();
-  mAppending = image.mParams.mAppend;
-  mProducer = image.mParams.mProgramDescription;
-  mPageWidth = double(float(image.mParams.mOutImageWidthPoint));
-  mResolution = image.mYRes;
-  if (mAppending) {
+  mSettings.mAppending = image.mParams.mAppend;
+  mSettings.mProducer = image.mParams.mProgramDescription;
+  mSettings.mPageWidth = double(float(image.mParams.mOutImageWidthPoint));
+  mSettings.mResolution = image.mYRes;
+  if (mSettings.mAppending) {
     if (mTarget.OpenExisting(path) != 0) {
       const int probe = ::open(path, O_RDONLY | O_CLOEXEC);
       if (probe < 0) return FailOpen("Could not open PDF file for appending.");
@@ -331,7 +304,7 @@ void ImageWriterPdfImpl::WriteImageStream(const ImageInfo& image, uint32_t rows,
   StartObject();
   WriteStream(dict, pieces);
   WriteLine("endobj");
-  ++mImageCnt;
+  ++mUpdate.mImageCnt;
 }
 
 bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
@@ -358,7 +331,7 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     mResults.mErrorMsg = "Could not compress page data.";
     return false;
   }
-  if (mAppending) return WritePageShared(image, rows, pieces);
+  if (mSettings.mAppending) return WritePageShared(image, rows, pieces);
   // Pages after the first go into a file that is at its place: it must
   // still be the one there.
   if (mTarget.Shared() && mTarget.CheckStillAtPath() != 0)
@@ -377,14 +350,14 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
 
 bool ImageWriterPdfImpl::WritePageObjects(const ImageInfo& image, uint32_t rows,
                                           const std::vector<Piece>& pieces) {
-  mPagesStartObjs.push_back(mObjCnt + 1);
+  mUpdate.mPagesStartObjs.push_back(mUpdate.mObjCnt + 1);
   WriteImageStream(image, rows, pieces);
   mResults.CountPage();
-  mImageMap[int32_t(mPagesStartObjs.size())] = ImageRef{mObjCnt, int32_t(rows)};
+  mUpdate.mImageMap[int32_t(mUpdate.mPagesStartObjs.size())] = ImageRef{mUpdate.mObjCnt, int32_t(rows)};
   // Written out now, so that a failure belongs to this page.
   mFile.Flush();
   NoteWriteError();
-  return !WriteFailed() && mOldFileLen + mBytesWritten + CalcFooterSize() < kSizeLimit;
+  return !WriteFailed() && mUpdate.mOldFileLen + mUpdate.mBytesWritten + CalcFooterSize() < kSizeLimit;
 }
 
 void ImageWriterPdfImpl::GiveUpLastPage() {
@@ -407,40 +380,40 @@ bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
   } unlocker{&mTarget};
   if (mTarget.CheckStillAtPath() != 0) return FailPage(kStatusFileError, mTarget.ReplacedText());
   const int64_t len = mTarget.Size();
-  if (len != mEnd) {
+  if (len != mUpdate.mEnd) {
     // Another program added to the file since our last page (or our update
     // was taken out again): what we wrote so far is complete in the file;
     // this page starts a new update on what is there now.
     std::string error;
     if (!StartUpdate(len, &error)) return FailPage(kStatusFileError, error);
-  } else if (mFooterStart >= 0) {
+  } else if (mUpdate.mFooterStart >= 0) {
     // The file ends with our own trailer part: the page takes its place.
-    mBytesWritten = mFooterStart - mOldFileLen;
-    mObjCnt = mFooterObjCnt;
-    mObjMap.erase(mObjMap.upper_bound(mFooterObjCnt), mObjMap.end());
-    mFile.SeekTo(mFooterStart);
+    mUpdate.mBytesWritten = mUpdate.mFooterStart - mUpdate.mOldFileLen;
+    mUpdate.mObjCnt = mUpdate.mFooterObjCnt;
+    mUpdate.mObjMap.erase(mUpdate.mObjMap.upper_bound(mUpdate.mFooterObjCnt), mUpdate.mObjMap.end());
+    mFile.SeekTo(mUpdate.mFooterStart);
   }
-  if (mLineEndPending) {
+  if (mUpdate.mLineEndPending) {
     mFile.Write("\r\n", 2);
-    mLineEndPending = false;
+    mUpdate.mLineEndPending = false;
   }
-  if (mOldFileLen == 0 && mObjCnt == 0) WriteDocumentStart();  // an empty file
+  if (mUpdate.mOldFileLen == 0 && mUpdate.mObjCnt == 0) WriteDocumentStart();  // an empty file
 
   bool ok = WritePageObjects(image, rows, pieces);
   if (!ok) GiveUpLastPage();
   // The trailer part for the update's pages follows, so that the file is
   // complete again before the lock goes. When it does not fit, the last
   // page is given up until it does.
-  mFooterStart = -1;
-  while (!mImageMap.empty()) {
-    const int64_t footerStart = mOldFileLen + mBytesWritten;
-    const int32_t footerObjCnt = mObjCnt;
+  mUpdate.mFooterStart = -1;
+  while (!mUpdate.mImageMap.empty()) {
+    const int64_t footerStart = mUpdate.mOldFileLen + mUpdate.mBytesWritten;
+    const int32_t footerObjCnt = mUpdate.mObjCnt;
     WriteFileTrailer();
     mFile.Flush();
     NoteWriteError();
     if (!WriteFailed()) {
-      mFooterStart = footerStart;
-      mFooterObjCnt = footerObjCnt;
+      mUpdate.mFooterStart = footerStart;
+      mUpdate.mFooterObjCnt = footerObjCnt;
       break;
     }
     if (ok || mResults.mStatus == kStatusOk) SetWriteFailure();
@@ -449,67 +422,67 @@ bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
   }
   // With no page of this update left the file goes back to its length
   // before the update, and the next page reads its end again.
-  const int64_t end = mImageMap.empty() ? mUpdateBase : mOldFileLen + mBytesWritten;
+  const int64_t end = mUpdate.mImageMap.empty() ? mUpdate.mUpdateBase : mUpdate.mOldFileLen + mUpdate.mBytesWritten;
   const int truncErr = mFile.Truncate(end);
-  mEnd = mImageMap.empty() ? -1 : end;
+  mUpdate.mEnd = mUpdate.mImageMap.empty() ? -1 : end;
   if (ok && truncErr != 0) {
     // The file may end in stale bytes after our trailer: take the page out.
     ok = false;
     FailPage(kStatusWriteError,
              Fmt("Could not write page to PDF file (%s).", std::strerror(truncErr)));
-    mEnd = -1;
+    mUpdate.mEnd = -1;
   }
   return ok;
 }
 
 int64_t ImageWriterPdfImpl::CalcFooterSize() const {
-  const int64_t i = mImageCnt;
-  const int64_t x = mOldXrefCnt;
-  const int64_t a = mAppending ? 1 : 0;
+  const int64_t i = mUpdate.mImageCnt;
+  const int64_t x = mUpdate.mOldXrefCnt;
+  const int64_t a = mSettings.mAppending ? 1 : 0;
   const int64_t d = DecimalDigits(x + 3 * i + 3);
   return 313 + 367 * i + 19 * x + (a ? d + 23 : 0) + (i + a) * (d + 5) + d * (3 * i + 6);
 }
 
 bool ImageWriterPdfImpl::RollbackLastPage() {
-  if (mPagesStartObjs.empty()) return false;
-  const int32_t s = mPagesStartObjs.back();
-  const auto start = mObjMap.find(s);
-  if (start == mObjMap.end()) return false;
+  if (mUpdate.mPagesStartObjs.empty()) return false;
+  const int32_t s = mUpdate.mPagesStartObjs.back();
+  const auto start = mUpdate.mObjMap.find(s);
+  if (start == mUpdate.mObjMap.end()) return false;
   const int64_t offset = start->second;
-  mImageMap.erase(int32_t(mPagesStartObjs.size()));
+  mUpdate.mImageMap.erase(int32_t(mUpdate.mPagesStartObjs.size()));
   mResults.UncountPage();
-  --mImageCnt;
-  mPagesStartObjs.pop_back();
-  mBytesWritten = offset - mOldFileLen;
-  mObjCnt = s - 1;
+  --mUpdate.mImageCnt;
+  mUpdate.mPagesStartObjs.pop_back();
+  mUpdate.mBytesWritten = offset - mUpdate.mOldFileLen;
+  mUpdate.mObjCnt = s - 1;
   mFile.ClearError();
   mFile.SeekTo(offset);
-  mObjMap.erase(start, mObjMap.end());
-  mDiskFull = false;
-  mWriteErrno = 0;
+  mUpdate.mObjMap.erase(start, mUpdate.mObjMap.end());
+  mUpdate.mDiskFull = false;
+  mUpdate.mWriteErrno = 0;
   return true;
 }
 
 void ImageWriterPdfImpl::WriteObjXRefs() {
-  for (const auto& [counter, offset] : mObjMap) WriteLine(Fmt("%010lld 00000 n", (long long)offset));
+  for (const auto& [counter, offset] : mUpdate.mObjMap) WriteLine(Fmt("%010lld 00000 n", (long long)offset));
 }
 
 void ImageWriterPdfImpl::WriteFileTrailer() {
-  if (mImageMap.empty()) return;
-  const int32_t pages = int32_t(mImageMap.size());
-  const int32_t pagesNum = ObjNum(mObjCnt + 2 * pages + 1);
-  const double resolution = mResolution > 0 ? mResolution : 72.0;
-  const std::string width = Real(mPageWidth);
+  if (mUpdate.mImageMap.empty()) return;
+  const int32_t pages = int32_t(mUpdate.mImageMap.size());
+  const int32_t pagesNum = ObjNum(mUpdate.mObjCnt + 2 * pages + 1);
+  const double resolution = mSettings.mResolution > 0 ? mSettings.mResolution : 72.0;
+  const std::string width = Real(mSettings.mPageWidth);
   std::vector<int32_t> pageNums;
-  for (const auto& [index, ref] : mImageMap) {
+  for (const auto& [index, ref] : mUpdate.mImageMap) {
     const std::string height = Real(ref.mRows * 72.0 / resolution);
     const std::string content = "q\r\n" + width + " 0 0 " + height + " 0 0 cm\r\n/pgimage Do\r\nQ";
     StartObject();
-    const int32_t contentNum = ObjNum(mObjCnt);
+    const int32_t contentNum = ObjNum(mUpdate.mObjCnt);
     WriteStream(Fmt("<</Length %zu>>", content.size()), content.data(), content.size());
     WriteLine("endobj");
     StartObject();
-    pageNums.push_back(ObjNum(mObjCnt));
+    pageNums.push_back(ObjNum(mUpdate.mObjCnt));
     WriteLine("<</Type/Page/MediaBox[0 0 " + width + " " + height + "]" +
               Fmt("/Parent %d 0 R/Resources<</ProcSet[/PDF/ImageB/ImageC/ImageI]/XObject<</pgimage "
                   "%d 0 R>>>>/Contents %d 0 R>>",
@@ -519,45 +492,45 @@ void ImageWriterPdfImpl::WriteFileTrailer() {
 
   StartObject();
   std::string kids;
-  if (Incremental()) kids = Fmt("%d %d R", mOldPagesRef.mNum, mOldPagesRef.mGen);
+  if (Incremental()) kids = Fmt("%d %d R", mUpdate.mOldPagesRef.mNum, mUpdate.mOldPagesRef.mGen);
   for (int32_t num : pageNums) {
     if (!kids.empty()) kids += ' ';
     kids += Fmt("%d 0 R", num);
   }
-  WriteLine(Fmt("<</Type/Pages/Count %d/Kids[", mOldPageCount + pages) + kids + "]>>");
+  WriteLine(Fmt("<</Type/Pages/Count %d/Kids[", mUpdate.mOldPageCount + pages) + kids + "]>>");
   WriteLine("endobj");
 
   StartObject();
-  const int32_t rootNum = ObjNum(mObjCnt);
+  const int32_t rootNum = ObjNum(mUpdate.mObjCnt);
   if (Incremental()) {
     WriteLine(Fmt("<</Type/Catalog/Pages %d 0 R", pagesNum) +
-              CopiedEntries(mRootEntries, {"/Type", "/Pages"}) + ">>");
+              CopiedEntries(mUpdate.mRootEntries, {"/Type", "/Pages"}) + ">>");
   } else {
     WriteLine(Fmt("<</Type/Catalog/Pages %d 0 R/OpenAction[ %d 0 R /Fit ]>>", pagesNum,
                   pageNums.front()));
   }
   WriteLine("endobj");
 
-  const int64_t xref = mOldFileLen + mBytesWritten;
+  const int64_t xref = mUpdate.mOldFileLen + mUpdate.mBytesWritten;
   WriteLine("xref");
   if (Incremental()) {
     // The old Catalog is replaced: mark it deleted. A generation at the
     // format's limit stays there: that object number is never used again.
-    WriteLine(Fmt("%d 1", mOldRootRef.mNum));
-    WriteLine(Fmt("%010d %05d f", 0, std::min(mOldRootRef.mGen + 1, 65535)));
-    WriteLine(Fmt("%d %d", mObjNumBase, mObjCnt));
+    WriteLine(Fmt("%d 1", mUpdate.mOldRootRef.mNum));
+    WriteLine(Fmt("%010d %05d f", 0, std::min(mUpdate.mOldRootRef.mGen + 1, 65535)));
+    WriteLine(Fmt("%d %d", mUpdate.mObjNumBase, mUpdate.mObjCnt));
   } else {
-    WriteLine(Fmt("0 %d", mObjCnt + 1));
+    WriteLine(Fmt("0 %d", mUpdate.mObjCnt + 1));
     WriteLine("0000000000 65535 f");
   }
   WriteObjXRefs();
   WriteLine("trailer");
   if (Incremental()) {
-    WriteLine(Fmt("<</Size %d/Root %d 0 R/Prev %lld", mObjNumBase + mObjCnt, rootNum,
-                  (long long)mPrevXref) +
-              CopiedEntries(mTrailerEntries, {"/Size", "/Root", "/Prev"}) + ">>");
+    WriteLine(Fmt("<</Size %d/Root %d 0 R/Prev %lld", mUpdate.mObjNumBase + mUpdate.mObjCnt, rootNum,
+                  (long long)mUpdate.mPrevXref) +
+              CopiedEntries(mUpdate.mTrailerEntries, {"/Size", "/Root", "/Prev"}) + ">>");
   } else {
-    WriteLine(Fmt("<</Size %d/Root %d 0 R/Info %d 0 R>>", mObjCnt + 1, rootNum, 1));
+    WriteLine(Fmt("<</Size %d/Root %d 0 R/Info %d 0 R>>", mUpdate.mObjCnt + 1, rootNum, 1));
   }
   WriteLine("startxref");
   WriteLine(Fmt("%lld", (long long)xref));
@@ -566,7 +539,7 @@ void ImageWriterPdfImpl::WriteFileTrailer() {
 
 void ImageWriterPdfImpl::CloseFile() {
   if (!mFile.IsOpen()) return;
-  if (mAppending) {
+  if (mSettings.mAppending) {
     // Every page left the file complete: nothing more to write.
     mFile.Detach();
     const int closeErr = mTarget.Close();
@@ -591,18 +564,18 @@ void ImageWriterPdfImpl::CloseFile() {
     WriteFileTrailer();
     mFile.Flush();
     NoteWriteError();
-    if (!WriteFailed() || mImageMap.empty()) break;
+    if (!WriteFailed() || mUpdate.mImageMap.empty()) break;
     // The trailer did not fit: give up the last page and try again. Those
     // pages were reported as written, so the job must learn of the loss.
     if (mResults.mStatus == kStatusOk) SetWriteFailure();
     if (!RollbackLastPage()) break;
   }
   if (WriteFailed() && mResults.mStatus == kStatusOk) SetWriteFailure();
-  const int truncErr = mFile.Truncate(mOldFileLen + mBytesWritten);
+  const int truncErr = mFile.Truncate(mUpdate.mOldFileLen + mUpdate.mBytesWritten);
   mFile.Detach();
   // A new file that kept no page goes; one never moved into place goes
   // with the target closed, and whatever was at the path stays.
-  if (shared && mImageMap.empty() && mTarget.CheckStillAtPath() == 0)
+  if (shared && mUpdate.mImageMap.empty() && mTarget.CheckStillAtPath() == 0)
     ::unlink(mTarget.Path().c_str());
   const int closeErr = mTarget.Close();
   if ((truncErr || closeErr) && mResults.mStatus == kStatusOk) {
@@ -610,7 +583,7 @@ void ImageWriterPdfImpl::CloseFile() {
     mResults.mErrorMsg =
         Fmt("Could not finish PDF file (%s).", std::strerror(truncErr ? truncErr : closeErr));
   }
-  if (mImageMap.empty()) mResults.DropEmptyLastFile();
+  if (mUpdate.mImageMap.empty()) mResults.DropEmptyLastFile();
 }
 
 }  // namespace ZuzuvovOvav

@@ -55,34 +55,6 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   // Estimated size of everything CloseFile still has to write.
   int64_t CalcFooterSize() const;
 
-  BufferedFile mFile;
-  int32_t mObjCnt = 0;
-  int32_t mImageCnt = 0;
-  int64_t mBytesWritten = 0;
-  std::map<int32_t, ImageRef> mImageMap;  // by 1-based page index in this file
-  std::map<int32_t, int64_t> mObjMap;     // object counter to file offset
-  std::vector<int32_t> mPagesStartObjs;
-  double mPageWidth = 0;
-  double mResolution = 0;
-  bool mAppending = false;
-  bool mDiskFull = false;
-  int mWriteErrno = 0;  // a write failed for another reason than a full disk
-  int32_t mObjNumBase = 0;
-  int32_t mOldPageCount = 0;
-  PdfObjRef mOldPagesRef;
-  PdfObjRef mOldRootRef;
-  int64_t mPrevXref = 0;
-  int64_t mOldRootOffset = 0;
-  int64_t mOldFileLen = 0;
-  PdfDict mLastTrailer;
-  PdfDict mLastRoot;
-  PdfDict mLastPages;
-  std::map<int32_t, ObjDescT> mOldXrefs;
-  int32_t mOldXrefCnt = 0;
-  // Entries copied into the update, name values kept with their keys.
-  PdfDict mTrailerEntries;
-  PdfDict mRootEntries;
-
  private:
   void Reset();
   // Forgets the current update and reads the file's end (of `len` bytes)
@@ -95,9 +67,9 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   bool WritePageShared(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
   bool FailPage(int32_t status, const std::string& text);
   // An incremental update of an existing, non-empty file.
-  bool Incremental() const { return mAppending && mOldFileLen > 0; }
+  bool Incremental() const { return mSettings.mAppending && mUpdate.mOldFileLen > 0; }
   int32_t ObjNum(int32_t counter) const {
-    return Incremental() ? mObjNumBase + counter - 1 : counter;
+    return Incremental() ? mUpdate.mObjNumBase + counter - 1 : counter;
   }
   void Write(const void* data, size_t len);
   void Write(const std::string& s) { Write(s.data(), s.size()); }
@@ -117,19 +89,57 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   void GiveUpLastPage();
   void WriteFileTrailer();
   void WriteObjXRefs();
-  // Takes a write error from the file into mDiskFull / mWriteErrno.
+  // Takes a write error from the file into the update's mDiskFull / mWriteErrno.
   void NoteWriteError();
-  bool WriteFailed() const { return mDiskFull || mWriteErrno != 0; }
+  bool WriteFailed() const { return mUpdate.mDiskFull || mUpdate.mWriteErrno != 0; }
   void SetWriteFailure();
   bool FailOpen(const std::string& text, int err = 0);
 
+  BufferedFile mFile;
   OutputTarget mTarget;
-  std::string mProducer;      // the information object's producer text
-  int64_t mEnd = -1;          // appending: file length after our last page; -1 unknown
-  int64_t mUpdateBase = 0;    // appending: file length before the current update
-  int64_t mFooterStart = -1;  // appending: where the current update's trailer part starts
-  int32_t mFooterObjCnt = 0;  // the object counter before that part
-  bool mLineEndPending = false;  // the update must start with the line end counted in mOldFileLen
+
+  // What the open call fixed for the whole file; OpenFile replaces it.
+  struct Settings {
+    bool mAppending = false;
+    double mPageWidth = 0;
+    double mResolution = 0;
+    std::string mProducer;  // the information object's producer text
+  };
+  Settings mSettings;
+
+  // The current update: its objects and pages so far, its write failures
+  // and what it took over from the file's old end. StartUpdate replaces it.
+  struct Update {
+    int32_t mObjCnt = 0;
+    int32_t mImageCnt = 0;
+    int64_t mBytesWritten = 0;
+    std::map<int32_t, ImageRef> mImageMap;  // by 1-based page index in this file
+    std::map<int32_t, int64_t> mObjMap;     // object counter to file offset
+    std::vector<int32_t> mPagesStartObjs;
+    bool mDiskFull = false;
+    int mWriteErrno = 0;  // a write failed for another reason than a full disk
+    int32_t mObjNumBase = 0;
+    int32_t mOldPageCount = 0;
+    PdfObjRef mOldPagesRef;
+    PdfObjRef mOldRootRef;
+    int64_t mPrevXref = 0;
+    int64_t mOldRootOffset = 0;
+    int64_t mOldFileLen = 0;
+    PdfDict mLastTrailer;
+    PdfDict mLastRoot;
+    PdfDict mLastPages;
+    std::map<int32_t, ObjDescT> mOldXrefs;
+    int32_t mOldXrefCnt = 0;
+    // Entries copied into the update, name values kept with their keys.
+    PdfDict mTrailerEntries;
+    PdfDict mRootEntries;
+    int64_t mEnd = -1;          // appending: file length after our last page; -1 unknown
+    int64_t mUpdateBase = 0;    // appending: file length before the current update
+    int64_t mFooterStart = -1;  // appending: where the current update's trailer part starts
+    int32_t mFooterObjCnt = 0;  // the object counter before that part
+    bool mLineEndPending = false;  // the update must start with the line end counted in mOldFileLen
+  };
+  Update mUpdate;
 };
 
 }  // namespace ZuzuvovOvav
