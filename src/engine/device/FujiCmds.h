@@ -42,6 +42,40 @@ struct Result {
   uint32_t mXferCount;   // bytes received in the data-in phase
 };
 
+// SCSI status codes of the status block.
+enum ScsiStatusE : uint8_t { kScsiGood = 0, kScsiCheckCondition = 1, kScsiBusy = 4 };
+
+// The sense keys the engine tells apart; their texts are in FujiSense.cpp.
+enum SenseKeyE : uint8_t {
+  kSenseNone = 0x0,
+  kSenseNotReady = 0x2,
+  kSenseMedium = 0x3,
+  kSenseHardware = 0x4,
+  kSenseIllegalRequest = 0x5,
+  kSenseUnitAttention = 0x6,
+  kSenseAborted = 0xB,
+};
+
+// Questions the scan job asks of a command's outcome (defined beside the
+// sense texts in FujiSense.cpp).
+// Busy, or a medium error saying that image data is not ready yet.
+bool IsDataNotReady(const Result& r);
+// Check condition with sense key "not ready" (the lamp warms up, the
+// scanner is still busy with the sheet).
+bool IsUnitNotReady(const Result& r);
+// Check condition with the filemark: the side has been sent whole.
+bool IsEndOfSide(const Result& r);
+// Check condition without a sense key (informational only).
+bool IsNoSenseCondition(const Result& r);
+// IsNoSenseCondition with the end-of-medium flag: the feeder has no sheet.
+bool IsEndOfMedium(const Result& r);
+// A medium error of the paper itself: jam, cover open, double feed, feed issue.
+bool IsPaperError(const Result& r);
+// A load that found no paper on the hopper.
+bool IsHopperEmpty(const Result& r);
+// A medium error reported by the feeder (ASC 0x80), the empty hopper included.
+bool IsFeederError(const Result& r);
+
 // Formats "Command %s: error (0x%x: 0x%x, 0x%x, 0x%x) %s." with the code split
 // into system, subsystem and code proper; returns what snprintf returns.
 int BuildErrMsg(char* out, size_t size, const char* cmdName, int code, const char* phaseText);
@@ -90,6 +124,40 @@ class Command {
   int Fail(int code, const char* phaseText);
   int ReadDataIn(uint32_t delay, uint32_t* total);
 };
+
+// The outcome of sending one command, classified as every caller tests it:
+// a transport failure (non-zero code, text in mErrMsg), a failure the
+// scanner reported (code 0, non-zero status, text in mSenseMsg after a check
+// condition) or success. This is the device layer's one error form: a
+// failure is a code with the text of the object that failed (a command's
+// mErrMsg or mSenseMsg, the Device's GetErrMsg()), never an exception; the
+// layers above read a command's texts through this class.
+class CommandOutcome {
+ public:
+  enum KindE { kGood, kTransportFailed, kScannerFailed };
+
+  CommandOutcome(const Command& cmd, int code);
+
+  KindE Kind() const { return mKind; }
+  bool Good() const { return mKind == kGood; }
+  bool TransportFailed() const { return mKind == kTransportFailed; }
+  bool ScannerFailed() const { return mKind == kScannerFailed; }
+  int Code() const { return mCode; }
+  const Result& GetResult() const;
+  // The failure's text: the transport text, else the sense text; empty on success.
+  const char* Text() const;
+  // True when the failure has a cause to name: a transport failure, or a
+  // scanner failure with a sense key (busy and "no sense" name none).
+  bool NamesCause() const;
+
+ private:
+  const Command* mCmd;
+  int mCode;
+  KindE mKind;
+};
+
+// Sends `cmd` once and classifies the outcome.
+CommandOutcome SendCommand(Command& cmd);
 
 // A command without a data phase.
 class CmdNoData : public Command {

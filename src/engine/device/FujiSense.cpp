@@ -1,5 +1,6 @@
-// Texts for the sense data the scanner returns after a check condition. The
-// texts reach the user as the scan job's error text.
+// The sense data the scanner returns after a check condition: its texts
+// (which reach the user as the scan job's error text), the questions the
+// scan job asks of it, and the classification of a sent command.
 #include "FujiCmds.h"
 
 namespace ZuzuvovOvav {
@@ -74,21 +75,92 @@ const char* Command::GetSenseStr() const {
   const uint8_t asc = mResult.mAsc;
   const uint8_t ascq = mResult.mAscq;
   switch (mResult.mSenseKey) {
-    case 0x0: return "No sense data";
-    case 0x2: return "Not ready";
-    case 0x3: return MediumErrorText(ascq);
-    case 0x4: return HardwareErrorText(ascq);
-    case 0x5: return IllegalRequestText(asc, ascq);
-    case 0x6: return UnitAttentionText(asc);
-    case 0xB: return AbortedCommandText(asc, ascq);
+    case kSenseNone: return "No sense data";
+    case kSenseNotReady: return "Not ready";
+    case kSenseMedium: return MediumErrorText(ascq);
+    case kSenseHardware: return HardwareErrorText(ascq);
+    case kSenseIllegalRequest: return IllegalRequestText(asc, ascq);
+    case kSenseUnitAttention: return UnitAttentionText(asc);
+    case kSenseAborted: return AbortedCommandText(asc, ascq);
     default: return "Unknown sense code";
   }
 }
 
 // The lamp readiness check answers "not ready" while the lamp warms up.
 const char* Cmd_ScannerControl::GetSenseStr() const {
-  if (mCdb[1] == kLampReadyCheck && mResult.mStatus == 1 && mResult.mSenseKey == 0x2) return "Lamp still warming up";
+  if (mCdb[1] == kLampReadyCheck && IsUnitNotReady(mResult)) return "Lamp still warming up";
   return Command::GetSenseStr();
+}
+
+namespace {
+
+// Medium-error qualifiers of the feeder (ASC 0x80).
+constexpr uint8_t kAscFeeder = 0x80;
+constexpr uint8_t kAscqNoPaper = 0x03;
+constexpr uint8_t kAscqNoPaperAlt = 0x32;
+constexpr uint8_t kAscqDataNotReady = 0x13;
+
+bool IsCheckCondition(const Result& r, SenseKeyE key) {
+  return r.mStatus == kScsiCheckCondition && r.mSenseKey == key;
+}
+
+}  // namespace
+
+bool IsDataNotReady(const Result& r) {
+  return r.mStatus == kScsiBusy ||
+         (IsCheckCondition(r, kSenseMedium) && r.mAsc == kAscFeeder && r.mAscq == kAscqDataNotReady);
+}
+
+bool IsUnitNotReady(const Result& r) { return IsCheckCondition(r, kSenseNotReady); }
+
+bool IsEndOfSide(const Result& r) { return r.mStatus == kScsiCheckCondition && r.mFilemark; }
+
+bool IsNoSenseCondition(const Result& r) { return IsCheckCondition(r, kSenseNone); }
+
+bool IsEndOfMedium(const Result& r) { return IsNoSenseCondition(r) && r.mEom; }
+
+// The qualifier alone decides, as it does for the texts (MediumErrorText).
+bool IsPaperError(const Result& r) {
+  if (!IsCheckCondition(r, kSenseMedium)) return false;
+  switch (r.mAscq) {
+    case 0x01:  // paper jam
+    case 0x02:  // cover open
+    case 0x07:  // double feed
+    case 0x80:  // paper feed issue
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsHopperEmpty(const Result& r) {
+  return IsFeederError(r) && (r.mAscq == kAscqNoPaper || r.mAscq == kAscqNoPaperAlt);
+}
+
+bool IsFeederError(const Result& r) { return IsCheckCondition(r, kSenseMedium) && r.mAsc == kAscFeeder; }
+
+CommandOutcome::CommandOutcome(const Command& cmd, int code)
+    : mCmd(&cmd),
+      mCode(code),
+      mKind(code != 0 ? kTransportFailed : cmd.mResult.mStatus != kScsiGood ? kScannerFailed : kGood) {}
+
+const Result& CommandOutcome::GetResult() const { return mCmd->mResult; }
+
+const char* CommandOutcome::Text() const {
+  switch (mKind) {
+    case kTransportFailed: return mCmd->mErrMsg;
+    case kScannerFailed: return mCmd->mSenseMsg;
+    default: return "";
+  }
+}
+
+bool CommandOutcome::NamesCause() const {
+  return mKind == kTransportFailed || (mKind == kScannerFailed && mCmd->mResult.mSenseKey != kSenseNone);
+}
+
+CommandOutcome SendCommand(Command& cmd) {
+  const int code = cmd.SendToScanner();
+  return CommandOutcome(cmd, code);
 }
 
 }  // namespace ZuzuvovOvav

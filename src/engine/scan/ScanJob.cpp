@@ -137,8 +137,14 @@ void ScanJob::FailAfterException(std::exception_ptr error) {
 
 void ScanJob::SetErr(const char* text) { CopyText(mErrBuf, sizeof mErrBuf, text); }
 
-void ScanJob::SetErrFromCommand(const Command& cmd, int code) {
-  SetErr(code != 0 ? cmd.mErrMsg : cmd.mSenseMsg);
+bool ScanJob::Succeeded(const CommandOutcome& outcome) {
+  if (outcome.Good()) return true;
+  SetErr(outcome.Text());
+  return false;
+}
+
+void ScanJob::NoteCause(const CommandOutcome& outcome) {
+  if (outcome.NamesCause()) SetErr(outcome.Text());
 }
 
 void ScanJob::Scan() {
@@ -222,17 +228,19 @@ bool ScanJob::CheckScanner(Device& device) {
   Cmd_RequestSense sense(device);
   Cmd_Release release(device);
 
+  // Of the first four only the transport is examined: a scanner that
+  // refuses them may still pass the readiness test.
   Command* checks[] = {&reserve, &resetAll, &inquiry, &evpd, &tur};
   for (Command* cmd : checks) {
-    if (cmd->SendToScanner() != 0) {
-      SetErr(cmd->mErrMsg);
+    if (CommandOutcome sent = SendCommand(*cmd); sent.TransportFailed()) {
+      SetErr(sent.Text());
       release.SendToScanner();
       return false;
     }
   }
-  if (tur.mResult.mStatus != 0) {
-    if (sense.SendToScanner() != 0) {
-      SetErr(sense.mErrMsg);
+  if (tur.mResult.mStatus != kScsiGood) {
+    if (CommandOutcome sent = SendCommand(sense); sent.TransportFailed()) {
+      SetErr(sent.Text());
       release.SendToScanner();
       return false;
     }
@@ -244,14 +252,7 @@ bool ScanJob::CheckScanner(Device& device) {
 
 void ScanJob::ScanPages(Device& device, ScanParams& p) {
   // Sends one set-up command; false (with the text in mErrBuf) when it failed.
-  auto send = [&](Command& cmd) {
-    int code = cmd.SendToScanner();
-    if (code != 0 || cmd.mResult.mStatus != 0) {
-      SetErrFromCommand(cmd, code);
-      return false;
-    }
-    return true;
-  };
+  auto send = [&](Command& cmd) { return Succeeded(SendCommand(cmd)); };
 
   Cmd_ScannerControl source(device, p.mUseFlatbed ? Cmd_ScannerControl::kSelectFlatbed
                                                   : Cmd_ScannerControl::kSelectFeeder);
@@ -259,17 +260,12 @@ void ScanJob::ScanPages(Device& device, ScanParams& p) {
 
   {
     Cmd_ScannerControl lamp(device, Cmd_ScannerControl::kLampReadyCheck);
-    int code = lamp.SendToScanner();
-    for (int retry = 0; retry < kLampRetries && code == 0 && lamp.mResult.mStatus == 1 &&
-                        lamp.mResult.mSenseKey == 2;
-         ++retry) {
+    CommandOutcome sent = SendCommand(lamp);
+    for (int retry = 0; retry < kLampRetries && sent.ScannerFailed() && IsUnitNotReady(lamp.mResult); ++retry) {
       quirel::host::SleepMicros(1000000);
-      code = lamp.SendToScanner();
+      sent = SendCommand(lamp);
     }
-    if (code != 0 || lamp.mResult.mStatus != 0) {
-      SetErrFromCommand(lamp, code);
-      return;
-    }
+    if (!Succeeded(sent)) return;
   }
   if (StopRequested()) return;
 

@@ -35,7 +35,7 @@ namespace ZuzuvovOvav {
 // the full memory barriers around it).
 extern std::atomic<bool> gStopNow;
 
-class DocumentTask;
+class CommandOutcome;
 
 class ScanJob {
  public:
@@ -64,9 +64,12 @@ class ScanJob {
   bool CheckScanner(Device& device);
   void ScanPages(Device& device, ScanParams& p);
   void ScanPagesTilDone(Device& device, const ScanParams& p);
-  // Copies a failed command's text (transport text, else sense text).
+  // Sets the job's text (cut to kMaxErrorText).
   void SetErr(const char* text);
-  void SetErrFromCommand(const class Command& cmd, int code);
+  // True for a good outcome; otherwise sets the job's text to the failure's.
+  bool Succeeded(const CommandOutcome& outcome);
+  // Sets the job's text to the failure's when it names a cause.
+  void NoteCause(const CommandOutcome& outcome);
   bool StopRequested() const { return gStopNow.load(); }
   void JoinOnce();
   // Ends the job after an exception left Scan: the status and a text, and

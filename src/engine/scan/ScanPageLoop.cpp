@@ -26,14 +26,6 @@ constexpr int kControl9Tries = 25;
 // still gets its sheet finished.
 constexpr double kStopWaitSeconds = 3.0;
 
-bool NotReady(const Result& r) {
-  return r.mStatus == 4 || (r.mStatus == 1 && r.mSenseKey == 3 && r.mAsc == 0x80 && r.mAscq == 0x13);
-}
-
-bool PaperError(const Result& r) {
-  return r.mStatus == 1 && r.mSenseKey == 3 && (r.mAscq == 1 || r.mAscq == 2 || r.mAscq == 7 || r.mAscq == 0x80);
-}
-
 }  // namespace
 
 void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
@@ -59,21 +51,14 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
   Cmd_Scan scan(device, p);
 
   if (!flatbed) {
-    int code = load.SendToScanner();
-    if (code != 0 || load.mResult.mStatus != 0) {
+    if (CommandOutcome loaded = SendCommand(load); !loaded.Good()) {
       char text[kMaxErrorText];
-      std::snprintf(text, sizeof text, "Failed to load page: %s", code != 0 ? load.mErrMsg : load.mSenseMsg);
+      std::snprintf(text, sizeof text, "Failed to load page: %s", loaded.Text());
       SetErr(text);
       return;
     }
   }
-  {
-    int code = scan.SendToScanner();
-    if (code != 0 || scan.mResult.mStatus != 0) {
-      SetErrFromCommand(scan, code);
-      return;
-    }
-  }
+  if (!Succeeded(SendCommand(scan))) return;
 
   DocumentTask doc(p, ColorOrderE(device.BestColorOrder()), ColorPlanarE(device.ColorInterleave()));
   if (gVerbose)
@@ -87,9 +72,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
   bool readFailed = false;
   // READ pixel size; a failure ends the loop like a failed READ.
   auto sizeRead = [&](Cmd_ReadPixelSize& size) {
-    int code = size.SendToScanner();
-    if (code == 0 && size.mResult.mStatus == 0) return true;
-    SetErrFromCommand(size, code);
+    if (Succeeded(SendCommand(size))) return true;
     readFailed = true;
     return false;
   };
@@ -136,7 +119,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
         if (readChecks && checkFlag(side)) {
           Cmd_ReadImageCheck rc(device, window, readLen);
           rc.SendToScanner();
-          if (NotReady(rc.mResult)) {
+          if (IsDataNotReady(rc.mResult)) {
             lastData = HiResTimer::GetSeconds();
             ready = false;
           } else {
@@ -146,24 +129,24 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
         if (ready) {
           Cmd_ReadImage read(device, window, readLen);
           double t0 = HiResTimer::GetSeconds();
-          int code = read.SendToScanner();
+          const CommandOutcome sent = SendCommand(read);
           lastData = HiResTimer::GetSeconds();
           readSeconds += lastData - t0;
           readSent = true;
           checkFlag(side) = false;
           readResult = read.mResult;
           readSenseMsg = read.mSenseMsg;
-          if (code == 0 && read.mResult.mStatus == 0) {
+          if (sent.Good()) {
             uint32_t got = read.mResult.mXferCount;
             remaining[side] = got >= remaining[side] ? 0 : remaining[side] - got;
           }
           ++readCount;
-          if (code != 0) {
-            SetErr(read.mErrMsg);
+          if (sent.TransportFailed()) {
+            SetErr(sent.Text());
             readFailed = true;
             break;
           }
-          if (read.mResult.mStatus == 1 && read.mResult.mFilemark) {
+          if (IsEndOfSide(read.mResult)) {
             // End of side: the scanner tells the real size of what it sent.
             endOfSidePass = true;
             Cmd_ReadPixelSize size(device);
@@ -180,7 +163,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
               if (gVerbose) std::clog << "checked paper len: " << paperLength << std::endl;
             }
           }
-          if (read.mResult.mStatus == 0 || endOfSidePass) {
+          if (sent.Good() || endOfSidePass) {
             uint32_t got = read.mResult.mXferCount;
             bytesRead += got;
             if (got > 0) lastProgress = lastData;
@@ -205,12 +188,12 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
 
       if (readSent && !(ended[kSideFront] && ended[kSideBack])) {
         const Result& r = readResult;
-        if (NotReady(r)) {
+        if (IsDataNotReady(r)) {
           checkFlag(side) = true;
-        } else if (r.mStatus == 0) {
+        } else if (r.mStatus == kScsiGood) {
           // data arrived; nothing to decide
-        } else if (r.mStatus == 1 && r.mSenseKey == 0) {
-          if (r.mEom && !endOfSidePass) {
+        } else if (IsNoSenseCondition(r)) {
+          if (IsEndOfMedium(r) && !endOfSidePass) {
             ended[kSideFront] = true;
             remaining[kSideFront] = 0;
             moreSheets = false;
@@ -219,11 +202,11 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
           ended[kSideFront] = true;
           remaining[kSideFront] = 0;
           moreSheets = false;
-          if (PaperError(r)) {
+          if (IsPaperError(r)) {
             mJobStatus = kScanPageDiscarded;
             paperErrorOnSheet = true;
           }
-          if (r.mSenseKey != 0) SetErr(readSenseMsg.c_str());
+          if (r.mSenseKey != kSenseNone) SetErr(readSenseMsg.c_str());
         }
       }
       // After a read error ended the front, the back of a sheet with
@@ -232,7 +215,7 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
       // ends too, so that a scanner that keeps failing cannot keep the loop
       // spinning.
       if (readSent && side == kSideBack && !moreSheets && duplex && !interleaved && ended[kSideFront] &&
-          !ended[kSideBack] && readResult.mStatus != 0 && !NotReady(readResult) && !endOfSidePass) {
+          !ended[kSideBack] && readResult.mStatus != kScsiGood && !IsDataNotReady(readResult) && !endOfSidePass) {
         ended[kSideBack] = true;
         remaining[kSideBack] = 0;
       }
@@ -303,19 +286,16 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
         bool ok = false;
         for (int i = 0; i < kControl9Tries; ++i) {
           Cmd_ScannerControl c9(device, Cmd_ScannerControl::kControl9);
-          int code = c9.SendToScanner();
-          if (code == 0 && c9.mResult.mStatus == 0) {
+          const CommandOutcome sent = SendCommand(c9);
+          if (sent.Good()) {
             ok = true;
             break;
           }
-          if (code == 0 && c9.mResult.mStatus == 1 && c9.mResult.mSenseKey == 2) {
+          if (sent.ScannerFailed() && IsUnitNotReady(c9.mResult)) {
             quirel::host::SleepMicros(200000);
             continue;
           }
-          if (code != 0)
-            SetErr(c9.mErrMsg);
-          else if (c9.mResult.mSenseKey != 0)
-            SetErr(c9.mSenseMsg);
+          NoteCause(sent);
           break;
         }
         if (ok && p.mAllowDoubles) {
@@ -336,24 +316,15 @@ void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
       }
       if (moreSheets) {
         if (gVerbose) std::clog << "loading next page" << std::endl;
-        int code = load.SendToScanner();
-        const Result& r = load.mResult;
-        if (code == 0 && r.mStatus == 0) {
-          int sc = scan.SendToScanner();
-          if (sc != 0)
-            SetErr(scan.mErrMsg);
-          else if (scan.mResult.mStatus != 0 && scan.mResult.mSenseKey != 0)
-            SetErr(scan.mSenseMsg);
-        } else if (code == 0 && r.mStatus == 1 && r.mSenseKey == 3 && r.mAsc == 0x80 &&
-                   (r.mAscq == 3 || r.mAscq == 0x32)) {
+        const CommandOutcome loaded = SendCommand(load);
+        if (loaded.Good()) {
+          NoteCause(SendCommand(scan));
+        } else if (loaded.ScannerFailed() && IsHopperEmpty(load.mResult)) {
           moreSheets = false;
         } else {
           moreSheets = false;
-          if (code != 0)
-            SetErr(load.mErrMsg);
-          else if (r.mSenseKey != 0)
-            SetErr(load.mSenseMsg);
-          if (code == 0 && r.mStatus == 1 && r.mSenseKey == 3 && r.mAsc == 0x80) mJobStatus = kScanPageDiscarded;
+          NoteCause(loaded);
+          if (loaded.ScannerFailed() && IsFeederError(load.mResult)) mJobStatus = kScanPageDiscarded;
         }
       }
     }

@@ -158,3 +158,108 @@ TEST(Sense, MessagesNameTheFailedCommand) {
   ASSERT_EQ(cmd.SendToScanner(), 0);
   EXPECT_STREQ(cmd.mSenseMsg, "Invalid CDB field (Cmd_SetWindow 05:24:00)");
 }
+
+namespace {
+
+// Which of the scan job's questions hold for one outcome.
+constexpr unsigned kDataNotReady = 1 << 0;
+constexpr unsigned kUnitNotReady = 1 << 1;
+constexpr unsigned kEndOfSide = 1 << 2;
+constexpr unsigned kNoSense = 1 << 3;
+constexpr unsigned kEndOfMedium = 1 << 4;
+constexpr unsigned kPaperError = 1 << 5;
+constexpr unsigned kHopperEmpty = 1 << 6;
+constexpr unsigned kFeederError = 1 << 7;
+
+unsigned Answers(const Result& r) {
+  return (IsDataNotReady(r) ? kDataNotReady : 0) | (IsUnitNotReady(r) ? kUnitNotReady : 0) |
+         (IsEndOfSide(r) ? kEndOfSide : 0) | (IsNoSenseCondition(r) ? kNoSense : 0) |
+         (IsEndOfMedium(r) ? kEndOfMedium : 0) | (IsPaperError(r) ? kPaperError : 0) |
+         (IsHopperEmpty(r) ? kHopperEmpty : 0) | (IsFeederError(r) ? kFeederError : 0);
+}
+
+}  // namespace
+
+TEST(Sense, QuestionsOfTheScanJob) {
+  struct Row {
+    uint8_t status, key, asc, ascq;
+    bool filemark, eom;
+    unsigned answers;
+    const char* what;
+  };
+  const Row rows[] = {
+      {0, 0, 0, 0, false, false, 0, "good"},
+      {4, 0, 0, 0, false, false, kDataNotReady, "busy"},
+      {1, 3, 0x80, 0x13, false, false, kDataNotReady | kFeederError, "data not ready yet"},
+      {1, 3, 0x81, 0x13, false, false, 0, "0x13 of another ASC"},
+      {1, 2, 0x04, 0x01, false, false, kUnitNotReady, "lamp warming up"},
+      {1, 0, 0, 0, true, false, kEndOfSide | kNoSense, "end of side"},
+      {1, 0, 0, 0, false, true, kNoSense | kEndOfMedium, "end of medium"},
+      {1, 3, 0, 0, false, true, 0, "end of medium flag with a medium error"},
+      {0, 0, 0, 0, true, true, 0, "flags without check condition"},
+      {1, 3, 0x00, 0x01, false, false, kPaperError, "jam, whatever the ASC"},
+      {1, 3, 0x80, 0x02, false, false, kPaperError | kFeederError, "cover open"},
+      {1, 3, 0x80, 0x07, false, false, kPaperError | kFeederError, "double feed"},
+      {1, 3, 0x80, 0x80, false, false, kPaperError | kFeederError, "feed issue"},
+      {1, 3, 0x80, 0x03, false, false, kHopperEmpty | kFeederError, "no paper"},
+      {1, 3, 0x80, 0x32, false, false, kHopperEmpty | kFeederError, "no paper, other code"},
+      {1, 3, 0x81, 0x03, false, false, 0, "no paper code of another ASC"},
+      {1, 3, 0x80, 0x04, false, false, kFeederError, "other feeder error"},
+      {1, 4, 0x80, 0x01, false, false, 0, "hardware error"},
+      {4, 3, 0x80, 0x01, false, false, kDataNotReady, "busy is not a paper error"},
+  };
+  for (const Row& row : rows) {
+    Result r;
+    r.mStatus = row.status;
+    r.mSenseKey = row.key;
+    r.mAsc = row.asc;
+    r.mAscq = row.ascq;
+    r.mFilemark = row.filemark;
+    r.mEom = row.eom;
+    EXPECT_EQ(Answers(r), row.answers) << row.what;
+  }
+}
+
+TEST(Sense, SentCommandsAreClassifiedInTheOrderCallersTest) {
+  struct Row {
+    void (*script)(ScriptedInterface&);
+    CommandOutcome::KindE kind;
+    const char* text;
+    bool namesCause;
+  };
+  const Row rows[] = {
+      {[](ScriptedInterface& u) { u.ScriptNoDataCommand(); }, CommandOutcome::kGood, "", false},
+      {[](ScriptedInterface& u) { u.ExpectWrite(quirel::usb::kIOReturnNotResponding); }, CommandOutcome::kTransportFailed,
+       "Command Cmd_TestUnitReady: error (0xe00002ed: 0x38, 0x0, 0x2ed) sending command to scanner.", true},
+      {[](ScriptedInterface& u) { u.ScriptNoDataCommand(0x08); }, CommandOutcome::kScannerFailed, "", false},
+      {[](ScriptedInterface& u) {
+         u.ScriptNoDataCommand(0x02);
+         u.ScriptDataInCommand(SenseData(0x03, 0, 0x80, 0x01));
+       },
+       CommandOutcome::kScannerFailed, "Paper jam detected (Cmd_TestUnitReady 03:80:01)", true},
+      {[](ScriptedInterface& u) {
+         u.ScriptNoDataCommand(0x02);
+         u.ScriptDataInCommand(SenseData(0x40, 0, 0, 0));
+       },
+       CommandOutcome::kScannerFailed, "No sense data (Cmd_TestUnitReady 00:00:00)", false},
+      // The sense itself fails: the transport failure wins over the status.
+      {[](ScriptedInterface& u) {
+         u.ScriptNoDataCommand(0x02);
+         u.ExpectWrite(quirel::usb::kIOReturnNotResponding);
+       },
+       CommandOutcome::kTransportFailed,
+       "Command Cmd_TestUnitReady: error (0xe00002ed: 0x38, 0x0, 0x2ed) getting sense data from scanner.", true},
+  };
+  for (const Row& row : rows) {
+    CmdTestDevice t(kFi7160);
+    row.script(*t.usb);
+    Cmd_TestUnitReady cmd(t.device);
+    const CommandOutcome sent = SendCommand(cmd);
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(sent.Kind(), row.kind);
+    EXPECT_STREQ(sent.Text(), row.text);
+    EXPECT_EQ(sent.NamesCause(), row.namesCause);
+    EXPECT_EQ(sent.Good(), row.kind == CommandOutcome::kGood);
+    EXPECT_EQ(&sent.GetResult(), &cmd.mResult);
+  }
+}

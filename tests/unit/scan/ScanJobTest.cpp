@@ -61,7 +61,7 @@ Outcome RunJob(ScanParams p) {
 // A fake clock whose sleeps also go into the bus's log, in their place
 // among the commands.
 struct LoggingClock : FakeClock {
-  explicit LoggingClock(const std::unique_ptr<SpyBus>* bus) : bus(bus) {}
+  explicit LoggingClock(const std::unique_ptr<SpyBus>* spyBus) : bus(spyBus) {}
   void SleepMicros(uint64_t micros) override {
     if (*bus) (*bus)->log.sleeps.emplace_back((*bus)->log.cdbs.size(), micros);
     FakeClock::SleepMicros(micros);
