@@ -137,6 +137,15 @@ void ScanJob::FailAfterException(std::exception_ptr error) {
 
 void ScanJob::SetErr(const char* text) { CopyText(mErrBuf, sizeof mErrBuf, text); }
 
+void ScanJob::AppendErr(const std::string& text) {
+  if (!mErrBuf[0]) {
+    SetErr(text.c_str());
+    return;
+  }
+  const std::string joined = std::string(mErrBuf) + " " + text;
+  SetErr(joined.c_str());
+}
+
 bool ScanJob::Succeeded(const CommandOutcome& outcome) {
   if (outcome.Good()) return true;
   SetErr(outcome.Text());

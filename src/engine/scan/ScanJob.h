@@ -24,6 +24,7 @@
 #include <atomic>
 #include <exception>
 #include <ostream>
+#include <string>
 
 #include "FujiDevice.h"
 #include "FujiScanParams.h"
@@ -64,8 +65,12 @@ class ScanJob {
   bool CheckScanner(Device& device);
   void ScanPages(Device& device, ScanParams& p);
   void ScanPagesTilDone(Device& device, const ScanParams& p);
+  friend class PageLoop;
+
   // Sets the job's text (cut to kMaxErrorText).
   void SetErr(const char* text);
+  // Adds a text after the job's text, a blank between (or sets it).
+  void AppendErr(const std::string& text);
   // True for a good outcome; otherwise sets the job's text to the failure's.
   bool Succeeded(const CommandOutcome& outcome);
   // Sets the job's text to the failure's when it names a cause.

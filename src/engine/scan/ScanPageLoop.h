@@ -1,0 +1,122 @@
+// PageLoop: the heart of a scan, run by ScanJob::ScanPagesTilDone once the
+// scanner is set up. It loads sheet after sheet, starts the scan, reads the
+// image data of one or both sides in chunks, decides where each side and
+// page ends, watches for paper errors, double feeds, an empty hopper and the
+// stop request, and hands every chunk to the document task, which assembles
+// and writes the pages on worker threads (ScanDocumentTask.h).
+//
+// Its member functions follow the loop's steps in order: start (load and
+// SCAN), per sheet open, read (length, readiness check, READ, end of side,
+// length detection, hand-over, ends, status, next side, waiting), the
+// end-of-page sequence (double-feed status, stop, next load), close; at the
+// end the interrupted scanner's clean-up and the results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "FujiCmds.h"
+
+namespace ZuzuvovOvav {
+
+class DocumentTask;
+class ScanJob;
+
+class PageLoop {
+ public:
+  // The job receives the loop's texts, status and results.
+  PageLoop(ScanJob& job, Device& device, const ScanParams& params);
+  ~PageLoop();
+  PageLoop(const PageLoop&) = delete;
+  PageLoop& operator=(const PageLoop&) = delete;
+
+  void Run();
+
+ private:
+  // Per side and sheet.
+  struct SideState {
+    uint32_t mRemaining = 0;  // bytes still expected
+    bool mEnded = false;
+    bool mCheck = false;  // ask READ IMAGE CHECK and wait before the next READ
+    WhichWindowE mWindow = kWindowFront;
+  };
+
+  // What one pass of the read loop learned from its READ.
+  struct ReadPass {
+    bool mSent = false;
+    bool mEndOfSide = false;  // the READ reported the side's end
+    int mScanLenToSet = -1;   // the length to set when both sides have ended (-1: as read)
+    Result mResult;
+    std::string mSenseMsg;
+  };
+
+  // How reading a sheet ended.
+  enum class SheetEndE { kRead, kReadFailed, kAbandoned };
+
+  bool StartScan();
+  void OpenSheet();
+  SheetEndE ReadSheet();
+  int ReadLength() const;
+  bool DataReady(int readLen);
+  bool Read(int readLen, ReadPass* pass);
+  bool ReadPixelSize(Cmd_ReadPixelSize* size);
+  void HandOver(Cmd_ReadImage* read);
+  void CheckEnds(const ReadPass& pass);
+  void JudgeReadStatus(const ReadPass& pass);
+  void EndBackAfterError(const ReadPass& pass);
+  void NextSide(const ReadPass& pass);
+  bool StopGivesUpSheet();
+  void WaitForData();
+  void AbandonSheet();
+  void EndOfPage();
+  void ReleaseSheet();
+  void CheckStop();
+  void LoadNextSheet();
+  void CloseSheet();
+  void CleanUpAfterStop();
+  void Finish();
+  void ReportWriteFailure();
+
+  SideState& Side(int side) { return side == kSideFront ? mFront : mBack; }
+  const SideState& Side(int side) const { return side == kSideFront ? mFront : mBack; }
+  // The check flag that governs a side (interleaved data shares the front's).
+  bool& CheckFlag(int side) { return (side == kSideFront || mInterleaved) ? mFront.mCheck : mBack.mCheck; }
+  bool BothEnded() const { return mFront.mEnded && mBack.mEnded; }
+  void SendControl(Cmd_ScannerControl::ControlFuncE function);
+
+  ScanJob& mJob;
+  Device& mDevice;
+  const ScanParams& mParams;
+  const bool mReadChecks;
+  const bool mFlatbed;
+  const bool mDuplex;
+  const bool mJpeg;
+  const bool mInterleaved;
+  const bool mOneStream;
+  const uint32_t mMaxRead;
+  Cmd_ObjectPosition mLoad;
+  Cmd_Scan mScan;
+  std::unique_ptr<DocumentTask> mDoc;
+
+  // Per job.
+  bool mMoreSheets = true;
+  bool mInterrupted = false;
+  bool mReadFailed = false;
+  int mDoubleFeeds = 0;
+  unsigned long long mBytesRead = 0;
+  double mReadSeconds = 0;
+  double mLastData;          // when data last came or the scanner last said it had none
+  double mStopSeenAt = -1;   // when the read loop first saw the stop request
+
+  // Per sheet.
+  SideState mFront;
+  SideState mBack;
+  int mSide = kSideFront;
+  int mPaperLength = -1;
+  int mReadCount = 0;
+  bool mPaperErrorOnSheet = false;
+  double mLastProgress = 0;  // when this sheet last delivered image data
+};
+
+}  // namespace ZuzuvovOvav
