@@ -1,9 +1,13 @@
+// The document, page and side tasks (ScanDocumentTask.h) and the engine's
+// worker queues.
 #include "ScanDocumentTask.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
+#include "PthreadLock.h"
+#include "ScanImage.h"
 #include "ZLibTask.h"
 
 namespace ZuzuvovOvav {
@@ -32,9 +36,11 @@ namespace {
 
 const char* SideName(int side) { return side == kSideFront ? "front" : "back"; }
 
-}  // namespace
+const char* const kSplitOutOfMemory = "Out of memory while splitting the scanner's interleaved JPEG data.";
 
-QCmdT::~QCmdT() { std::free(mBytes); }
+MallocBuffer Allocate(int size) { return MallocBuffer(static_cast<uint8_t*>(std::malloc(size_t(size > 0 ? size : 1)))); }
+
+}  // namespace
 
 void DocumentFailure::SetSideError(const std::string& text) {
   std::lock_guard<std::mutex> lock(mMutex);
@@ -54,46 +60,36 @@ SectionBaseTask::SectionBaseTask(DocumentFailure* failure) : Task(&DocumentQueue
 
 SectionBaseTask::~SectionBaseTask() noexcept(false) {
   Join();
-  for (QCmdT* cmd : mCmds) delete cmd;
   mCmds.clear();
   pthread_cond_destroy(&mCmdCond);
 }
 
-void SectionBaseTask::LockCmds() {
-  if (pthread_mutex_lock(&mMutex) != 0) throw "pthread_mutex_lock failed";
+void SectionBaseTask::PushCmd(QCmdPtr cmd) {
+  PthreadLock lock(&mMutex);
+  PushCmdNoLock(std::move(cmd));
+  lock.Unlock();
 }
 
-void SectionBaseTask::UnlockCmds() {
-  if (pthread_mutex_unlock(&mMutex) != 0) throw "pthread_mutex_unlock failed";
-}
-
-void SectionBaseTask::PushCmd(QCmdT* cmd) {
-  LockCmds();
-  PushCmdNoLock(cmd);
-  UnlockCmds();
-}
-
-void SectionBaseTask::PushCmdNoLock(QCmdT* cmd) {
-  mCmds.push_back(cmd);
+void SectionBaseTask::PushCmdNoLock(QCmdPtr cmd) {
+  mCmds.push_back(std::move(cmd));
   pthread_cond_broadcast(&mCmdCond);
 }
 
+// The commands of a batch that follow the one that ended the task are
+// dropped with the batch.
 void SectionBaseTask::operator()() {
   for (;;) {
-    LockCmds();
-    while (mCmds.empty()) pthread_cond_wait(&mCmdCond, &mMutex);
-    std::list<QCmdT*> batch;
-    batch.swap(mCmds);
-    UnlockCmds();
-    while (!batch.empty()) {
-      QCmdT* cmd = batch.front();
-      batch.pop_front();
-      bool goOn = DoCommand(cmd);
-      delete cmd;
-      if (!goOn) {
-        for (QCmdT* rest : batch) delete rest;
-        return;
-      }
+    std::list<QCmdPtr> batch;
+    {
+      PthreadLock lock(&mMutex);
+      while (mCmds.empty()) pthread_cond_wait(&mCmdCond, lock.Mutex());
+      batch.swap(mCmds);
+      lock.Unlock();
+    }
+    for (QCmdPtr& cmd : batch) {
+      const bool goOn = DoCommand(cmd.get());
+      cmd.reset();
+      if (!goOn) return;
     }
   }
 }
@@ -102,8 +98,13 @@ void SectionBaseTask::operator()() {
 
 SideTask::SideTask(DocumentFailure* failure, SideTask* waitFor, ImageWriter* writer, bool front,
                    const ScanParams& params, ColorOrderE order, ColorPlanarE planar, int pageNum)
-    : SectionBaseTask(failure), mWaitFor(waitFor), mIsFront(front), mWriter(writer), mImage(nullptr), mPageNum(pageNum) {
-  mImage = new ScanImage(params, front ? kSideFront : kSideBack, order, planar);
+    : SectionBaseTask(failure),
+      mWaitFor(waitFor),
+      mIsFront(front),
+      mWriter(writer),
+      mImageOwner(std::make_unique<ScanImage>(params, front ? kSideFront : kSideBack, order, planar)),
+      mImage(mImageOwner.get()),
+      mPageNum(pageNum) {
   if (gVerbose)
     std::clog << "side task 0x" << std::hex << reinterpret_cast<uintptr_t>(this) << " new image: 0x"
               << reinterpret_cast<uintptr_t>(mImage.load()) << std::dec << std::endl;
@@ -112,14 +113,18 @@ SideTask::SideTask(DocumentFailure* failure, SideTask* waitFor, ImageWriter* wri
 
 SideTask::~SideTask() noexcept(false) {
   Join();
-  delete mImage.exchange(nullptr);
+  DropImage();
+}
+
+void SideTask::DropImage() {
+  mImage.store(nullptr);
+  mImageOwner.reset();
 }
 
 bool SideTask::DoCommand(QCmdT* cmd) {
   switch (cmd->mCmd) {
     case kCmdAppendBytes:
-      AppendBytes(cmd->mBytes, cmd->mLen);
-      cmd->mBytes = nullptr;
+      AppendBytes(std::move(cmd->mBytes), cmd->mLen);
       return true;
     case kCmdSetScanLen:
       if (ScanImage* image = mImage.load()) image->SetScanLen(cmd->mScanLen);
@@ -132,9 +137,8 @@ bool SideTask::DoCommand(QCmdT* cmd) {
   }
 }
 
-void SideTask::AppendBytes(unsigned char* bytes, int count) {
-  if (ScanImage* image = mImage.load(); image && count > 0) image->AppendBytes(bytes, count);
-  std::free(bytes);
+void SideTask::AppendBytes(MallocBuffer bytes, int count) {
+  if (ScanImage* image = mImageOwner.get(); image && count > 0) image->AppendBytes(bytes.get(), count);
 }
 
 int SideTask::GetCurScanLen() const {
@@ -147,7 +151,7 @@ void SideTask::CloseSide(int options) {
     mWaitFor->Join();
     mWaitFor = nullptr;
   }
-  ScanImage* image = mImage.load();
+  ScanImage* image = mImageOwner.get();
   if (image && !(options & kCloseDiscard) && !mAbortFlag->mWriteFailed.load()) {
     image->PostProcess();
     if (image->Failed()) {
@@ -163,19 +167,20 @@ void SideTask::CloseSide(int options) {
       if (!mWriter->WritePage(*image, last)) mAbortFlag->mWriteFailed.store(true);
     }
   }
-  delete mImage.exchange(nullptr);
+  DropImage();
 }
 
 // ---- PageTask ----
 
-PageTask::PageTask(DocumentFailure* failure, int pageNum, PageTask* prevPage, ImageWriter* writer,
+PageTask::PageTask(DocumentFailure* failure, int pageNum, std::unique_ptr<PageTask> prevPage, ImageWriter* writer,
                    const ScanParams& params, ColorOrderE order, ColorPlanarE planar)
-    : SectionBaseTask(failure), mPageNum(pageNum), mPrevPage(prevPage), mBackClosed(!params.mDuplex) {
-  mFrontTask = new SideTask(failure, nullptr, writer, true, params, order, planar, pageNum);
-  if (params.mDuplex) mBackTask = new SideTask(failure, mFrontTask, writer, false, params, order, planar, pageNum);
+    : SectionBaseTask(failure), mPageNum(pageNum), mPrevPage(std::move(prevPage)), mBackClosed(!params.mDuplex) {
+  mFrontTask = std::make_unique<SideTask>(failure, nullptr, writer, true, params, order, planar, pageNum);
+  if (params.mDuplex)
+    mBackTask = std::make_unique<SideTask>(failure, mFrontTask.get(), writer, false, params, order, planar, pageNum);
   if (gVerbose)
-    std::clog << "new page task, front task: 0x" << std::hex << reinterpret_cast<uintptr_t>(mFrontTask)
-              << ", back task: 0x" << reinterpret_cast<uintptr_t>(mBackTask) << std::dec << std::endl;
+    std::clog << "new page task, front task: 0x" << std::hex << reinterpret_cast<uintptr_t>(mFrontTask.get())
+              << ", back task: 0x" << reinterpret_cast<uintptr_t>(mBackTask.get()) << std::dec << std::endl;
   Activate();
 }
 
@@ -183,30 +188,27 @@ PageTask::~PageTask() noexcept(false) {
   // The side tasks end only after a close command, and the page task only
   // after both sides closed; a page deleted before that (never in a regular
   // scan) closes them as discarded so that the joins below cannot hang.
-  if (!mFrontClosed) PushCmd(new QCmdT(kCmdCloseSide, kSideFront, nullptr, 0, kCloseDiscard, -1));
-  if (!mBackClosed) PushCmd(new QCmdT(kCmdCloseSide, kSideBack, nullptr, 0, kCloseDiscard, -1));
+  if (!mFrontClosed) PushCmd(std::make_unique<QCmdT>(kCmdCloseSide, kSideFront, nullptr, 0, kCloseDiscard, -1));
+  if (!mBackClosed) PushCmd(std::make_unique<QCmdT>(kCmdCloseSide, kSideBack, nullptr, 0, kCloseDiscard, -1));
   // Join this task first: its worker joins the side tasks while it runs.
+  // The front goes before the back, which waits for it.
   Join();
-  delete mFrontTask;
-  delete mBackTask;
+  mFrontTask.reset();
+  mBackTask.reset();
   RetirePrevPage();
 }
 
 void PageTask::RetirePrevPage() {
-  PageTask* prev;
+  std::unique_ptr<PageTask> prev;
   {
     std::lock_guard<std::mutex> lock(mPrevMutex);
-    prev = mPrevPage;
-    mPrevPage = nullptr;
+    prev = std::move(mPrevPage);
   }
-  if (prev) {
-    prev->Join();
-    delete prev;
-  }
+  if (prev) prev->Join();
 }
 
-void PageTask::PushCmd(QCmdT* cmd) {
-  LockCmds();
+void PageTask::PushCmd(QCmdPtr cmd) {
+  PthreadLock lock(&mMutex);
   if (cmd->mCmd == kCmdCloseSide) {
     bool wasBothClosed = mFrontClosed && mBackClosed;
     {
@@ -214,28 +216,22 @@ void PageTask::PushCmd(QCmdT* cmd) {
       // page may close. Only join here: retiring (deleting) the previous
       // page is the page task's own work, and joining a page that is being
       // retired elsewhere is safe since the link is read under its mutex.
-      std::lock_guard<std::mutex> lock(mPrevMutex);
+      std::lock_guard<std::mutex> prevLock(mPrevMutex);
       if (mPrevPage) mPrevPage->Join();
     }
     bool front = cmd->mSide == kSideFront;
     bool& closed = front ? mFrontClosed : mBackClosed;
-    SideTask* side = front ? mFrontTask : mBackTask;
-    if (!closed && side) {
-      side->PushCmd(cmd);
-    } else {
-      delete cmd;
-    }
+    SideTask* side = front ? mFrontTask.get() : mBackTask.get();
+    if (!closed && side) side->PushCmd(std::move(cmd));
     closed = true;
     if (!wasBothClosed && mFrontClosed && mBackClosed)
-      PushCmdNoLock(new QCmdT(kCmdPageDone, kSideFront, nullptr, 0, 0, -1));
+      PushCmdNoLock(std::make_unique<QCmdT>(kCmdPageDone, kSideFront, nullptr, 0, 0, -1));
   } else {
-    SideTask* side = cmd->mSide == kSideFront ? mFrontTask : mBackTask;
-    if (side)
-      side->PushCmd(cmd);
-    else
-      delete cmd;
+    SideTask* side = cmd->mSide == kSideFront ? mFrontTask.get() : mBackTask.get();
+    if (side) side->PushCmd(std::move(cmd));
   }
-  UnlockCmds();
+  // A command no side took is dropped with `cmd`.
+  lock.Unlock();
 }
 
 bool PageTask::DoCommand(QCmdT* cmd) {
@@ -266,15 +262,13 @@ DocumentTask::DocumentTask(const ScanParams& params, ColorOrderE order, ColorPla
       mJpeg(params.mWillUseJpeg),
       mInterleave(params.mJpegInterleave) {}
 
-DocumentTask::~DocumentTask() {
-  Flush();
-  std::free(mJpegHeader);
-}
+DocumentTask::~DocumentTask() { Flush(); }
 
 void DocumentTask::OpenPage() {
   if (mFailure.mWriteFailed.load()) return;
-  int pageNum = mCurPage ? mCurPage->PageNum() + 1 : 1;
-  mCurPage = new PageTask(&mFailure, pageNum, mCurPage, &mWriter, mParams, mColorOrder, mColorPlanar);
+  const int pageNum = mCurPage ? mCurPage->PageNum() + 1 : 1;
+  mCurPage = std::make_unique<PageTask>(&mFailure, pageNum, std::move(mCurPage), &mWriter, mParams, mColorOrder,
+                                        mColorPlanar);
   mPageOpen = true;
   mLastWasFF = false;
   mFrontCloseSeen = false;
@@ -282,21 +276,14 @@ void DocumentTask::OpenPage() {
   mBackRstCount = 0;
 }
 
-void DocumentTask::Queue(int cmd, int side, unsigned char* bytes, int len, int options, int scanLen) {
-  QCmdT* command = new QCmdT(cmd, side, bytes, len, options, scanLen);
-  if (!mCurPage) {
-    delete command;
-    return;
-  }
-  mCurPage->PushCmd(command);
+void DocumentTask::Queue(int cmd, int side, MallocBuffer bytes, int len, int options, int scanLen) {
+  if (mCurPage) mCurPage->PushCmd(std::make_unique<QCmdT>(cmd, side, std::move(bytes), len, options, scanLen));
 }
 
 bool DocumentTask::AppendBytes(int side, unsigned char* bytes, int count) {
-  if (mFailure.mWriteFailed.load() || !mCurPage || count <= 0) {
-    std::free(bytes);
-    return false;
-  }
-  if (mInterleave) return AppendInterleaved(bytes, count);
+  MallocBuffer owned(bytes);
+  if (mFailure.mWriteFailed.load() || !mCurPage || count <= 0) return false;
+  if (mInterleave) return AppendInterleaved(std::move(owned), count);
 
   bool endOfImage = false;
   int cut = count;
@@ -323,18 +310,22 @@ bool DocumentTask::AppendBytes(int side, unsigned char* bytes, int count) {
     if (endOfImage && gVerbose)
       std::clog << "jpeg eoi marker found at position " << marker << " for " << SideName(side) << " page" << std::endl;
   }
-  if (cut < 1) {
-    std::free(bytes);
-    return endOfImage;
-  }
+  if (cut < 1) return endOfImage;
   if (gVerbose)
     std::clog << "q'ing " << cut << " " << (mJpeg ? "jpeg" : "uncompressed") << " bytes to " << SideName(side)
               << " page task " << std::endl;
-  Queue(kCmdAppendBytes, side, bytes, cut, 0, -1);
+  Queue(kCmdAppendBytes, side, std::move(owned), cut, 0, -1);
   return endOfImage;
 }
 
-bool DocumentTask::AppendInterleaved(unsigned char* bytes, int count) {
+bool DocumentTask::FailSplit(const std::string& text) {
+  mFailure.SetSideError(text);
+  mFailure.mWriteFailed.store(true);
+  return false;
+}
+
+bool DocumentTask::AppendInterleaved(MallocBuffer chunk, int count) {
+  uint8_t* bytes = chunk.get();
   int start = 0;
   if (!mJpegHeader) {
     // The header runs from the chunk's first byte through the end of the
@@ -346,44 +337,33 @@ bool DocumentTask::AppendInterleaved(unsigned char* bytes, int count) {
         break;
       }
     }
-    int end = sos >= 0 ? sos + 2 + ((bytes[sos + 2] << 8) | bytes[sos + 3]) : -1;
-    if (sos < 0 || end > count) {
-      // A first chunk without a whole header cannot be split: the page
-      // fails visibly instead of producing two undecodable sides.
-      mFailure.SetSideError("The scanner's JPEG data for page " + std::to_string(mCurPage->PageNum()) +
-                            " began without a complete header.");
-      mFailure.mWriteFailed.store(true);
-      std::free(bytes);
-      return false;
-    }
+    const int end = sos >= 0 ? sos + 2 + ((bytes[sos + 2] << 8) | bytes[sos + 3]) : -1;
+    // A first chunk without a whole header cannot be split: the page fails
+    // visibly instead of producing two undecodable sides.
+    if (sos < 0 || end > count)
+      return FailSplit("The scanner's JPEG data for page " + std::to_string(mCurPage->PageNum()) +
+                       " began without a complete header.");
+    mJpegHeader = Allocate(end);
+    if (!mJpegHeader) return FailSplit(kSplitOutOfMemory);
     mJpegHeaderLen = end;
-    mJpegHeader = static_cast<unsigned char*>(std::malloc(size_t(end)));
-    if (!mJpegHeader) {
-      mFailure.SetSideError("Out of memory while splitting the scanner's interleaved JPEG data.");
-      mFailure.mWriteFailed.store(true);
-      std::free(bytes);
-      return false;
-    }
-    std::memcpy(mJpegHeader, bytes, size_t(end));
+    std::memcpy(mJpegHeader.get(), bytes, size_t(end));
     start = end;
   }
   if (mFrontRstCount == -1) {
+    // Each side starts with its own copy of the header.
+    MallocBuffer front = Allocate(mJpegHeaderLen);
+    MallocBuffer back = Allocate(mJpegHeaderLen);
+    if (!front || !back) return FailSplit(kSplitOutOfMemory);
     mFrontRstCount = 0;
-    for (int side : {int(kSideFront), int(kSideBack)}) {
-      unsigned char* copy = static_cast<unsigned char*>(std::malloc(size_t(mJpegHeaderLen)));
-      if (!copy) continue;
-      std::memcpy(copy, mJpegHeader, size_t(mJpegHeaderLen));
-      Queue(kCmdAppendBytes, side, copy, mJpegHeaderLen, 0, -1);
-    }
+    std::memcpy(front.get(), mJpegHeader.get(), size_t(mJpegHeaderLen));
+    std::memcpy(back.get(), mJpegHeader.get(), size_t(mJpegHeaderLen));
+    Queue(kCmdAppendBytes, kSideFront, std::move(front), mJpegHeaderLen, 0, -1);
+    Queue(kCmdAppendBytes, kSideBack, std::move(back), mJpegHeaderLen, 0, -1);
   }
 
-  unsigned char* back = static_cast<unsigned char*>(std::malloc(size_t(count)));
-  if (!back) {
-    mFailure.SetSideError("Out of memory while splitting the scanner's interleaved JPEG data.");
-    mFailure.mWriteFailed.store(true);
-    std::free(bytes);
-    return false;
-  }
+  MallocBuffer backBytes = Allocate(count);
+  if (!backBytes) return FailSplit(kSplitOutOfMemory);
+  uint8_t* back = backBytes.get();
   int frontLen = 0, backLen = 0;
   bool backEnded = false;
   int i = start;
@@ -414,8 +394,8 @@ bool DocumentTask::AppendInterleaved(unsigned char* bytes, int count) {
       mLastWasFF = b == 0xFF;
     }
   }
-  Queue(kCmdAppendBytes, kSideFront, bytes, frontLen, 0, -1);
-  Queue(kCmdAppendBytes, kSideBack, back, backLen, 0, -1);
+  Queue(kCmdAppendBytes, kSideFront, std::move(chunk), frontLen, 0, -1);
+  Queue(kCmdAppendBytes, kSideBack, std::move(backBytes), backLen, 0, -1);
   return backEnded;
 }
 
@@ -438,8 +418,7 @@ void DocumentTask::CloseSide(int side, int options) {
   Queue(kCmdCloseSide, kSideBack, nullptr, 0, options, -1);
   mPageOpen = false;
   mFrontCloseSeen = false;
-  std::free(mJpegHeader);
-  mJpegHeader = nullptr;
+  mJpegHeader.reset();
   mJpegHeaderLen = 0;
 }
 
@@ -463,8 +442,7 @@ ScanResults DocumentTask::Flush() {
       if (mParams.mDuplex) CloseSide(kSideBack, kCloseLastPage);
     }
     mCurPage->Join();
-    delete mCurPage;
-    mCurPage = nullptr;
+    mCurPage.reset();
   }
   mWriter.Close();
   return mWriter.Results();

@@ -16,15 +16,18 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "FujiScanParams.h"
 #include "ImageWriter.h"
-#include "ScanImage.h"
+#include "MallocBuffer.h"
 #include "TaskQ.h"
 
 namespace ZuzuvovOvav {
+
+class ScanImage;
 
 enum QCmdTypeE : int {
   kCmdAppendBytes = 1,
@@ -38,21 +41,22 @@ enum CloseSideOptionsE : int {
   kCloseDiscard = 2,   // do not write this page
 };
 
-// A command queued to a page or side task; created with new by the sender,
-// deleted by the task that runs it. mBytes comes from malloc and belongs to
-// the command until a side task appends and frees it.
+// A command queued to a page or side task; the sender makes it, the queue
+// owns it until the task that runs it is done with it. mBytes belongs to the
+// command until a side task appends them.
 struct QCmdT {
   int mCmd = 0;
   int mSide = kSideFront;
   int mCloseOptions = 0;
-  unsigned char* mBytes = nullptr;
+  MallocBuffer mBytes;
   int mLen = 0;
   int mScanLen = -1;
 
-  QCmdT(int cmd, int side, unsigned char* bytes, int len, int options, int scanLen)
-      : mCmd(cmd), mSide(side), mCloseOptions(options), mBytes(bytes), mLen(len), mScanLen(scanLen) {}
-  ~QCmdT();
+  QCmdT(int cmd, int side, MallocBuffer bytes, int len, int options, int scanLen)
+      : mCmd(cmd), mSide(side), mCloseOptions(options), mBytes(std::move(bytes)), mLen(len), mScanLen(scanLen) {}
 };
+
+using QCmdPtr = std::unique_ptr<QCmdT>;
 
 // What the tasks of one document share: the write-failure flag, and the
 // first side that could not be assembled (a corrupt JPEG stream, a page
@@ -73,19 +77,17 @@ class SectionBaseTask : public Task {
   ~SectionBaseTask() noexcept(false) override;
 
   void operator()() override;
-  virtual void PushCmd(QCmdT* cmd);
+  virtual void PushCmd(QCmdPtr cmd);
   // Runs one command; false ends the task.
   virtual bool DoCommand(QCmdT* cmd) = 0;
 
  protected:
   // For a caller that holds mMutex.
-  void PushCmdNoLock(QCmdT* cmd);
-  void LockCmds();
-  void UnlockCmds();
+  void PushCmdNoLock(QCmdPtr cmd);
 
   DocumentFailure* mAbortFlag;
   pthread_cond_t mCmdCond;
-  std::list<QCmdT*> mCmds;
+  std::list<QCmdPtr> mCmds;
 };
 
 class SideTask : public SectionBaseTask {
@@ -96,24 +98,29 @@ class SideTask : public SectionBaseTask {
 
   bool DoCommand(QCmdT* cmd) override;
   void CloseSide(int options);
-  void AppendBytes(unsigned char* bytes, int count);
+  void AppendBytes(MallocBuffer bytes, int count);
   int GetCurScanLen() const;
 
  private:
+  // Deletes the image; the scan thread then reads no line count from it.
+  void DropImage();
+
   SideTask* mWaitFor;
   bool mIsFront;
   ImageWriter* mWriter;
-  std::atomic<ScanImage*> mImage;
+  std::unique_ptr<ScanImage> mImageOwner;
+  // The same image for the scan thread's GetCurScanLen; null once dropped.
+  std::atomic<ScanImage*> mImage{nullptr};
   int mPageNum;
 };
 
 class PageTask : public SectionBaseTask {
  public:
-  PageTask(DocumentFailure* failure, int pageNum, PageTask* prevPage, ImageWriter* writer, const ScanParams& params,
-           ColorOrderE order, ColorPlanarE planar);
+  PageTask(DocumentFailure* failure, int pageNum, std::unique_ptr<PageTask> prevPage, ImageWriter* writer,
+           const ScanParams& params, ColorOrderE order, ColorPlanarE planar);
   ~PageTask() noexcept(false) override;
 
-  void PushCmd(QCmdT* cmd) override;
+  void PushCmd(QCmdPtr cmd) override;
   bool DoCommand(QCmdT* cmd) override;
   // Retires the previous page and joins both sides (as kCmdPageDone does).
   void Flush();
@@ -126,12 +133,12 @@ class PageTask : public SectionBaseTask {
   void RetirePrevPage();
 
   int mPageNum;
-  PageTask* mPrevPage;
+  std::unique_ptr<PageTask> mPrevPage;  // guarded by mPrevMutex
   bool mFrontClosed = false;
   bool mBackClosed;
-  SideTask* mFrontTask = nullptr;
-  SideTask* mBackTask = nullptr;
-  std::mutex mPrevMutex;  // guards mPrevPage
+  std::unique_ptr<SideTask> mFrontTask;
+  std::unique_ptr<SideTask> mBackTask;
+  std::mutex mPrevMutex;
 };
 
 class DocumentTask {
@@ -157,21 +164,23 @@ class DocumentTask {
   std::string SideError() { return mFailure.SideError(); }
 
  private:
-  void Queue(int cmd, int side, unsigned char* bytes, int len, int options, int scanLen);
-  bool AppendInterleaved(unsigned char* bytes, int count);
+  void Queue(int cmd, int side, MallocBuffer bytes, int len, int options, int scanLen);
+  bool AppendInterleaved(MallocBuffer bytes, int count);
+  // Stops the document with `text` as its reason; always false (no end of image).
+  bool FailSplit(const std::string& text);
 
   ColorOrderE mColorOrder;
   ColorPlanarE mColorPlanar;
   ScanParams mParams;
   DocumentFailure mFailure;
   ImageWriter mWriter;
-  PageTask* mCurPage = nullptr;
+  std::unique_ptr<PageTask> mCurPage;
   bool mPageOpen = false;  // mCurPage's sides are not all closed yet
   bool mJpeg;
   bool mInterleave;
   bool mLastWasFF = false;
   bool mFrontCloseSeen = false;
-  unsigned char* mJpegHeader = nullptr;
+  MallocBuffer mJpegHeader;
   int mJpegHeaderLen = 0;
   int mFrontRstCount = -1;
   int mBackRstCount = 0;
