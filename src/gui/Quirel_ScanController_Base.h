@@ -82,7 +82,7 @@ class Quirel_ScanController_Base : public QObject, public quirel::frontend::Scan
 
   // Reads every control into the settings, then checks them; false (after
   // the alert) when they do not fit the attached scanner.
-  bool parseSettings();
+  virtual bool parseSettings();
   bool checkSettings();
   // Sets every control from the settings.
   virtual void applySettings();

@@ -1,0 +1,84 @@
+// The workflow host's action base class: a plug-in's action object with its
+// bundle, its parameters dictionary, its settings view, the host's calls
+// (opened, updateParameters, runWithInput) and the error dictionary a run
+// hands back.
+//
+// The object lives on the GUI thread, where the host creates it, loads its
+// view and calls opened() and updateParameters(); runWithInput() is called
+// on a worker thread while the GUI thread keeps running the user interface.
+// parameters() and setParameters() may be called from either thread.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariantMap>
+#include <QWidget>
+#include <functional>
+#include <mutex>
+
+#include "AMBundle.h"
+
+namespace quirel::amhost {
+
+// The error dictionary of a failed run.
+extern const char* const kAMErrorNumberKey;   // "NSAppleScriptErrorNumber"
+extern const char* const kAMErrorMessageKey;  // "NSAppleScriptErrorMessage"
+constexpr int kAMErrorNumber = -1753;
+QVariantMap AMErrorInfo(const QString& message);
+// The message of an error dictionary (empty when there is none).
+QString AMErrorMessage(const QVariantMap& errorInfo);
+
+class AMBundleAction : public QObject {
+ public:
+  // The base of every action's initialisation: the bundle it was loaded
+  // from and its stored parameters.
+  AMBundleAction(const AMBundle& bundle, const QVariantMap& parameters);
+  ~AMBundleAction() override;
+  AMBundleAction(const AMBundleAction&) = delete;
+  AMBundleAction& operator=(const AMBundleAction&) = delete;
+
+  const AMBundle& bundle() const { return mBundle; }
+  QVariantMap parameters() const;
+  void setParameters(const QVariantMap& parameters);
+
+  // The settings view, loaded on the first call (GUI thread); the action
+  // owns it.
+  QWidget* view();
+  bool hasView() const { return mViewLoaded; }
+
+  // Once, after the view is loaded and before it is shown.
+  virtual void opened() {}
+  // Writes the view's settings into the parameters.
+  virtual void updateParameters() {}
+  // Runs the action with the input (a path, or empty) after `fromAction`
+  // (null for the first step); returns the output; on failure also fills
+  // *errorInfo with the error dictionary.
+  virtual QString runWithInput(const QString& input, AMBundleAction* fromAction, QVariantMap* errorInfo) = 0;
+  virtual QString description() const;
+
+ protected:
+  // Makes the view; called once, on the GUI thread.
+  virtual QWidget* loadView() = 0;
+  // Runs `fn` on the GUI thread and waits for it; runs it at once when
+  // called there.
+  void performOnMainThreadAndWait(const std::function<void()>& fn);
+
+ private:
+  AMBundle mBundle;
+  mutable std::mutex mParametersLock;
+  QVariantMap mParameters;
+  QPointer<QWidget> mView;
+  bool mViewLoaded = false;
+};
+
+// The entry of an action plug-in: a function with C linkage of this name
+// and type that makes the plug-in's action.
+extern const char* const kAMCreateActionSymbol;  // "AMCreateBundleAction"
+using AMCreateActionFn = AMBundleAction* (*)(const AMBundle* bundle, const QVariantMap* parameters);
+
+}  // namespace quirel::amhost
+
+// Defined by each plug-in.
+extern "C" quirel::amhost::AMBundleAction* AMCreateBundleAction(const quirel::amhost::AMBundle* bundle,
+                                                                const QVariantMap* parameters);

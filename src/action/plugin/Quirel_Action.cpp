@@ -1,0 +1,266 @@
+// The workflow action Quirel-AM.
+#include "Quirel_Action.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+#include <chrono>
+#include <thread>
+
+#include "FrontendLog.h"
+#include "Quirel_ScanController_Action.h"
+#include "Quirel_Settings.h"
+#include "ui_ActionView.h"
+
+using quirel::frontend::Log;
+using quirel::frontend::Quirel_Settings;
+
+namespace {
+
+// The save panel of the action: what the user enters goes to the action
+// (its delegate), which ends the panel or asks about an existing file.
+class ActionSavePanel : public QFileDialog {
+ public:
+  explicit ActionSavePanel(Quirel_Action* delegate) : mDelegate(delegate) {
+    setOption(QFileDialog::DontUseNativeDialog);
+    setOption(QFileDialog::DontConfirmOverwrite);
+    setAcceptMode(QFileDialog::AcceptSave);
+  }
+
+  void accept() override {
+    // The name as typed: the panel's default suffix must not decide the
+    // extension, the delegate does.
+    const auto* field = findChild<QLineEdit*>("fileNameEdit");
+    QString name = field ? field->text().trimmed() : QString();
+    if (name.isEmpty()) {
+      const QStringList files = selectedFiles();
+      if (!files.isEmpty()) name = QFileInfo(files.first()).fileName();
+    }
+    if (name.isEmpty()) return;
+    // A name that leads into another folder (a folder name, or a path)
+    // moves the panel there.
+    const QString full = QDir(directory().absolutePath()).absoluteFilePath(name);
+    if (QFileInfo(full).isDir()) {
+      setDirectory(full);
+      if (QLineEdit* f = findChild<QLineEdit*>("fileNameEdit")) f->clear();
+      return;
+    }
+    if (name.contains(QLatin1Char('/'))) {
+      setDirectory(QFileInfo(full).absolutePath());
+      name = QFileInfo(full).fileName();
+    }
+    mDelegate->panelUserEnteredFilename(this, name);
+  }
+
+ private:
+  Quirel_Action* mDelegate;
+};
+
+}  // namespace
+
+Quirel_Action::Quirel_Action(const quirel::amhost::AMBundle& bundle, const QVariantMap& parameters)
+    : AMBundleAction(bundle, parameters) {}
+
+Quirel_Action::~Quirel_Action() = default;
+
+QWidget* Quirel_Action::loadView() {
+  auto* view = new QWidget;
+  Ui::ActionView form;
+  form.setupUi(view);
+  scanController = std::make_unique<Quirel_ScanController_Action>();
+  scanController->setAmAction(this);
+  scanController->bindActionOutlets(view);
+  return view;
+}
+
+void Quirel_Action::opened() {
+  isOpen = true;
+  scanController->setupUi();
+  QVariantMap params = parameters();
+  params.remove(QStringLiteral("temporary items path"));
+  scanController->updateFromParameters(params);
+}
+
+void Quirel_Action::updateParameters() {
+  if (!scanController) return;
+  QVariantMap params = parameters();
+  scanController->updateParameters(&params);
+  setParameters(params);
+}
+
+QString Quirel_Action::description() const {
+  const QString controllerText = scanController ? scanController->description() : QStringLiteral("(null)");
+  return QString::asprintf("action (%lx): ", (unsigned long)(uintptr_t)this) + controllerText;
+}
+
+void Quirel_Action::fail(QVariantMap* errorInfo, const QString& message) {
+  if (errorInfo) *errorInfo = quirel::amhost::AMErrorInfo(message);
+}
+
+QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVariantMap* errorInfo) {
+  QVariantMap error;
+  [&] {
+    // 1. The view and its set-up.
+    if (!scanController) {
+      performOnMainThreadAndWait([this] {
+        view();
+        opened();
+      });
+    }
+    // 2. The application bundle.
+    if (scanController->bundle().isEmpty()) {
+      fail(&error,
+           "Quirel application bundle not found. (The Quirel action must remain inside the application bundle; it "
+           "cannot run if installed anywhere else.)");
+      return;
+    }
+    // 3. Where the path comes from.
+    bool ask = input.isEmpty();
+    const bool inputIsDir = !ask && QFileInfo(input).isDir();
+
+    // 4. The settings of this run. The scan job scans with the controller's
+    // settings, so parameters read for an action that was never opened go
+    // into them too.
+    settings = nullptr;
+    performOnMainThreadAndWait([this] {
+      if (isOpen) {
+        if (scanController->checkSettings()) settings = &scanController->settings();
+      } else {
+        Quirel_Settings& s = scanController->settings();
+        s.readFromDictionary(parameters());
+        s.mScanController = scanController.get();
+        settings = &s;
+      }
+    });
+    if (!settings) {
+      fail(&error, "Scan settings not valid.");
+      return;
+    }
+    Quirel_Settings& s = *settings;
+
+    // 5. The path.
+    bool chosenByUser = false;
+    if (ask || inputIsDir) {
+      const QString start = inputIsDir ? input : QString();
+      performOnMainThreadAndWait([this, start] { getPathFromUser(start); });
+      chosenByUser = true;
+    } else {
+      filePath = input;
+    }
+    if (!filePath) {
+      fail(&error, "User cancelled save.");
+      return;
+    }
+
+    // 6. The extension the format needs.
+    QString path = *filePath;
+    const QString ext = QFileInfo(path).suffix();
+    if (s.mFileType == 2) {
+      if (ext != QLatin1String("pdf")) path = path + QLatin1String(".pdf");
+    } else if (ext != QLatin1String("tif") && ext != QLatin1String("tiff")) {
+      path = path + QLatin1String(".tif");
+    }
+    filePath = path;
+
+    // 7. An existing file given as input is kept when the options say so.
+    const bool exists = QFileInfo::exists(path);
+    if (exists && !chosenByUser && s.mFileAction == 3) {
+      fail(&error, QStringLiteral("File exists (& options are set to prevent this): %1.").arg(path));
+      return;
+    }
+
+    // 8. The scan.
+    s.setFilePath(path, exists && s.mFileAction == 2);
+    const bool preview = s.mPreview;
+    if (preview) performOnMainThreadAndWait([this] { scanController->showPreview(); });
+    scanController->clearErrinfo();
+    scanController->scanJob()->startScan();
+    scanController->scanJob()->waitForScanEnd();
+
+    // 9. The result.
+    if (const std::optional<QVariantMap> e = scanController->errinfo()) {
+      error = *e;
+    } else if (scanController->finishedScans() == 0) {
+      // A scan whose end was never reported did not succeed.
+      fail(&error, "The scan ended without reporting its result.");
+    }
+    if (preview) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      performOnMainThreadAndWait([this] { scanController->closePreview(); });
+    }
+  }();
+
+  // 10. The error, and the path in any case.
+  if (!error.isEmpty()) {
+    Log("quirel action error: %s", quirel::amhost::AMErrorMessage(error).toUtf8().constData());
+    if (errorInfo) *errorInfo = error;
+  }
+  return filePath.value_or(QString());
+}
+
+void Quirel_Action::getPathFromUser(const QString& directory) {
+  ActionSavePanel panel(this);
+  scanController->configureSavePanel(&panel);
+  if (!directory.isEmpty()) panel.setDirectory(directory);
+  mPanel = &panel;
+  const int result = panel.exec();
+  mPanel = nullptr;
+  if (result == 0) filePath.reset();
+}
+
+void Quirel_Action::panelUserEnteredFilename(QFileDialog* panel, const QString& name) {
+  const QString dir = panel->directory().absolutePath();
+  const QString wanted = scanController->settings().mFileType == 2 ? QStringLiteral("pdf") : QStringLiteral("tif");
+  QString path = QStringLiteral("%1/%2").arg(dir, name);
+  if (QFileInfo(name).suffix() != wanted) path = QStringLiteral("%1/%2.%3").arg(dir, name, wanted);
+  filePath = path;
+
+  if (!QFileInfo::exists(path)) {
+    static_cast<QDialog*>(panel)->done(1);
+    return;
+  }
+
+  auto* alert = new QMessageBox(panel);
+  alert->setAttribute(Qt::WA_DeleteOnClose);
+  alert->setWindowModality(Qt::WindowModal);
+  alert->setWindowTitle("Quirel");
+  alert->setIcon(QMessageBox::Warning);
+  alert->setText(QString(QChar(0x201C)) + name + QChar(0x201D) +
+                 " already exists. Do you want to replace it, or append to it, or stop?");
+  alert->setInformativeText(QStringLiteral("A file with the same name already exists in the folder %1. You may replace "
+                                           "the file, or append new pages to the end of it, or stop this action.")
+                                .arg(QFileInfo(dir).fileName()));
+  QPushButton* replace = alert->addButton("Replace", QMessageBox::AcceptRole);
+  QPushButton* append = alert->addButton("Append", QMessageBox::AcceptRole);
+  QPushButton* stop = alert->addButton("Stop", QMessageBox::RejectRole);
+  replace->setObjectName("replaceBtn");
+  append->setObjectName("appendBtn");
+  stop->setObjectName("stopBtn");
+  const int action = scanController->settings().mFileAction;
+  alert->setDefaultButton(action == 1 ? replace : action == 2 ? append : stop);
+  alert->setEscapeButton(stop);
+  connect(alert, &QMessageBox::finished, this, [this, alert, replace, append] {
+    QAbstractButton* clicked = alert->clickedButton();
+    appendConfirmDidEnd(clicked == replace ? kReplaceReturn : clicked == append ? kAppendReturn : kStopReturn);
+  });
+  mSheet = alert;
+  alert->open();
+}
+
+void Quirel_Action::appendConfirmDidEnd(int returnCode) {
+  if (mSheet) mSheet->hide();
+  Quirel_Settings& s = scanController->settings();
+  if (returnCode == kReplaceReturn) {
+    s.mFileAction = 1;
+  } else if (returnCode == kAppendReturn) {
+    s.mFileAction = 2;
+  } else {
+    filePath.reset();
+    s.mFileAction = 3;
+  }
+  if (mPanel) static_cast<QDialog*>(mPanel.data())->done(1);
+}

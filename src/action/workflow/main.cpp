@@ -1,0 +1,195 @@
+// quirel-workflow: the workflow host program. It loads the workflow action
+// Quirel-AM by its identifier and either shows its settings view and saves
+// its parameters, or runs it as one step of a shell pipeline or a
+// file-manager script.
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+#include "AMBundle.h"
+#include "AMPlugin.h"
+#include "AMPropertyList.h"
+#include "AMWorkflowRunner.h"
+#include "PrefsStore.h"
+
+using namespace quirel::amhost;
+
+namespace {
+
+constexpr int kExitActionFailed = 1;
+constexpr int kExitCannotLoad = 2;
+constexpr int kExitUsage = 64;
+
+const char* const kDefaultIdentifier = "com.brannoch.quirel.action";
+const char* const kDefaultParametersName = "Quirel-AM.plist";
+
+const char kUsage[] =
+    "Usage: quirel-workflow configure [-p FILE] [-a IDENTIFIER]\n"
+    "       quirel-workflow run [-p FILE] [-a IDENTIFIER] [INPUT]\n"
+    "\n"
+    "Runs the workflow action Quirel-AM (scan with Quirel) outside a workflow editor.\n"
+    "\n"
+    "  configure  shows the action's scan settings; Save writes them to the\n"
+    "             parameters file.\n"
+    "  run        scans with the saved settings. INPUT is the output file, or a\n"
+    "             folder to choose the file in; without INPUT the first line of\n"
+    "             standard input is taken (when it is not a terminal); with no\n"
+    "             path at all the file is chosen in a save panel. The output\n"
+    "             path is printed on standard output; when the action fails its\n"
+    "             message goes to standard error and the status is 1.\n"
+    "\n"
+    "Options:\n"
+    "  -p, --parameters FILE   the action's parameters (property list); default\n"
+    "                          $XDG_CONFIG_HOME/Quirel-AM.plist. A missing file\n"
+    "                          means the action's defaults.\n"
+    "  -a, --action IDENTIFIER the action's bundle identifier; default\n"
+    "                          com.brannoch.quirel.action. Action bundles are\n"
+    "                          looked for in $QUIREL_ACTION_PATH (folders separated\n"
+    "                          by ':') and in the Quirel application bundle.\n"
+    "  -h, --help              this text.\n"
+    "\n"
+    "Exit status: 0 done; 1 the action failed; 2 the action or its parameters\n"
+    "could not be loaded or saved; 64 bad arguments.\n";
+
+struct Options {
+  QString command;
+  QString parameters;
+  QString identifier = QString::fromLatin1(kDefaultIdentifier);
+  std::optional<QString> input;
+};
+
+int UsageError(const QString& message) {
+  std::fprintf(stderr, "quirel-workflow: %s\nTry 'quirel-workflow --help'.\n", message.toLocal8Bit().constData());
+  return kExitUsage;
+}
+
+// 0 when the arguments were read, else the exit status (-1: help shown).
+int ParseArguments(const QStringList& args, Options* opt) {
+  for (int i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    }
+    auto value = [&](QString* out) {
+      if (i + 1 >= args.size() || args[i + 1].isEmpty()) return false;
+      *out = args[++i];
+      return true;
+    };
+    if (a == "-p" || a == "--parameters") {
+      if (!value(&opt->parameters)) return UsageError(a + " needs a file");
+    } else if (a == "-a" || a == "--action") {
+      if (!value(&opt->identifier)) return UsageError(a + " needs an identifier");
+    } else if (a.startsWith('-') && a != "-" && a != "--") {
+      return UsageError("unknown option " + a);
+    } else if (opt->command.isEmpty()) {
+      if (a != "configure" && a != "run") return UsageError("unknown command " + a + " (configure or run)");
+      opt->command = a;
+    } else if (opt->command == "run" && !opt->input) {
+      opt->input = a == "--" && i + 1 < args.size() ? args[++i] : a;
+    } else {
+      return UsageError("unexpected argument " + a);
+    }
+  }
+  if (opt->command.isEmpty()) return UsageError("no command given (configure or run)");
+  if (opt->parameters.isEmpty()) {
+    opt->parameters = quirel::frontend::CreatePrefsUrl(0, QString::fromLatin1(kDefaultParametersName));
+    if (opt->parameters.isEmpty()) return UsageError("no configuration folder for the parameters file; give -p FILE");
+  }
+  return 0;
+}
+
+int Fail(const QString& message, int status) {
+  std::fprintf(stderr, "quirel-workflow: %s\n", message.toLocal8Bit().constData());
+  return status;
+}
+
+// The first line of standard input (without its line end).
+QString ReadInputLine() {
+  std::string line;
+  std::getline(std::cin, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return QString::fromLocal8Bit(line.c_str());
+}
+
+int Configure(AMBundleAction& action, const QString& parametersPath) {
+  QDialog dialog;
+  dialog.setWindowTitle("Quirel-AM");
+  auto* layout = new QVBoxLayout(&dialog);
+  QWidget* view = action.view();
+  if (!view) return Fail("the action has no settings view", kExitCannotLoad);
+  layout->addWidget(view);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, &dialog);
+  layout->addWidget(buttons);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  action.opened();
+  const int result = dialog.exec();
+  // The view belongs to the action, not to the dialog.
+  view->setParent(nullptr);
+  if (result != QDialog::Accepted) return 0;
+  action.updateParameters();
+  QString why;
+  if (!WritePropertyListFile(parametersPath, action.parameters(), &why))
+    return Fail("cannot save the parameters: " + why, kExitCannotLoad);
+  std::printf("%s\n", parametersPath.toLocal8Bit().constData());
+  return 0;
+}
+
+int Run(AMBundleAction& action, const QString& input) {
+  const AMRunResult result = RunAction(action, input);
+  if (!result.errorInfo.isEmpty()) {
+    std::fprintf(stderr, "quirel-workflow: %s\n", AMErrorMessage(result.errorInfo).toLocal8Bit().constData());
+    if (!result.output.isEmpty())
+      std::fprintf(stderr, "quirel-workflow: the action returned %s\n", result.output.toLocal8Bit().constData());
+    return kExitActionFailed;
+  }
+  std::printf("%s\n", result.output.toLocal8Bit().constData());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("quirel-workflow");
+  app.setQuitOnLastWindowClosed(false);
+
+  Options opt;
+  if (const int status = ParseArguments(app.arguments(), &opt)) return status < 0 ? 0 : status;
+
+  QString input;
+  if (opt.command == "run") {
+    if (opt.input && *opt.input != "-")
+      input = *opt.input;
+    else if (opt.input || !isatty(STDIN_FILENO))
+      input = ReadInputLine();
+  }
+
+  QVariantMap parameters;
+  if (QFileInfo::exists(opt.parameters)) {
+    QString why;
+    if (!ReadPropertyListFile(opt.parameters, &parameters, &why))
+      return Fail("cannot read the parameters: " + why, kExitCannotLoad);
+  } else if (opt.command == "run") {
+    std::fprintf(stderr, "quirel-workflow: %s does not exist; the action's default settings are used\n",
+                 opt.parameters.toLocal8Bit().constData());
+  }
+
+  QString searched;
+  const std::optional<AMBundle> bundle = FindActionBundle(opt.identifier, ActionSearchFolders(), &searched);
+  if (!bundle) return Fail(QString("no action %1 found (looked in %2)").arg(opt.identifier, searched), kExitCannotLoad);
+  QString why;
+  std::unique_ptr<AMBundleAction> action = LoadAction(*bundle, parameters, &why);
+  if (!action) return Fail("cannot load the action: " + why, kExitCannotLoad);
+
+  return opt.command == "configure" ? Configure(*action, opt.parameters) : Run(*action, input);
+}

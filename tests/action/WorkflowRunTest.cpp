@@ -1,0 +1,185 @@
+// Runs of the workflow action through the host program quirel-workflow
+// against the virtual scanner: output paths and extensions, existing files
+// with each file action, the bundle check, scan errors, standard input, and
+// the host program's own argument errors.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "ActionTestSupport.h"
+
+namespace quirel::action::test {
+namespace {
+
+enum class Existing { kNone, kJunk, kScanned };
+enum class Where { kInBundle, kMovedOut, kOtherApp, kSecondApp };
+enum class Check { kNone, kPdf, kTiff, kUnchanged };
+
+struct RunCase {
+  const char* name;
+  int fileType;
+  int fileAction;
+  bool preview;
+  const char* input;  // in the test's folder
+  Existing existing;  // a file at the expected output path before the run
+  bool viaStdin;
+  const char* faults;  // more items for the virtual scanner
+  Where where;
+  int status;
+  const char* out;  // expected on standard output, in the test's folder ("" none)
+  const char* err;  // expected in standard error; %P stands for the output path
+  Check check;
+  int pages;
+};
+
+const RunCase kRuns[] = {
+    {"NoExtensionPdfGetsPdf", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 0, "scan.pdf", "",
+     Check::kPdf, 2},
+    {"TiffExtensionKept", 1, 3, false, "scan.tiff", Existing::kNone, false, "", Where::kInBundle, 0, "scan.tiff", "",
+     Check::kTiff, 2},
+    {"NoExtensionDeflateTiffGetsTif", 3, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 0, "scan.tif",
+     "", Check::kTiff, 2},
+    {"PdfExtensionOnTiffGetsTif", 1, 3, false, "scan.pdf", Existing::kNone, false, "", Where::kInBundle, 0,
+     "scan.pdf.tif", "", Check::kTiff, 2},
+    {"CleanRunWithPreview", 2, 3, true, "scan.pdf", Existing::kNone, false, "", Where::kInBundle, 0, "scan.pdf", "",
+     Check::kPdf, 2},
+    {"InputOnStandardInput", 2, 3, false, "scan", Existing::kNone, true, "", Where::kInBundle, 0, "scan.pdf", "",
+     Check::kPdf, 2},
+    {"ExistingFileStopRefused", 2, 3, false, "old.pdf", Existing::kJunk, false, "", Where::kInBundle, 1, "",
+     "File exists (& options are set to prevent this): %P.\nquirel-workflow: the action returned %P\n",
+     Check::kUnchanged, 0},
+    {"ExistingFileAppended", 2, 2, false, "old.pdf", Existing::kScanned, false, "", Where::kInBundle, 0, "old.pdf", "",
+     Check::kPdf, 4},
+    {"ExistingFileReplaced", 2, 1, false, "old.pdf", Existing::kScanned, false, "", Where::kInBundle, 0, "old.pdf", "",
+     Check::kPdf, 2},
+    {"MovedOutOfBundle", 2, 3, false, "scan", Existing::kNone, false, "", Where::kMovedOut, 1, "",
+     "Quirel application bundle not found. (The Quirel action must remain inside the application bundle; it cannot "
+     "run if installed anywhere else.)\n",
+     Check::kNone, 0},
+    {"InsideAnotherApplication", 2, 3, false, "scan", Existing::kNone, false, "", Where::kOtherApp, 1, "",
+     "Quirel application bundle not found.", Check::kNone, 0},
+    {"InsideTheSecondIdentifier", 2, 3, false, "scan", Existing::kNone, false, "", Where::kSecondApp, 0, "scan.pdf", "",
+     Check::kPdf, 2},
+    {"DoubleFeedIsStatus6", 2, 3, false, "scan", Existing::kNone, false, ";faults=doublefeed=2", Where::kInBundle, 1,
+     "", "quirel-workflow: 6: ", Check::kNone, 0},
+};
+
+class WorkflowRunTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(WorkflowRunTest, Run) {
+  const RunCase& c = GetParam();
+  e2e::TempDir dir;
+  const std::string params = WriteParameters(dir, Parameters(c.fileType, c.fileAction, c.preview));
+  WorkflowEnv env;
+  env.home = dir.File("home");
+  env.scanner += c.faults;
+  const std::string input = dir.File(c.input);
+  const std::string outPath = dir.File(*c.out ? c.out : c.input);
+
+  if (c.existing == Existing::kJunk) {
+    QFile f(QString::fromStdString(outPath));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("not a scan");
+  } else if (c.existing == Existing::kScanned) {
+    const WorkflowRun first =
+        RunWorkflow({"run", "-p", QString::fromStdString(WriteParameters(dir, Parameters(c.fileType, 1))),
+                     QString::fromStdString(outPath)},
+                    env);
+    ASSERT_EQ(first.status, 0) << first.err.toStdString();
+    WriteParameters(dir, Parameters(c.fileType, c.fileAction, c.preview));
+  }
+  const std::string before = e2e::ReadFile(outPath);
+
+  if (c.where == Where::kMovedOut) {
+    env.actionPath = CopyActionBundle(dir.File("a/b/c/d"));
+  } else if (c.where == Where::kOtherApp || c.where == Where::kSecondApp) {
+    const std::string app = dir.File("Other.app");
+    MakeAppBundle(app, c.where == Where::kOtherApp ? "com.example.other" : "com.brannoch.quirel-he");
+    env.actionPath = CopyActionBundle(app + "/Contents/Library/Automator");
+  }
+
+  const QString qInput = QString::fromStdString(input);
+  const WorkflowRun run = c.viaStdin ? RunWorkflow({"run", "-p", QString::fromStdString(params)}, env,
+                                                   qInput.toLocal8Bit() + "\n")
+                                     : RunWorkflow({"run", "-p", QString::fromStdString(params), qInput}, env);
+  const std::string err = run.err.toStdString();
+  EXPECT_EQ(run.status, c.status) << err;
+  EXPECT_EQ(run.out.toStdString(), *c.out ? outPath + "\n" : "") << err;
+  std::string wanted = c.err;
+  for (size_t at; (at = wanted.find("%P")) != std::string::npos;) wanted.replace(at, 2, outPath);
+  EXPECT_NE(err.find(wanted), std::string::npos) << "standard error: " << err << "\nwanted: " << wanted;
+
+  switch (c.check) {
+    case Check::kNone:
+      EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(outPath)));
+      break;
+    case Check::kUnchanged:
+      EXPECT_EQ(e2e::ReadFile(outPath), before);
+      break;
+    case Check::kPdf: {
+      std::string report;
+      EXPECT_TRUE(e2e::QpdfCheck(outPath, &report)) << report;
+      EXPECT_EQ(e2e::PdfPageCount(outPath), c.pages);
+      break;
+    }
+    case Check::kTiff: {
+      std::string why;
+      const std::vector<e2e::TiffPage> pages = e2e::TiffPages(outPath, &why);
+      EXPECT_EQ(int(pages.size()), c.pages) << why;
+      break;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, WorkflowRunTest, ::testing::ValuesIn(kRuns),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// The host program's own errors: bad arguments and parameters it cannot
+// read, each with its status and a message naming the cause.
+struct ArgCase {
+  const char* name;
+  std::vector<const char*> args;  // "%D" stands for the test's folder
+  int status;
+  const char* err;
+};
+
+const ArgCase kArgs[] = {
+    {"NoCommand", {}, 64, "no command given (configure or run)"},
+    {"UnknownCommand", {"scan"}, 64, "unknown command scan (configure or run)"},
+    {"UnknownOption", {"run", "--bogus"}, 64, "unknown option --bogus"},
+    {"ParametersWithoutFile", {"run", "-p"}, 64, "-p needs a file"},
+    {"TwoInputs", {"run", "a", "b"}, 64, "unexpected argument b"},
+    {"UnreadableParameters", {"run", "-p", "%D/junk.plist", "%D/x"}, 2, "cannot read the parameters: %D/junk.plist"},
+    {"NoSuchAction", {"run", "-a", "com.example.none", "%D/x"}, 2, "no action com.example.none found"},
+};
+
+class WorkflowArgsTest : public ::testing::TestWithParam<ArgCase> {};
+
+TEST_P(WorkflowArgsTest, Refused) {
+  const ArgCase& c = GetParam();
+  e2e::TempDir dir;
+  {
+    QFile junk(QString::fromStdString(dir.File("junk.plist")));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("<plist><dict><key>x</key>");
+  }
+  auto subst = [&](std::string s) {
+    for (size_t at; (at = s.find("%D")) != std::string::npos;) s.replace(at, 2, dir.Path());
+    return s;
+  };
+  QStringList args;
+  for (const char* a : c.args) args << QString::fromStdString(subst(a));
+  WorkflowEnv env;
+  env.home = dir.File("home");
+  const WorkflowRun run = RunWorkflow(args, env);
+  EXPECT_EQ(run.status, c.status) << run.err.toStdString();
+  EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
+  EXPECT_NE(run.err.toStdString().find(subst(c.err)), std::string::npos) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Args, WorkflowArgsTest, ::testing::ValuesIn(kArgs),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace quirel::action::test
