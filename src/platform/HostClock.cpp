@@ -1,3 +1,4 @@
+// The host's monotonic clock and sleeping, or the clock a test installed.
 #include "HostClock.h"
 
 #include <ctime>

@@ -1,3 +1,4 @@
+// The user's temporary and preferences folders, and file references.
 #include "HostFolders.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Planar 8-bit and 4-byte pixel scaling.
 #include "Scaler.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// The process's USB bus: the host's libusb bus or a registered virtual one, replaceable in tests.
 #include "UsbLayer.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// ImageInfo: a page's geometry from the job's parameters, its tone table, line counts and bitmap.
 #include "ImageInfo.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Page memory advice to the host (see PageMemory.h).
 #include "PageMemory.h"
 
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// Making the preview of a finished page (see PagePreview.h).
 #include "PagePreview.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// Line-art page buffers: expanding, despeckling and packing 1-bit sides.
 #include "ScanImageBuf1.h"
 
 #include <algorithm>

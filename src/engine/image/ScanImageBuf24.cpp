@@ -1,3 +1,4 @@
+// Colour page buffers: pixel- and line-interleaved RGB sides.
 #include "ScanImageBuf24.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The gray page buffer.
 #include "ScanImageBuf8.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Turbo line art: the calculated threshold and the scaled gray and 1-bit pages.
 #include "ScanImageTurbo.h"
 
 #include <algorithm>

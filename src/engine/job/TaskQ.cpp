@@ -1,3 +1,4 @@
+// Tasks, their worker pools, the Lock and the queue sizes (see TaskQ.h).
 #include "TaskQ.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// BufferedFile: buffered writes at counted positions that keep the first error.
 #include "BufferedFile.h"
 
 #include <algorithm>

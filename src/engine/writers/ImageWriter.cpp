@@ -1,3 +1,4 @@
+// The image writer front: picks the format writer and keeps the scan results.
 #include "ImageWriter.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The PDF writer: new files and incremental updates (see ImageWriterPdf.h).
 #include "ImageWriterPdf.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The TIFF writer: new files and pages appended to existing ones (see ImageWriterTiff.h).
 #include "ImageWriterTiff.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// OutputTarget: the output file, made beside its path or opened for appending, and its lock.
 #include "OutputTarget.h"
 
 #include <fcntl.h>

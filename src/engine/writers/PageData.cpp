@@ -1,3 +1,4 @@
+// A page's stored rows, packed row length and readiness for writing.
 #include "PageData.h"
 
 #include <algorithm>

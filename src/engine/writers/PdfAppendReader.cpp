@@ -1,3 +1,4 @@
+// Reading the end of an existing PDF file for an incremental update.
 #include "PdfAppendReader.h"
 
 #include <unistd.h>

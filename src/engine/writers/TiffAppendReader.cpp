@@ -1,3 +1,4 @@
+// Reading the chain of an existing TIFF file for appending pages.
 #include "TiffAppendReader.h"
 
 #include <unistd.h>

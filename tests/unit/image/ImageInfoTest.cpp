@@ -1,3 +1,4 @@
+// Tests of the page geometry, tone tables and line counts.
 #include "ImageInfo.h"
 
 #include <gtest/gtest.h>

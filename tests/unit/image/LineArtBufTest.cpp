@@ -1,3 +1,4 @@
+// Tests of the line-art page buffers: plain, despeckled, turned and cut pages.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Tests of page previews: sizes, depths and sampling.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Tests of tasks, task queues, the Lock and the queue sizes.
 #include <gtest/gtest.h>
 
 #include <atomic>

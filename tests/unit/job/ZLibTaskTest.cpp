@@ -1,3 +1,4 @@
+// Tests of the parallel Deflate: slicing, checksums and whole pages.
 #include <gtest/gtest.h>
 #include <zlib.h>
 

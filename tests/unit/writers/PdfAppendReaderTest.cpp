@@ -1,3 +1,4 @@
+// Tests of reading existing PDF files for appending, good and malformed.
 #include <gtest/gtest.h>
 
 #include <sstream>

@@ -1,3 +1,4 @@
+// Tests of the PDF writer: new files, appending, limits and failed writes.
 #include <gtest/gtest.h>
 
 #include "ImageWriterPdf.h"

@@ -1,3 +1,4 @@
+// Tests of the TIFF writer: new files, appending, limits and failed writes.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 #include <zlib.h>

@@ -1,3 +1,4 @@
+// Tests of the image writer front and its scan results.
 #include <gtest/gtest.h>
 
 #include "HostFolders.h"
