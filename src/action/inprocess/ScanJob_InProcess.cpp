@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
+#include <cstdlib>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -21,8 +22,6 @@
 #endif
 
 using namespace ZuzuvovOvav;
-using quirel::frontend::PreviewBitmap;
-using quirel::frontend::PreviewBitmapOwner;
 using quirel::frontend::Quirel_Settings;
 using quirel::frontend::ScanJobController;
 using quirel::frontend::ScannerInfo;
@@ -59,6 +58,11 @@ ScanJob_InProcess::~ScanJob_InProcess() {
     stopScan();
     waitForScanEnd();
   }
+  // Calls still queued are dropped with the context; the pixels of their
+  // previews are freed here.
+  mMainContext.reset();
+  for (Report& report : mReports)
+    if (report.isPreview) std::free(report.page.data);
 }
 
 bool ScanJob_InProcess::onMainThread() const { return QThread::currentThread() == mMainContext->thread(); }
@@ -252,8 +256,9 @@ void ScanJob_InProcess::startScan() {
 }
 
 void ScanJob_InProcess::stopScan() {
-  gStopNow.store(true);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // A sequentially consistent store: the full barrier the scan thread's
+  // polling relies on.
+  gStopNow.store(true, std::memory_order_seq_cst);
 }
 
 void ScanJob_InProcess::waitForScanEnd() {
@@ -321,18 +326,14 @@ void ScanJob_InProcess::waitForScanEnd() {
 
 void ScanJob_InProcess::pageScanned(const PagePreview* preview) {
   if (!preview) return;
-  PreviewBitmap page;
-  page.data = static_cast<uint8_t*>(preview->mBitMap);
-  page.width = preview->mWidth;
-  page.height = preview->mHeight;
-  page.depth = mColourPreviews ? 4 : 1;
-  page.rowBytes = preview->mRowBytes;
-  // The owner frees the pixels if the call is dropped (the job is gone
-  // before the main thread got to it).
-  auto owner = std::make_shared<PreviewBitmapOwner>(page);
-  ScanJobController* target = controller();
-  QMetaObject::invokeMethod(
-      mMainContext.get(), [target, owner] { target->receivePreview(owner->release()); }, Qt::QueuedConnection);
+  Report report;
+  report.isPreview = true;
+  report.page.data = static_cast<uint8_t*>(preview->mBitMap);
+  report.page.width = preview->mWidth;
+  report.page.height = preview->mHeight;
+  report.page.depth = mColourPreviews ? 4 : 1;
+  report.page.rowBytes = preview->mRowBytes;
+  postReport(std::move(report));
 }
 
 void ScanJob_InProcess::scanCompleteBg(const ScanResults* results) {
@@ -341,29 +342,50 @@ void ScanJob_InProcess::scanCompleteBg(const ScanResults* results) {
 }
 
 void ScanJob_InProcess::postCompletion(ScanResultsWrapper wrapper, bool endsRun) {
+  Report report;
+  report.results = std::move(wrapper);
+  report.endsRun = endsRun;
+  postReport(std::move(report));
+}
+
+void ScanJob_InProcess::postReport(Report report) {
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    ++mPostedCompletions;
+    if (!report.isPreview) ++mPostedCompletions;
+    mReports.push_back(std::move(report));
   }
   mChanged.notify_all();
-  auto carried = std::make_shared<ScanResultsWrapper>(std::move(wrapper));
-  QMetaObject::invokeMethod(
-      mMainContext.get(),
-      [this, carried, endsRun] {
-        bool silenced;
-        {
-          std::lock_guard<std::mutex> lock(mMutex);
-          silenced = mSilenced;
-          if (endsRun) mReported = true;
-        }
-        if (!silenced) scanCompleteFg(*carried);
-        {
-          std::lock_guard<std::mutex> lock(mMutex);
-          --mPostedCompletions;
-        }
-        mChanged.notify_all();
-      },
-      Qt::QueuedConnection);
+  // One call per report; each hands over the oldest report, so reports
+  // from several threads still arrive in the order they were queued here.
+  QMetaObject::invokeMethod(mMainContext.get(), [this] { deliverNextReport(); }, Qt::QueuedConnection);
+}
+
+void ScanJob_InProcess::deliverNextReport() {
+  Report report;
+  bool silenced;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mReports.empty()) return;
+    report = std::move(mReports.front());
+    mReports.pop_front();
+    silenced = mSilenced;
+    if (!report.isPreview && report.endsRun) mReported = true;
+  }
+  if (report.isPreview) {
+    // The receiver owns the pixels; nobody receives them once the job is
+    // going away.
+    if (silenced)
+      std::free(report.page.data);
+    else
+      controller()->receivePreview(report.page);
+    return;
+  }
+  if (!silenced) scanCompleteFg(report.results);
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    --mPostedCompletions;
+  }
+  mChanged.notify_all();
 }
 
 void ScanJob_InProcess::waitForPostedCompletions() {

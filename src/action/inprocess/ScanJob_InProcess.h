@@ -18,12 +18,14 @@
 #include <QObject>
 #include <QString>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "FujiScanParams.h"
+#include "PreviewBitmap.h"
 #include "ScanJob_Base.h"
 #include "ScanResultsWrapper.h"
 
@@ -68,9 +70,19 @@ class ScanJob_InProcess : public quirel::frontend::ScanJob_Base {
 
  private:
   bool onMainThread() const;
-  // Hands `wrapper` to scanCompleteFg on the main thread without waiting;
-  // `endsRun`: it is the current run's end (not a refused start).
+  // A preview or an end of scan on its way to the main thread.
+  struct Report {
+    bool isPreview = false;
+    quirel::frontend::PreviewBitmap page;  // a preview: its pixels are owned here until delivered
+    ScanResultsWrapper results;            // an end of scan
+    bool endsRun = true;                   // the end of the current run (not a refused start)
+  };
+  // Hands `wrapper` to scanCompleteFg on the main thread without waiting.
   void postCompletion(ScanResultsWrapper wrapper, bool endsRun = true);
+  // Queues a report and a call on the main thread that delivers it.
+  void postReport(Report report);
+  // Main thread: hands the oldest queued report to the controller.
+  void deliverNextReport();
   // Waits until every completion posted has been handled. On the main
   // thread the waiting thread handles them itself, previews first.
   void waitForPostedCompletions();
@@ -95,6 +107,7 @@ class ScanJob_InProcess : public quirel::frontend::ScanJob_Base {
   bool mJoinDirectly = false;  // no waiter thread: waitForScanEnd joins itself
   bool mColourPreviews = false;  // set before the engine job exists
   bool mSilenced = false;      // set while the job is being destroyed
+  std::deque<Report> mReports;  // queued for the main thread, oldest first
 };
 
 }  // namespace quirel::action
