@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   ZuzuvovOvav::PdfDict flat, entries;
-  const char* error = nullptr;
+  std::string error;
   if (PdfAppendReader::ParseDictionary(bytes, &flat, &error))
     PdfAppendReader::FlatReadingIsFaithful(bytes, flat, &entries);
   return 0;

@@ -7,6 +7,11 @@
 // The format writers record the outcome of every output file in their
 // ScanResults, which the scan job copies out and completes at the end.
 //
+// Errors inside the layer: a failing step returns false with its text in a
+// std::string* (or, at the file-system edge in OutputTarget, the errno of
+// the failed call); a format writer turns it once into the status below and
+// the file's text in its ScanResults. Nothing in the layer throws.
+//
 // Threads: used by one document worker at a time, pages strictly in order;
 // no lock of its own.
 #pragma once

@@ -338,7 +338,7 @@ bool PdfAppendReader::ParsePdfTrailer(std::string_view w, bool newest, int64_t* 
   const sv dw = w.substr(t + 7);
   PdfDict dict;
   PdfDict entries;
-  const char* error = nullptr;
+  std::string error;
   if (!ParseDictionary(dw, &dict, &error)) return Fail(error);
   // Only the newest trailer's entries are copied into the update; older
   // trailers give no more than /Size, /Prev and /Encrypt and are read flat.
@@ -364,7 +364,7 @@ bool PdfAppendReader::ParseObjectDictionary(int64_t offset, const char* noObjTex
   const size_t o = window.find("obj");
   if (o == npos) return Fail(noObjText);
   const sv dw = sv(window).substr(o + 3);
-  const char* error = nullptr;
+  std::string error;
   if (!ParseDictionary(dw, dict, &error)) return Fail(error);
   if (!entries) {
     // Nothing of this dictionary is copied: the flat reading stands, except
@@ -428,7 +428,7 @@ bool PdfAppendReader::ReadLastPages() {
   return true;
 }
 
-bool PdfAppendReader::ParseDictionary(std::string_view w, PdfDict* dict, const char** error) {
+bool PdfAppendReader::ParseDictionary(std::string_view w, PdfDict* dict, std::string* error) {
   static const char* const kDefective = "Defective dictionary object.";
   static const char* const kParse = "Error parsing last trailer entries.";
   dict->clear();

@@ -66,7 +66,7 @@ class PdfAppendReader {
   // The flat, one-level dictionary reading: the first "<<" of `window` up
   // to its ">>". A name value becomes a key of its own with an empty value.
   // On failure returns false and sets *error to the reason.
-  static bool ParseDictionary(std::string_view window, PdfDict* dict, const char** error);
+  static bool ParseDictionary(std::string_view window, PdfDict* dict, std::string* error);
 
   // Tokenizes the first dictionary of `window` properly and returns its
   // entries with name values kept as values (first occurrence of a key

@@ -28,7 +28,7 @@ std::string ErrorOf(const std::string& bytes) {
 
 TEST(PdfAppendReader, FlatDictionaryReadingTurnsNameValuesIntoKeys) {
   PdfDict d;
-  const char* err = nullptr;
+  std::string err;
   ASSERT_TRUE(PdfAppendReader::ParseDictionary("<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>", &d, &err));
   EXPECT_EQ(d, (PdfDict{{"/Type", ""}, {"/Pages", ""}, {"/Kids", "[3 0 R 4 0 R]"}, {"/Count", "2"}}));
   ASSERT_TRUE(PdfAppendReader::ParseDictionary("<< /Pages 2 0 R /Type /Catalog >>", &d, &err));
@@ -39,9 +39,9 @@ TEST(PdfAppendReader, FlatDictionaryReadingTurnsNameValuesIntoKeys) {
   EXPECT_TRUE(d.empty()) << "keys after an empty dictionary belong to something else";
 
   EXPECT_FALSE(PdfAppendReader::ParseDictionary("< /A 1 >>", &d, &err));
-  EXPECT_STREQ(err, "Defective dictionary object.");
+  EXPECT_EQ(err, "Defective dictionary object.");
   EXPECT_FALSE(PdfAppendReader::ParseDictionary("<< /A 1 /B 2", &d, &err));
-  EXPECT_STREQ(err, "Error parsing last trailer entries.");
+  EXPECT_EQ(err, "Error parsing last trailer entries.");
 }
 
 TEST(PdfAppendReader, HeaderAndEndOfFileChecks) {
