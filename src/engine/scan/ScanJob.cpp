@@ -1,3 +1,4 @@
+// ScanJob: the job's thread, the scanner search and check, the set-up commands and the results.
 #include "ScanJob.h"
 
 #include <cstdio>
@@ -27,10 +28,6 @@ thread_local bool tThreadStartFailed = false;
 // scan thread already runs.
 thread_local const ScanJob* tScanThreadJob = nullptr;
 
-void CopyText(char* dst, size_t size, const char* src) {
-  std::snprintf(dst, size, "%s", src);
-}
-
 }  // namespace
 
 bool ScanJob::StartScan(ScanParams* params) {
@@ -49,7 +46,6 @@ bool ScanJob::StartScan(ScanParams* params) {
 
 ScanJob::ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm, std::ostream* errStrm)
     : mParams(params), mDeleteWhenDone(deleteWhenDone), mOutStrm(outStrm), mErrStrm(errStrm) {
-  mErrBuf[0] = '\0';
   mResults.mStatus = -1;
   if (sActiveScanJob) {
     const char* msg = "only 1 ZuzuvovOvav::ScanJob object at a time can exist";
@@ -64,7 +60,7 @@ ScanJob::ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm,
     // reporting success, and never join a thread that does not exist.
     mThreadJoined = true;
     mJobStatus = kScanErrorMessage;
-    std::snprintf(mErrBuf, sizeof mErrBuf, "Cannot start the scan thread (%s).", std::strerror(rc));
+    SetErr(std::string("Cannot start the scan thread (") + std::strerror(rc) + ").");
     std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
     if (strm) *strm << mErrBuf << std::endl;
   }
@@ -135,16 +131,9 @@ void ScanJob::FailAfterException(std::exception_ptr error) {
   }
 }
 
-void ScanJob::SetErr(const char* text) { CopyText(mErrBuf, sizeof mErrBuf, text); }
+void ScanJob::SetErr(const std::string& text) { mErrBuf = text.substr(0, kMaxErrorText - 1); }
 
-void ScanJob::AppendErr(const std::string& text) {
-  if (!mErrBuf[0]) {
-    SetErr(text.c_str());
-    return;
-  }
-  const std::string joined = std::string(mErrBuf) + " " + text;
-  SetErr(joined.c_str());
-}
+void ScanJob::AppendErr(const std::string& text) { SetErr(mErrBuf.empty() ? text : mErrBuf + " " + text); }
 
 bool ScanJob::Succeeded(const CommandOutcome& outcome) {
   if (outcome.Good()) return true;
@@ -165,7 +154,7 @@ void ScanJob::Scan() {
   std::string engineError;
   const bool engineReady = StartEngineQueues(&engineError);
   if (!engineReady) {
-    SetErr(engineError.c_str());
+    SetErr(engineError);
     mJobStatus = kScanErrorMessage;
   }
 
@@ -199,13 +188,13 @@ void ScanJob::Scan() {
         else if (mResults.mTotalPages >= 2)
           *mOutStrm << mResults.mTotalPages << " pages scanned" << std::endl;
       }
-      if (mErrBuf[0] && mJobStatus == 0) mJobStatus = kScanErrorMessage;
+      if (!mErrBuf.empty() && mJobStatus == 0) mJobStatus = kScanErrorMessage;
     }
   }
 
   if (!mResults.mErrorMsg.empty() && mJobStatus == 0) mJobStatus = kScanErrorMessage;
   if (!mResults.mErrorMsg.empty()) mResults.mErrorMsg += " ";
-  if (mErrBuf[0]) mResults.mErrorMsg += mErrBuf;
+  mResults.mErrorMsg += mErrBuf;
   if (!mResults.mErrorMsg.empty()) {
     std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
     if (strm) *strm << mResults.mErrorMsg << std::endl;

@@ -1,4 +1,6 @@
-// ScanJob: one complete scan on a thread of its own. It finds the scanner,
+// ScanJob: one complete scan on a thread of its own.
+//
+// It finds the scanner,
 // checks and reserves it, completes the caller's ScanParams for the model,
 // sends the set-up commands and the scan window, runs the page loop, and at
 // the end completes the job's ScanResults and hands them to the caller's
@@ -67,8 +69,15 @@ class ScanJob {
   void ScanPagesTilDone(Device& device, const ScanParams& p);
   friend class PageLoop;
 
-  // Sets the job's text (cut to kMaxErrorText).
-  void SetErr(const char* text);
+  // Failures inside the scan layer have one form: the job's text in
+  // mErrBuf (a std::string naming the cause, empty while there is none,
+  // never longer than kMaxErrorText - 1 characters) beside mJobStatus with
+  // the specification's codes. A command's failure arrives as a
+  // CommandOutcome (FujiCmds.h), a side's as the document's side error, an
+  // exception in FailAfterException; Scan() turns the text into the
+  // results' mErrorMsg once, at the end.
+  // Replaces the job's text.
+  void SetErr(const std::string& text);
   // Adds a text after the job's text, a blank between (or sets it).
   void AppendErr(const std::string& text);
   // True for a good outcome; otherwise sets the job's text to the failure's.
@@ -85,7 +94,7 @@ class ScanJob {
   pthread_t mThread{};
   bool mThreadJoined = false;
   int mJobStatus = 0;
-  char mErrBuf[kMaxErrorText];
+  std::string mErrBuf;
   ScanResults mResults;
   bool mCompleted = false;  // the completion callback was called (scan thread only)
   bool mDeleteWhenDone;

@@ -2,7 +2,6 @@
 #include "ScanPageLoop.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 
 #include "HiResTimer.h"
@@ -88,9 +87,7 @@ void PageLoop::Run() {
 bool PageLoop::StartScan() {
   if (!mFlatbed) {
     if (CommandOutcome loaded = SendCommand(mLoad); !loaded.Good()) {
-      char text[kMaxErrorText];
-      std::snprintf(text, sizeof text, "Failed to load page: %s", loaded.Text());
-      mJob.SetErr(text);
+      mJob.SetErr(std::string("Failed to load page: ") + loaded.Text());
       return false;
     }
   }
@@ -265,7 +262,7 @@ void PageLoop::JudgeReadStatus(const ReadPass& pass) {
       mJob.mJobStatus = kScanPageDiscarded;
       mPaperErrorOnSheet = true;
     }
-    if (r.mSenseKey != kSenseNone) mJob.SetErr(pass.mSenseMsg.c_str());
+    if (r.mSenseKey != kSenseNone) mJob.SetErr(pass.mSenseMsg);
   }
 }
 
@@ -453,7 +450,7 @@ void PageLoop::ReportWriteFailure() {
                       : "Failed to write page.";
     // Without a failed READ the write failure replaces any earlier text.
     if (!mReadFailed) {
-      mJob.SetErr(text.c_str());
+      mJob.SetErr(text);
       return;
     }
   }

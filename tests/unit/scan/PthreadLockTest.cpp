@@ -1,0 +1,77 @@
+// Tests of PthreadLock: the failures it reports and the mutex always given back.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
+#include <string>
+
+#include "PthreadLock.h"
+
+namespace {
+
+using ZuzuvovOvav::PthreadLock;
+
+// An error-checking mutex, so that misuse fails instead of hanging.
+struct CheckedMutex {
+  CheckedMutex() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(&mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  ~CheckedMutex() { pthread_mutex_destroy(&mutex); }
+  // True when no thread holds the mutex.
+  bool Free() {
+    if (pthread_mutex_trylock(&mutex) != 0) return false;
+    pthread_mutex_unlock(&mutex);
+    return true;
+  }
+  pthread_mutex_t mutex;
+};
+
+TEST(PthreadLock, ReportsFailuresAndAlwaysGivesTheMutexBack) {
+  struct Row {
+    const char* what;
+    std::function<void(pthread_mutex_t*)> use;
+    const char* thrown;  // null: nothing
+  };
+  const Row rows[] = {
+      {"scope ends", [](pthread_mutex_t* m) { PthreadLock lock(m); }, nullptr},
+      {"unlocked early", [](pthread_mutex_t* m) {
+         PthreadLock lock(m);
+         lock.Unlock();
+       },
+       nullptr},
+      {"locked again by its holder", [](pthread_mutex_t* m) {
+         PthreadLock lock(m);
+         PthreadLock again(m);
+       },
+       "pthread_mutex_lock failed"},
+      {"unlocked twice", [](pthread_mutex_t* m) {
+         PthreadLock lock(m);
+         lock.Unlock();
+         lock.Unlock();
+       },
+       "pthread_mutex_unlock failed"},
+      {"an exception leaves the scope", [](pthread_mutex_t* m) {
+         PthreadLock lock(m);
+         throw "elsewhere";
+       },
+       "elsewhere"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    CheckedMutex m;
+    std::string thrown;
+    try {
+      row.use(&m.mutex);
+    } catch (const char* text) {
+      thrown = text;
+    }
+    EXPECT_EQ(thrown, row.thrown ? row.thrown : "");
+    EXPECT_TRUE(m.Free());
+  }
+}
+
+}  // namespace
