@@ -1,5 +1,6 @@
-// Big-endian integers of the scanner protocol. Buffers are never checked:
-// the caller provides enough bytes.
+// Big-endian integers of the scanner protocol.
+//
+// Buffers are never checked: the caller provides enough bytes.
 #pragma once
 
 #include <cstdint>

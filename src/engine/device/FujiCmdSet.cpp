@@ -1,5 +1,6 @@
-// The commands of the scanner's command set: their command blocks and the
-// parsers of their replies. SET WINDOW and SEND are in FujiWindow.cpp.
+// The scanner's commands: their command blocks and the parsers of their replies.
+//
+// SET WINDOW and SEND are in FujiWindow.cpp.
 #include <ios>
 
 #include "ByteOrder.h"

@@ -125,10 +125,8 @@ class Command {
   int ReadDataIn(uint32_t delay, uint32_t* total);
 };
 
-// The outcome of sending one command, classified as every caller tests it:
-// a transport failure (non-zero code, text in mErrMsg), a failure the
-// scanner reported (code 0, non-zero status, text in mSenseMsg after a check
-// condition) or success. This is the device layer's one error form: a
+// The outcome of sending one command, classified in the two layers described
+// at the top of this file. This is the device layer's one error form: a
 // failure is a code with the text of the object that failed (a command's
 // mErrMsg or mSenseMsg, the Device's GetErrMsg()), never an exception; the
 // layers above read a command's texts through this class.

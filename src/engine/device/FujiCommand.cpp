@@ -1,5 +1,7 @@
-// The command transport: command block, data phases, status block and the
-// automatic REQUEST SENSE after a check condition, with the trace lines.
+// The command transport (Command::SendToScanner) with its trace lines.
+//
+// Command block, data phases, status block and the automatic REQUEST SENSE
+// after a check condition.
 #include "FujiCmds.h"
 
 #include <cstdio>

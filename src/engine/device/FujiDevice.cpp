@@ -1,3 +1,4 @@
+// Device: finding, opening and closing the scanner, and the opened model's capabilities.
 #include "FujiDevice.h"
 
 #include <cstdio>

@@ -1,5 +1,6 @@
-// Device: the one opened USB scanner, the model table and the capability
-// questions the engine asks of the opened model.
+// Device: the opened USB scanner, the model table and the model's capabilities.
+//
+// The capabilities are the questions the engine asks of the opened model.
 //
 // A Device belongs to the scan thread of its job. EnumerateScanners() and
 // GetProductById() may also run on other threads once the model map was

@@ -1,6 +1,7 @@
-// The sense data the scanner returns after a check condition: its texts
-// (which reach the user as the scan job's error text), the questions the
-// scan job asks of it, and the classification of a sent command.
+// Sense texts, the scan job's questions about an outcome, and CommandOutcome.
+//
+// The sense texts describe the sense data the scanner returns after a check
+// condition; they reach the user as the scan job's error text.
 #include "FujiCmds.h"
 
 namespace ZuzuvovOvav {

@@ -1,5 +1,6 @@
-// SET WINDOW (one 64-byte window descriptor per side) and SEND of a tone
-// table, with the three built-in tables.
+// SET WINDOW and SEND of a tone table, with the three built-in tables.
+//
+// SET WINDOW carries one 64-byte window descriptor per side.
 #include <utility>
 
 #include "ByteOrder.h"

@@ -1,3 +1,4 @@
+// HiResTimer: the monotonic host clock in seconds.
 #include "HiResTimer.h"
 
 #include "HostClock.h"

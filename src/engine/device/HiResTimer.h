@@ -1,5 +1,6 @@
-// Seconds from the monotonic host clock, with lap and stop totals. A timer
-// belongs to one thread.
+// HiResTimer: seconds from the monotonic host clock, with lap and stop totals.
+//
+// A timer belongs to one thread.
 #pragma once
 
 class HiResTimer {

@@ -1,5 +1,4 @@
-// The document, page and side tasks (ScanDocumentTask.h) and the engine's
-// worker queues.
+// The document, page and side tasks and the engine's worker queues.
 #include "ScanDocumentTask.h"
 
 #include <cstdlib>
@@ -38,7 +37,9 @@ const char* SideName(int side) { return side == kSideFront ? "front" : "back"; }
 
 const char* const kSplitOutOfMemory = "Out of memory while splitting the scanner's interleaved JPEG data.";
 
-MallocBuffer Allocate(int size) { return MallocBuffer(static_cast<uint8_t*>(std::malloc(size_t(size > 0 ? size : 1)))); }
+MallocBuffer Allocate(int size) {
+  return MallocBuffer(static_cast<uint8_t*>(std::malloc(size_t(size > 0 ? size : 1))));
+}
 
 }  // namespace
 

@@ -1,4 +1,6 @@
-// The document, page and side tasks: the page loop hands every chunk it
+// DocumentTask, PageTask and SideTask: a scan's pages assembled and written in order.
+//
+// The page loop hands every chunk it
 // reads to the DocumentTask and goes on reading; the chunk travels as a
 // queued command to the current page's PageTask and on to the SideTask of
 // its side, which feeds its ScanImage on a worker of the document queue and,

@@ -1,4 +1,6 @@
-// PageLoop: the heart of a scan, run by ScanJob::ScanPagesTilDone once the
+// PageLoop: the page loop of a scan, one member function per step.
+//
+// The heart of a scan, run by ScanJob::ScanPagesTilDone once the
 // scanner is set up. It loads sheet after sheet, starts the scan, reads the
 // image data of one or both sides in chunks, decides where each side and
 // page ends, watches for paper errors, double feeds, an empty hopper and the

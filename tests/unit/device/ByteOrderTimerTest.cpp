@@ -1,3 +1,4 @@
+// Tests of the byte-order helpers and of HiResTimer.
 #include <gtest/gtest.h>
 
 #include "ByteOrder.h"

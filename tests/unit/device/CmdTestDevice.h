@@ -1,5 +1,6 @@
-// A Device opened on a scripted bus as a given model and connection speed,
-// with the scripted interface at hand: for tests of the commands on the wire
+// CmdTestDevice: a Device opened on a scripted bus as a given model and speed.
+//
+// The scripted interface is at hand: for tests of the commands on the wire
 // and of everything that reads the capabilities of a real model row.
 #pragma once
 

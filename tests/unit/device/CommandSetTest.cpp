@@ -1,3 +1,4 @@
+// Tests of the command set: command blocks, mode pages, SCAN and the reply parsers.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,3 +1,4 @@
+// Tests of Device: finding and opening scanners, its texts and the model's capabilities.
 #include <gtest/gtest.h>
 
 #include <memory>

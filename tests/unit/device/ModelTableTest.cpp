@@ -1,3 +1,4 @@
+// Tests of the model table against the list of supported models.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Tests of ScanParams: tone, turbo, JPEG, threshold, geometry, rotation, length and paths.
 #include <gtest/gtest.h>
 
 #include <cerrno>

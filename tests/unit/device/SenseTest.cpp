@@ -1,3 +1,4 @@
+// Tests of the sense texts, the scan job's questions about outcomes and CommandOutcome.
 #include <gtest/gtest.h>
 
 #include <bitset>

@@ -1,3 +1,4 @@
+// Tests of the command transport: pacing, data phases, time-outs, status, sense, texts, trace.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Tests of SET WINDOW parameter data and the tone tables.
 #include <gtest/gtest.h>
 
 #include "ByteOrder.h"

@@ -1,5 +1,7 @@
-// The document task on its own: chunks in, TIFF pages out through the real
-// page, side and writer chain on the document queue's workers.
+// Tests of the document task on its own: chunks in, TIFF pages out.
+//
+// The pages go through the real page, side and writer chain on the document
+// queue's workers.
 #include <chrono>
 
 #include <algorithm>

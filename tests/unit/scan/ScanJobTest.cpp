@@ -1,5 +1,7 @@
-// Whole scan jobs against the virtual scanner, under a fake clock: search,
-// check, set-up, the ways a page loop ends, and the job's status and texts.
+// Tests of whole scan jobs against the virtual scanner, under a fake clock.
+//
+// Search, check, set-up, the ways a page loop ends, and the job's status and
+// texts.
 #include <atomic>
 #include <regex>
 #include <cmath>

@@ -1,6 +1,7 @@
-// Helpers for the scan engine tests: scratch folders, reading back the TIFF
-// pages the engine wrote, and a bus of virtual scanners whose command
-// traffic the test sees (and may answer itself).
+// Helpers for the scan engine tests: scratch folders, TIFF pages, a spying bus.
+//
+// The TIFF pages are read back from what the engine wrote; the bus of
+// virtual scanners lets the test see the command traffic (and answer it).
 #pragma once
 
 #include <gtest/gtest.h>
