@@ -35,12 +35,13 @@ if(TARGET quirel_frontend AND TARGET quirel_scan)
     if(TARGET quirel)
       target_compile_definitions(test_action_inprocess PRIVATE QUIREL_TOOL_PATH="$<TARGET_FILE:quirel>")
     endif()
-    # Under ThreadSanitizer the queued calls' own objects, handed over inside
-    # the uninstrumented Qt library, are exempted (see the file).
+    # The tests need no display (one QCoreApplication). Under ThreadSanitizer
+    # the queued calls' own objects, handed over inside the uninstrumented Qt
+    # library, are exempted (see the file).
     set(inprocess_env "QT_QPA_PLATFORM=offscreen")
     if(QUIREL_SANITIZE STREQUAL "thread")
-      list(APPEND inprocess_env
-           "TSAN_OPTIONS=history_size=7:suppressions=${quirel_root_dir}/tests/action/inprocess/tsan-qt-events.supp")
+      set(inprocess_env
+          "TSAN_OPTIONS=history_size=7:suppressions=${quirel_root_dir}/tests/action/inprocess/tsan-qt-events.supp")
     endif()
     gtest_discover_tests(test_action_inprocess DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300 ENVIRONMENT "${inprocess_env}")
