@@ -50,14 +50,14 @@ void BM_Scan(benchmark::State& state, const ScanCase* c) {
     state.SkipWithError(("virtual scanner: " + error).c_str());
     return;
   }
-  OutputFolder folder;
-  if (folder.path().empty()) {
+  quirel::testing::TempDir folder("bench");
+  if (folder.Path().empty()) {
     state.SkipWithError("cannot create an output folder");
     return;
   }
   static std::set<std::pair<std::string, int>> warmed;
   if (warmed.insert({c->name, sheets}).second) {
-    JobOutcome warm = RunScanJob(*c, folder.path(), 2 * sheets);
+    JobOutcome warm = RunScanJob(*c, folder.Path(), 2 * sheets);
     warm.RemoveFiles();
     if (!warm.error.empty()) {
       state.SkipWithError(warm.error.c_str());
@@ -70,7 +70,7 @@ void BM_Scan(benchmark::State& state, const ScanCase* c) {
   for (auto _ : state) {
     TheScannerTime().Reset();
     const uint64_t t0 = MonoNanos();
-    JobOutcome job = RunScanJob(*c, folder.path(), 2 * sheets);
+    JobOutcome job = RunScanJob(*c, folder.Path(), 2 * sheets);
     const double seconds = double(MonoNanos() - t0) * 1e-9;
     state.SetIterationTime(seconds);
     job.RemoveFiles();

@@ -44,12 +44,12 @@ int ChildJob(const std::string& caseName, int sheets) {
     return 2;
   }
   scanner.Install();
-  OutputFolder folder;
-  if (folder.path().empty()) {
+  quirel::testing::TempDir folder("bench");
+  if (folder.Path().empty()) {
     std::fprintf(stderr, "cannot create an output folder: %s\n", std::strerror(errno));
     return 2;
   }
-  JobOutcome job = RunScanJob(*c, folder.path(), 2 * sheets);
+  JobOutcome job = RunScanJob(*c, folder.Path(), 2 * sheets);
   job.RemoveFiles();
   if (!job.error.empty()) {
     std::fprintf(stderr, "%s\n", job.error.c_str());

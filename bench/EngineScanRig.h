@@ -19,10 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "ForwardingUsb.h"
 #include "FujiScanParams.h"
 #include "ImageWriter.h"
 #include "PagePreview.h"
 #include "ScanJob.h"
+#include "TempDir.h"
 #include "UsbLayer.h"
 #include "VirtualScanner.h"
 
@@ -111,54 +113,32 @@ inline uint64_t MonoNanos() {
 }
 
 // Pipe transfers of the wrapped interface, timed.
-class TimedInterface : public usb::UsbInterface {
+class TimedInterface : public quirel::testing::ForwardingInterface {
  public:
-  explicit TimedInterface(std::unique_ptr<usb::UsbInterface> inner) : mInner(std::move(inner)) {}
-  usb::IOReturn Open() override { return mInner->Open(); }
-  usb::IOReturn Close() override { return mInner->Close(); }
+  explicit TimedInterface(std::unique_ptr<usb::UsbInterface> inner) : ForwardingInterface(std::move(inner)) {}
   usb::IOReturn WritePipe(int pipe, const void* buf, uint32_t size, uint32_t a, uint32_t b) override {
     const uint64_t t0 = MonoNanos();
-    usb::IOReturn r = mInner->WritePipe(pipe, buf, size, a, b);
+    usb::IOReturn r = ForwardingInterface::WritePipe(pipe, buf, size, a, b);
     TheScannerTime().nanos += MonoNanos() - t0;
     return r;
   }
   usb::IOReturn ReadPipe(int pipe, void* buf, uint32_t* size, uint32_t a, uint32_t b) override {
     const uint64_t t0 = MonoNanos();
-    usb::IOReturn r = mInner->ReadPipe(pipe, buf, size, a, b);
+    usb::IOReturn r = ForwardingInterface::ReadPipe(pipe, buf, size, a, b);
     TheScannerTime().nanos += MonoNanos() - t0;
     TheScannerTime().bytesIn += *size;
     return r;
   }
-  usb::IOReturn ClearPipeStallBothEnds(int pipe) override { return mInner->ClearPipeStallBothEnds(pipe); }
-
- private:
-  std::unique_ptr<usb::UsbInterface> mInner;
 };
 
-class TimedDevice : public usb::UsbDevice {
+class TimedDevice : public quirel::testing::ForwardingDevice {
  public:
-  explicit TimedDevice(std::unique_ptr<usb::UsbDevice> inner) : mInner(std::move(inner)) {}
-  uint32_t VendorId() const override { return mInner->VendorId(); }
-  uint32_t ProductId() const override { return mInner->ProductId(); }
-  usb::IOReturn Open() override { return mInner->Open(); }
-  usb::IOReturn Close() override { return mInner->Close(); }
-  usb::IOReturn Reset() override { return mInner->Reset(); }
-  usb::IOReturn GetLocationId(uint32_t* location) override { return mInner->GetLocationId(location); }
-  usb::IOReturn GetConfigurationValue(uint8_t index, uint8_t* value) override {
-    return mInner->GetConfigurationValue(index, value);
-  }
-  usb::IOReturn SetConfiguration(uint8_t value) override { return mInner->SetConfiguration(value); }
-  usb::IOReturn GetFirstInterface(std::unique_ptr<usb::UsbInterface>* iface) override {
-    std::unique_ptr<usb::UsbInterface> inner;
-    usb::IOReturn r = mInner->GetFirstInterface(&inner);
-    if (inner) *iface = std::make_unique<TimedInterface>(std::move(inner));
-    else iface->reset();
-    return r;
-  }
-  usb::IOReturn GetDeviceSpeed(int* speed) override { return mInner->GetDeviceSpeed(speed); }
+  explicit TimedDevice(std::unique_ptr<usb::UsbDevice> inner) : ForwardingDevice(std::move(inner)) {}
 
- private:
-  std::unique_ptr<usb::UsbDevice> mInner;
+ protected:
+  std::unique_ptr<usb::UsbInterface> WrapInterface(std::unique_ptr<usb::UsbInterface> inner) override {
+    return std::make_unique<TimedInterface>(std::move(inner));
+  }
 };
 
 class TimedBus : public usb::UsbBus {
@@ -201,25 +181,6 @@ class VirtualScannerOnBus {
  private:
   std::unique_ptr<TimedBus> mBus;
   bool mInstalled = false;
-};
-
-// A fresh folder for a benchmark's output files, removed with them.
-class OutputFolder {
- public:
-  OutputFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/quirel-bench-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) mPath = buf.data();
-  }
-  ~OutputFolder() {
-    if (!mPath.empty()) rmdir(mPath.c_str());
-  }
-  const std::string& path() const { return mPath; }
-
- private:
-  std::string mPath;
 };
 
 struct JobOutcome {

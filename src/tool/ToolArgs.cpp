@@ -1,3 +1,4 @@
+// Parsing of the tool's scan arguments and their mapping onto the engine's scan parameters.
 #include "ToolArgs.h"
 
 #include <cerrno>

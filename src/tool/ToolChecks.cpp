@@ -1,3 +1,4 @@
+// The tool's checks before paper moves: output path, scanner, and the job against the model's limits.
 #include "ToolChecks.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The tool's preview FIFO: making it, announcing it and writing each page's preview record.
 #include "ToolPreview.h"
 
 #include <fcntl.h>

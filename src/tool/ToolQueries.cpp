@@ -1,3 +1,4 @@
+// The tool's scanner queries: --enumerate and --capabilities.
 #include "ToolQueries.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// A scan run by the tool: the engine's scan job, its progress lines, stop signals and exit status.
 #include "ToolScan.h"
 
 #include <pthread.h>
@@ -16,22 +17,11 @@
 #include "ToolQueries.h"
 #include "ToolStatus.h"
 
-#ifdef QUIREL_HAVE_SCAN
 #include "PagePreview.h"
 #include "ScanDocumentTask.h"
 #include "ScanJob.h"
-#endif
 
 namespace quirel::tool {
-
-#ifndef QUIREL_HAVE_SCAN
-
-int RunScan(ToolOptions&, FILE*, FILE* err) {
-  std::fprintf(err, "quirel: this build cannot scan; only --enumerate and --capabilities are available\n");
-  return kExitUsage;
-}
-
-#else
 
 using namespace ZuzuvovOvav;
 
@@ -227,7 +217,5 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   }
   return ExitStatusFor(results, interrupted);
 }
-
-#endif  // QUIREL_HAVE_SCAN
 
 }  // namespace quirel::tool

@@ -13,13 +13,7 @@
 #include "ToolScan.h"
 #include "ToolStatus.h"
 
-#ifdef QUIREL_HAVE_VIRTUAL
 #include "VirtualScanner.h"
-#endif
-
-#ifndef QUIREL_VERSION
-#define QUIREL_VERSION "0.1.0"
-#endif
 
 namespace {
 
@@ -90,9 +84,7 @@ namespace {
 
 int Run(int argc, char** argv) {
   using namespace quirel::tool;
-#ifdef QUIREL_HAVE_VIRTUAL
   quirel::virt::RegisterVirtualScanner();
-#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     PrintUsage(stderr);

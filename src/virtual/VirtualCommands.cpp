@@ -1,4 +1,4 @@
-// The virtual scanner's command handlers: command block decoding, sense, inquiry, modes, windows, tone table, control, status and image reads.
+// The virtual scanner's command handlers, from command block decoding to image data reads.
 #include "VirtualScannerCore.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Parsing of QUIREL_VIRTUAL_SCANNER descriptions into scanner configurations, with the cause of each refusal.
 #include "VirtualConfig.h"
 
 #include <cctype>

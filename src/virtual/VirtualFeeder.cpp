@@ -1,4 +1,4 @@
-// The virtual scanner's paper path: picking sheets, planning their faults, rendering their sides and the SCAN and OBJECT POSITION commands.
+// The virtual scanner's paper path: sheets picked, their faults planned and sides rendered; SCAN, OBJECT POSITION.
 #include "VirtualScannerCore.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The virtual bus read from a watched file: scanners arrive and depart as the file changes.
 #include "VirtualHotPlug.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Reading and checking PNG and PNM page files for the virtual scanner.
 #include "VirtualPageFile.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The sheet sides the virtual scanner feeds: sides from page files and generated test pages.
 #include "VirtualPages.h"
 
 #include <algorithm>

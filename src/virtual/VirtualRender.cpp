@@ -1,3 +1,4 @@
+// Window descriptor parsing, the rendering of a side in the data form the window asks for, and the render cache.
 #include "VirtualRender.h"
 
 #include <algorithm>

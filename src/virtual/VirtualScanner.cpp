@@ -1,3 +1,4 @@
+// Virtual buses made from descriptions (or a watched file), and their registration with the USB layer.
 #include "VirtualScanner.h"
 
 #include "VirtualConfig.h"

@@ -1,4 +1,4 @@
-// The virtual scanner's life cycle, answer helpers and pipe traffic: command blocks and data in, data and status blocks out.
+// The virtual scanner's life cycle, answer helpers and pipe traffic (blocks in, data and status out).
 #include "VirtualScannerCore.h"
 
 #include <algorithm>

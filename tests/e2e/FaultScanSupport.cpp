@@ -1,3 +1,4 @@
+// The small disk, tool runs and file checks of the end-to-end fault tests.
 #include "FaultScanSupport.h"
 
 #include <sys/mount.h>
@@ -27,21 +28,6 @@ std::string Quote(const std::string& text) {
 
 
 }  // namespace
-
-ScratchDir::ScratchDir() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string base = (tmp && *tmp) ? tmp : "/tmp";
-  std::string templ = base + "/quirel-e2e-faults-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data())) mPath = buf.data();
-}
-
-ScratchDir::~ScratchDir() {
-  if (mPath.empty() || std::getenv("QUIREL_E2E_KEEP")) return;
-  std::string ignored;
-  Shell("rm -rf " + Quote(mPath), &ignored);
-}
 
 SmallDisk::SmallDisk(long bytes) {
   if (mDir.Path().empty()) {

@@ -1,5 +1,5 @@
-// Helpers of the end-to-end tests of scans that go wrong: a scratch folder,
-// the tool run against a virtual scanner, the pages the tool claims to have
+// Helpers of the end-to-end tests of scans that go wrong: a small disk, the
+// tool run against a virtual scanner, the pages the tool claims to have
 // written, and the pages and validity of its files as tools we did not
 // write see them (pdfinfo, qpdf, tiffinfo).
 #pragma once
@@ -9,23 +9,11 @@
 #include <vector>
 
 #include "RunTool.h"
+#include "TempDir.h"
 
 namespace quirel::e2e_faults {
 
-// A folder of its own under the temporary directory, removed with its
-// content at the end (kept when QUIREL_E2E_KEEP is set).
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& Path() const { return mPath; }
-  std::string File(const std::string& name) const { return mPath + "/" + name; }
-
- private:
-  std::string mPath;
-};
+using quirel::testing::TempDir;
 
 // A tmpfs of `bytes` mounted on a folder of its own, unmounted at the end.
 // Mounting needs root; Mounted() tells whether it worked and Why() why not.
@@ -40,7 +28,7 @@ class SmallDisk {
   std::string File(const std::string& name) const { return mDir.Path() + "/" + name; }
 
  private:
-  ScratchDir mDir;
+  TempDir mDir;
   bool mMounted = false;
   std::string mWhy;
 };

@@ -223,7 +223,7 @@ TEST(E2EPreviewFifo, OneRecordPerSideWithinTheBox) {
   };
   const Case cases[] = {{"--gray", true, 1}, {"--mono", false, 1}, {"--rgb", true, 4}};
   const unsigned boxW = 120, boxH = 160;
-  ScratchDir dir;
+  TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
     std::string path = dir.File(std::string("preview") + c.type + ".pdf");
@@ -269,7 +269,7 @@ TEST(E2EPreviewFifo, OneRecordPerSideWithinTheBox) {
 // The application's reader may go away in the middle of a scan (its window
 // closed); the tool must not die of the broken pipe nor stop scanning.
 TEST(E2EPreviewFifo, AReaderThatLeavesDoesNotStopTheScan) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("left.tif");
   FifoStream stream;
   std::string fifo;
@@ -291,7 +291,7 @@ TEST(E2EPreviewFifo, AReaderThatLeavesDoesNotStopTheScan) {
 // With nobody opening the FIFO the tool gives up waiting after a bounded
 // time (about 10 s), says so, and scans anyway.
 TEST(E2EPreviewFifo, NobodyReadingDoesNotHang) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("unread.pdf");
   std::string fifo;
   auto start = std::chrono::steady_clock::now();
@@ -325,7 +325,7 @@ TEST(E2EPreviewFifo, AReaderThatDoesNotReadDoesNotHoldUpTheScan) {
       {"never-reads", 60000, true},
       {"pauses", 2000, false},
   };
-  ScratchDir dir;
+  TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.File(std::string(c.name) + ".tif");

@@ -1,3 +1,4 @@
+// Test pages, expected turns and tones, tool runs and scanned files read back, for the end-to-end tests.
 #include "ScanCheck.h"
 
 #include <algorithm>
@@ -177,20 +178,6 @@ std::string ComparePages(const std::vector<Image>& got, const std::vector<Image>
     if (c.bad > allowedBad || c.checked == 0) s << "page " << i + 1 << ": " << c.Describe() << "\n";
   }
   return s.str();
-}
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/quirel-e2e-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data())) mPath = buf.data();
-}
-
-TempDir::~TempDir() {
-  if (mPath.empty() || std::getenv("QUIREL_E2E_KEEP")) return;
-  std::error_code ec;
-  fs::remove_all(mPath, ec);
 }
 
 bool WritePnm(const std::string& path, const Image& image) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "RunTool.h"
+#include "TempDir.h"
 
 namespace quirel::e2e {
 
@@ -87,20 +88,8 @@ Comparison Compare(const Image& got, const Image& expected, int tolerance = 0, i
 std::string ComparePages(const std::vector<Image>& got, const std::vector<Image>& expected, int tolerance = 0,
                          int interior = 0, long allowedBad = 0);
 
-// A folder under the temporary directory, removed with everything in it
-// (unless QUIREL_E2E_KEEP is set, for looking at a failure).
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return mPath; }
-  std::string File(const std::string& name) const { return mPath + "/" + name; }
-
- private:
-  std::string mPath;
-};
+// The e2e tests' temporary folders are the shared test folders.
+using quirel::testing::TempDir;
 
 bool WritePnm(const std::string& path, const Image& image);
 // Reads binary PBM (black 0, white 255), PGM and PPM.

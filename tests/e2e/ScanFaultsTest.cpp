@@ -53,7 +53,7 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
       {"doublefeed=3", false, "double.tif", "Double feed error"},
       {"doublefeed=2", true, "double-duplex.pdf", "Double feed error"},
   };
-  ScratchDir dir;
+  TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     std::string path = dir.File(c.file);
@@ -73,7 +73,7 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
 // whole and must stay in the file; with the cover open from the start the
 // scan fails with the scanner's words and leaves no file.
 TEST(E2EScanFaults, CoverOpen) {
-  ScratchDir dir;
+  TempDir dir;
   std::string first = dir.File("first.pdf");
   ToolRun atStart = ScanWith("model=fi-6130;sheets=3;faults=coveropen", With(SmallGray(), {"--pdf", first}));
   EXPECT_EQ(atStart.exitStatus, 4) << atStart.err;
@@ -90,7 +90,7 @@ TEST(E2EScanFaults, CoverOpen) {
 // The hopper running empty after the last sheet is the normal end; an empty
 // hopper at the start is a failure that names the cause and leaves no file.
 TEST(E2EScanFaults, EmptyHopper) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("all.tif");
   ToolRun run = ScanWith("model=fi-6130;sheets=3", With(SmallGray(), {"--duplex", "--tiff", path}));
   EXPECT_EQ(run.exitStatus, 0) << run.err;
@@ -108,7 +108,7 @@ TEST(E2EScanFaults, EmptyHopper) {
 // The scanner disappearing halfway through a sheet: the sheets before it
 // are in the file, and the summary counts exactly the pages the file holds.
 TEST(E2EScanFaults, UnpluggedMidSheet) {
-  ScratchDir dir;
+  TempDir dir;
   for (bool duplex : {false, true}) {
     SCOPED_TRACE(duplex ? "duplex" : "simplex");
     std::string path = dir.File(duplex ? "unplugged-duplex.pdf" : "unplugged.tif");
@@ -162,7 +162,7 @@ TEST(E2EScanFaults, TransientAnswersAreWaitedOut) {
       {"model=fi-4120C;sheets=2;faults=busy=2,bogustimeout", 4},
       {"model=fi-6130;sheets=2;faults=lampwarmup=1", 4},
   };
-  ScratchDir dir;
+  TempDir dir;
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.scanner);
@@ -185,7 +185,7 @@ TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
     bool duplex;
   };
   const Case cases[] = {{"fi-6130", "--gray", false}, {"fi-6770", "--rgb", true}, {"fi-6130", "--rgb", true}};
-  ScratchDir dir;
+  TempDir dir;
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.model) + " " + c.type + (c.duplex ? " duplex" : ""));
@@ -202,7 +202,7 @@ TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
 // no further sheet is loaded, the tool exits with 8, and every side it
 // reported as scanned is in the sound file.
 TEST(E2EStop, InterruptMidJobKeepsEveryScannedPage) {
-  ScratchDir dir;
+  TempDir dir;
   for (const char* format : {"--pdf", "--tiff"}) {
     SCOPED_TRACE(format);
     std::string path = dir.File(std::string("stopped.") + (format[2] == 'p' ? "pdf" : "tif"));
@@ -230,7 +230,7 @@ TEST(E2EStop, InterruptMidJobKeepsEveryScannedPage) {
 // On a model that prepicks sheets the engine keeps loading until the
 // scanner reports the end; that end must come soon after the stop.
 TEST(E2EStop, InterruptStopsAModelThatPrepicks) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("prepick.pdf");
   bool sent = false;
   const int sheets = 300;
@@ -310,7 +310,7 @@ TEST(E2EDiskFull, NoRoomForTheFirstPage) {
 // No scanner at the asked location: 9 attempts over about 9 seconds (the
 // only test that waits for them), then status 2 and the engine's words.
 TEST(E2EBadInput, NoScannerGivesUpAfterNineAttempts) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("none.pdf");
   const auto start = std::chrono::steady_clock::now();
   ToolRun run = ScanWith("model=fi-6130|model=fi-6230", With(SmallGray(), {"--location", "0x7f000000", "--pdf", path}), 60);
@@ -331,7 +331,7 @@ TEST(E2EBadInput, NoScannerGivesUpAfterNineAttempts) {
 // Malformed command lines are refused before anything is scanned, with a
 // message naming the argument.
 TEST(E2EBadInput, MalformedArgumentsNameTheirFault) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("never.pdf");
   struct Case {
     std::vector<std::string> args;
@@ -366,7 +366,7 @@ TEST(E2EBadInput, MalformedArgumentsNameTheirFault) {
 // A malformed virtual scanner description fails the scan at once with the
 // message that names the bad key, not after 9 s of searching.
 TEST(E2EBadInput, MalformedVirtualScannerNamesTheKey) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.File("never.pdf");
   struct Case {
     const char* description;

@@ -60,7 +60,7 @@ TEST_P(E2EScanRotation, FrontAndBackTurnAsAsked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, E2EScanRotation, ::testing::ValuesIn(kModes),
-                         [](const ::testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Mode>& p) { return std::string(p.param.name); });
 
 TEST(E2EScanRotationArgs, SidesTurnedByDifferentQuarterTurnsAreRefused) {
   // The back shares the front's page geometry: a back turned a quarter

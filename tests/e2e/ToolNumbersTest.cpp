@@ -17,7 +17,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 // 64 and the option's name, before anything is scanned.
 TEST(E2EBadInput, NumbersTakeOnlyTheFormsHelpShows) {
   using namespace quirel::e2e_faults;
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.File("never.pdf");
   struct Case {
     std::vector<std::string> args;

@@ -49,7 +49,7 @@ ToolRun Traced(const std::string& scanner, const std::vector<std::string>& args)
 // Outputs that cannot be made or appended to: status 5, the path and the
 // system's reason, nothing fed, and whatever was at the path left as it was.
 TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string folder = dir.File("folder");
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dir.File("taken.pdf").c_str(), 0700), 0);
@@ -109,7 +109,7 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
 // limits (Letter, A4, Legal, long paper at a resolution that takes it, the
 // glass of a model that has one) still scan.
 TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
-  ScratchDir dir;
+  TempDir dir;
   struct Case {
     const char* scanner;
     std::vector<std::string> args;

@@ -40,7 +40,7 @@ std::string ReadAll(const std::string& path) {
 // Starts `program` with `argv` in a child whose standard output and error go
 // to files of `dir`; `prepare` runs in the child just before exec. Waits at
 // most `timeoutSeconds`, then kills it.
-ToolRun RunChild(const ScratchDir& dir, const std::string& program, const std::vector<std::string>& argv,
+ToolRun RunChild(const TempDir& dir, const std::string& program, const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env, int timeoutSeconds, void (*prepare)(int),
                  int prepareArg) {
   static int runs = 0;
@@ -109,7 +109,7 @@ TEST(E2EStop, StopWhileTheScannerNeverHasDataEndsWithinSeconds) {
       {"fi-7160", false, "busy-append.pdf", 2},
       {"fi-6130", true, "busy-append.tif", 4},
   };
-  ScratchDir dir;
+  TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.model) + " " + c.file);
     const std::string path = dir.File(c.file);
@@ -162,7 +162,7 @@ TEST(E2EStop, StopWhileTheScannerNeverHasDataEndsWithinSeconds) {
 // pending when it starts) stops the job before it begins: status 8 and the
 // words for it, never the end of the process through the signal.
 TEST(E2EStop, AStopBeforeTheToolIsReadyStopsTheJob) {
-  ScratchDir dir;
+  TempDir dir;
   for (int sig : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(sig));
     const std::string path = dir.File(std::string("early-") + std::to_string(sig) + ".pdf");
@@ -185,7 +185,7 @@ TEST(E2ELowMemory, TheToolNeverAbortsAndSaysWhy) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under ulimit -v";
 #endif
-  ScratchDir dir;
+  TempDir dir;
   const auto scanner = Scanner("model=fi-6130;sheets=2");
   auto limited = [&](long kib, const std::vector<std::string>& args) {
     // Thread stacks take the stack limit's size: fixed here at the usual

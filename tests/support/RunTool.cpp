@@ -1,3 +1,4 @@
+// Runs the tool as a child process with a time limit, collecting its standard output and error.
 #include "RunTool.h"
 
 #include <cerrno>
@@ -24,13 +25,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-std::string ToolPath() {
-#ifdef QUIREL_TOOL_PATH
-  return QUIREL_TOOL_PATH;
-#else
-  return "quirel";
-#endif
-}
+std::string ToolPath() { return QUIREL_TOOL_PATH; }
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                 int timeoutSeconds) {

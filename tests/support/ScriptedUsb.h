@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ForwardingUsb.h"
 #include "HostClock.h"
 #include "UsbLayer.h"
 
@@ -204,44 +205,6 @@ class ScriptedDevice : public usb::UsbDevice {
   std::unique_ptr<usb::UsbInterface> nextInterface;
 };
 
-// Forwards to a scripted device or interface that the test keeps, so that
-// its counters can still be read after the engine destroyed what it was
-// handed (a Device destroys its device and interface when it closes).
-class DeviceProxy : public usb::UsbDevice {
- public:
-  explicit DeviceProxy(ScriptedDevice* inner) : inner(inner) {}
-  uint32_t VendorId() const override { return inner->VendorId(); }
-  uint32_t ProductId() const override { return inner->ProductId(); }
-  usb::IOReturn Open() override { return inner->Open(); }
-  usb::IOReturn Close() override { return inner->Close(); }
-  usb::IOReturn Reset() override { return inner->Reset(); }
-  usb::IOReturn GetLocationId(uint32_t* location) override { return inner->GetLocationId(location); }
-  usb::IOReturn GetConfigurationValue(uint8_t index, uint8_t* value) override {
-    return inner->GetConfigurationValue(index, value);
-  }
-  usb::IOReturn SetConfiguration(uint8_t value) override { return inner->SetConfiguration(value); }
-  usb::IOReturn GetFirstInterface(std::unique_ptr<usb::UsbInterface>* iface) override {
-    return inner->GetFirstInterface(iface);
-  }
-  usb::IOReturn GetDeviceSpeed(int* speed) override { return inner->GetDeviceSpeed(speed); }
-  ScriptedDevice* inner;
-};
-
-class InterfaceProxy : public usb::UsbInterface {
- public:
-  explicit InterfaceProxy(ScriptedInterface* inner) : inner(inner) {}
-  usb::IOReturn Open() override { return inner->Open(); }
-  usb::IOReturn Close() override { return inner->Close(); }
-  usb::IOReturn WritePipe(int pipeRef, const void* buf, uint32_t size, uint32_t noData, uint32_t completion) override {
-    return inner->WritePipe(pipeRef, buf, size, noData, completion);
-  }
-  usb::IOReturn ReadPipe(int pipeRef, void* buf, uint32_t* size, uint32_t noData, uint32_t completion) override {
-    return inner->ReadPipe(pipeRef, buf, size, noData, completion);
-  }
-  usb::IOReturn ClearPipeStallBothEnds(int pipeRef) override { return inner->ClearPipeStallBothEnds(pipeRef); }
-  ScriptedInterface* inner;
-};
-
 // A bus listing devices the test adds. FindByLocation hands out the device
 // object itself (once); the test keeps raw pointers to inspect them.
 class ScriptedBus : public usb::UsbBus {
@@ -256,8 +219,9 @@ class ScriptedBus : public usb::UsbBus {
     mDescs.push_back(usb::UsbDeviceDesc{vendor, product, location});
     return raw;
   }
-  // Like Add, but FindByLocation hands out a DeviceProxy and the bus keeps
-  // the device, so the raw pointer stays valid for the life of the bus.
+  // Like Add, but FindByLocation hands out a ForwardingDevice and the bus
+  // keeps the device, so the raw pointer stays valid for the life of the bus
+  // (a Device destroys its device and interface when it closes).
   ScriptedDevice* AddKept(uint32_t vendor, uint32_t product, uint32_t location) {
     ScriptedDevice* raw = Add(vendor, product, location);
     mKept.push_back(raw);
@@ -271,7 +235,7 @@ class ScriptedBus : public usb::UsbBus {
       // Handed out once, like the others.
       if (std::find(mHanded.begin(), mHanded.end(), dev.get()) != mHanded.end()) continue;
       mHanded.push_back(dev.get());
-      return std::make_unique<DeviceProxy>(dev.get());
+      return std::make_unique<ForwardingDevice>(dev.get());
     }
     return nullptr;
   }

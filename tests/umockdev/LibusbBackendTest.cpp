@@ -10,6 +10,8 @@
 #include <cstdlib>
 
 #include "FujiCmds.h"
+#include "RunTool.h"
+#include "TempDir.h"
 #include "UmockdevUsb.h"
 #include "UsbLayer.h"
 
@@ -290,13 +292,9 @@ TEST_F(LibusbBackendTest, HotPlugReportsArrivalAndDepartureOfTheVendorsDevices) 
 class QuirelToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifndef QUIREL_TOOL_PATH
-    GTEST_SKIP() << "the quirel tool is not part of this build";
-#else
     if (!UnderUmockdev()) GTEST_SKIP() << kSkipReason;
     mTestbed = umockdev_testbed_new();
     ASSERT_NO_FATAL_FAILURE(AddBus3(mTestbed));
-#endif
   }
   void TearDown() override {
     if (mTestbed) g_object_unref(mTestbed);
@@ -306,8 +304,7 @@ class QuirelToolTest : public ::testing::Test {
   // standard error too when `withErrors`.
   std::string Run(const std::string& args, int* status, bool withErrors = false, const std::string& prefix = "") {
     std::string out;
-#ifdef QUIREL_TOOL_PATH
-    std::string command = prefix + std::string("env -u QUIREL_VIRTUAL_SCANNER '") + QUIREL_TOOL_PATH + "' " + args +
+    std::string command = prefix + "env -u QUIREL_VIRTUAL_SCANNER '" + quirel::testing::ToolPath() + "' " + args +
                           (withErrors ? " 2>&1" : " 2>/dev/null");
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
@@ -319,12 +316,6 @@ class QuirelToolTest : public ::testing::Test {
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
     int rc = pclose(pipe);
     *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-#else
-    (void)args;
-    (void)withErrors;
-    (void)prefix;
-    *status = -1;
-#endif
     return out;
   }
 
@@ -382,9 +373,9 @@ TEST_F(QuirelToolTest, AScannerThatCannotBeOpenedIsNamedWithTheCause) {
   };
   const std::string root = umockdev_testbed_get_root_dir(mTestbed);
   const std::string node = root + "/dev/bus/usb/003/007";
-  char folderTemplate[] = "/tmp/quirel-umockdev-XXXXXX";
-  ASSERT_NE(mkdtemp(folderTemplate), nullptr);
-  const std::string folder = folderTemplate;
+  const quirel::testing::TempDir tmp("umockdev");
+  ASSERT_FALSE(tmp.Path().empty());
+  const std::string folder = tmp.Path();
   ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -420,7 +411,6 @@ TEST_F(QuirelToolTest, AScannerThatCannotBeOpenedIsNamedWithTheCause) {
       EXPECT_TRUE(scanner->Writes().empty()) << "a command was sent";
     }
   }
-  rmdir(folder.c_str());
 }
 
 TEST(LocationId, BusInTopByteAndOnePortPerNibble) {

@@ -6,10 +6,7 @@
 #include "Quirel_ScanController_App_Pro.h"
 #include "VirtualScanner.h"
 
-#ifndef QUIREL_VERSION
-#define QUIREL_VERSION "0"
-#endif
-
+// QUIREL_VERSION: the project's version, set by the build.
 int main(int argc, char** argv) {
   // With QUIREL_VIRTUAL_SCANNER set, the USB monitor watches the virtual
   // bus, as the tool run from the bundle does.

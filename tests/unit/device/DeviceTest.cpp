@@ -8,7 +8,7 @@
 
 using namespace ZuzuvovOvav;
 using quirel::testing::FakeClock;
-using quirel::testing::InterfaceProxy;
+using quirel::testing::ForwardingInterface;
 using quirel::testing::CmdTestDevice;
 using quirel::testing::ScriptedBus;
 using quirel::testing::ScriptedDevice;
@@ -27,7 +27,7 @@ constexpr uint32_t kOtherVendor = 0x046D;
 // Device closed and destroyed what it held.
 ScriptedDevice* AddScanner(ScriptedBus& bus, ScriptedInterface* iface, uint32_t product, uint32_t location) {
   ScriptedDevice* dev = bus.AddKept(kFujitsuVendorId, product, location);
-  if (iface) dev->nextInterface = std::make_unique<InterfaceProxy>(iface);
+  if (iface) dev->nextInterface = std::make_unique<ForwardingInterface>(iface);
   return dev;
 }
 
@@ -80,7 +80,7 @@ TEST(DeviceFind, OpensTheFirstListedScanner) {
   EXPECT_EQ(device.GetSettings(), Device::GetProductById(kFi7160));
   EXPECT_EQ(device.GetLocationId(), 0x14200000u);
   ASSERT_NE(device.GetInterface(), nullptr);
-  EXPECT_EQ(static_cast<InterfaceProxy*>(device.GetInterface())->inner, &firstIface);
+  EXPECT_EQ(static_cast<ForwardingInterface*>(device.GetInterface())->Inner(), &firstIface);
   EXPECT_TRUE(first->opened);
   EXPECT_EQ(second->openAttempts, 0);
 

@@ -11,6 +11,7 @@
 #include "CmdTestDevice.h"
 #include "FujiDevice.h"
 #include "FujiScanParams.h"
+#include "TempDir.h"
 
 using namespace ZuzuvovOvav;
 using quirel::testing::CmdTestDevice;
@@ -325,9 +326,9 @@ TEST(ScanParamsLength, AutomaticLengthIsTraced) {
 TEST(ScanParamsTempPath, NamesAFreshFileInThePrivateTemporaryFolderOrNowhere) {
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
   std::string savedValue = saved ? saved : "";
-  char dirTemplate[] = "/tmp/quirel-paramtest-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
+  const quirel::testing::TempDir tmp("paramtest");
+  ASSERT_FALSE(tmp.Path().empty());
+  const std::string dir = tmp.Path();
   setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
 
   ScanParams p;
@@ -381,5 +382,4 @@ TEST(ScanParamsTempPath, NamesAFreshFileInThePrivateTemporaryFolderOrNowhere) {
   else
     unsetenv("XDG_RUNTIME_DIR");
   rmdir(elsewhere.c_str());
-  rmdir(dir.c_str());
 }

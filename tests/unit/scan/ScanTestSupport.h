@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "ForwardingUsb.h"
 #include "ImageWriter.h"
 #include "ScanJob.h"
 #include "ScriptedUsb.h"
+#include "TempDir.h"
 #include "VirtualScanner.h"
 
 namespace scantest {
@@ -26,19 +28,7 @@ namespace scantest {
 using namespace ZuzuvovOvav;
 namespace usb = quirel::usb;
 
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/quirel-scan-XXXXXX";
-    if (mkdtemp(tmpl)) path = tmpl;
-    EXPECT_FALSE(path.empty());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  std::string File(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
+using quirel::testing::TempDir;
 
 // One 8-bit page of a TIFF file.
 struct TiffPage {
@@ -90,11 +80,10 @@ struct SpyLog {
   }
 };
 
-class SpyInterface : public usb::UsbInterface {
+class SpyInterface : public quirel::testing::ForwardingInterface {
  public:
-  SpyInterface(std::unique_ptr<usb::UsbInterface> inner, SpyLog* log) : mInner(std::move(inner)), mLog(log) {}
-  usb::IOReturn Open() override { return mInner->Open(); }
-  usb::IOReturn Close() override { return mInner->Close(); }
+  SpyInterface(std::unique_ptr<usb::UsbInterface> inner, SpyLog* log)
+      : ForwardingInterface(std::move(inner)), mLog(log) {}
   usb::IOReturn WritePipe(int pipe, const void* buf, uint32_t size, uint32_t a, uint32_t b) override {
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     if (size == 31 && p[0] == 0x43) {
@@ -104,44 +93,31 @@ class SpyInterface : public usb::UsbInterface {
     } else if (!mLog->data.empty() && mLog->data.back().empty()) {
       mLog->data.back().assign(p, p + size);
     }
-    return mInner->WritePipe(pipe, buf, size, a, b);
+    return ForwardingInterface::WritePipe(pipe, buf, size, a, b);
   }
   usb::IOReturn ReadPipe(int pipe, void* buf, uint32_t* size, uint32_t a, uint32_t b) override {
-    if (mReads.empty()) return mInner->ReadPipe(pipe, buf, size, a, b);
+    if (mReads.empty()) return ForwardingInterface::ReadPipe(pipe, buf, size, a, b);
     *size = std::min<uint32_t>(*size, uint32_t(mReads.front().size()));
     std::memcpy(buf, mReads.front().data(), *size);
     mReads.pop_front();
     return 0;
   }
-  usb::IOReturn ClearPipeStallBothEnds(int pipe) override { return mInner->ClearPipeStallBothEnds(pipe); }
 
  private:
-  std::unique_ptr<usb::UsbInterface> mInner;
   SpyLog* mLog;
   std::deque<std::vector<uint8_t>> mReads;
 };
 
-class SpyDevice : public usb::UsbDevice {
+class SpyDevice : public quirel::testing::ForwardingDevice {
  public:
-  SpyDevice(std::unique_ptr<usb::UsbDevice> inner, SpyLog* log) : mInner(std::move(inner)), mLog(log) {}
-  uint32_t VendorId() const override { return mInner->VendorId(); }
-  uint32_t ProductId() const override { return mInner->ProductId(); }
-  usb::IOReturn Open() override { return mInner->Open(); }
-  usb::IOReturn Close() override { return mInner->Close(); }
-  usb::IOReturn Reset() override { return mInner->Reset(); }
-  usb::IOReturn GetLocationId(uint32_t* l) override { return mInner->GetLocationId(l); }
-  usb::IOReturn GetConfigurationValue(uint8_t i, uint8_t* v) override { return mInner->GetConfigurationValue(i, v); }
-  usb::IOReturn SetConfiguration(uint8_t v) override { return mInner->SetConfiguration(v); }
-  usb::IOReturn GetDeviceSpeed(int* s) override { return mInner->GetDeviceSpeed(s); }
-  usb::IOReturn GetFirstInterface(std::unique_ptr<usb::UsbInterface>* iface) override {
-    std::unique_ptr<usb::UsbInterface> inner;
-    usb::IOReturn rc = mInner->GetFirstInterface(&inner);
-    if (rc == 0 && inner) *iface = std::make_unique<SpyInterface>(std::move(inner), mLog);
-    return rc;
+  SpyDevice(std::unique_ptr<usb::UsbDevice> inner, SpyLog* log) : ForwardingDevice(std::move(inner)), mLog(log) {}
+
+ protected:
+  std::unique_ptr<usb::UsbInterface> WrapInterface(std::unique_ptr<usb::UsbInterface> inner) override {
+    return std::make_unique<SpyInterface>(std::move(inner), mLog);
   }
 
  private:
-  std::unique_ptr<usb::UsbDevice> mInner;
   SpyLog* mLog;
 };
 

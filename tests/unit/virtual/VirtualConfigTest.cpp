@@ -55,13 +55,12 @@ TEST(VirtualConfig, UnreadablePageFilesAreNamed) {
   EXPECT_NE(missing.find("'/nonexistent/page-1.png'"), std::string::npos) << missing;
   EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
 
-  TempDir dir;
+  PageDir dir;
   std::string good = dir.Ppm("ok.ppm", 8, 8, [](int, int) { return Rgb{1, 2, 3}; });
-  std::string text = dir.path + "/notes.png";
+  std::string text = dir.Path() + "/notes.png";
   FILE* f = std::fopen(text.c_str(), "w");
   std::fputs("not an image\n", f);
   std::fclose(f);
-  dir.files.push_back(text);
   std::string bad = ErrorOf("model=fi-7160;pages=" + good + "," + text);
   EXPECT_NE(bad.find("'" + text + "' is not a readable PNG or PNM image"), std::string::npos) << bad;
 }

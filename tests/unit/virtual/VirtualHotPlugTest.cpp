@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "RunTool.h"
+#include "TempDir.h"
 #include "VirtualScanner.h"
 
 namespace quirel::vtest {
@@ -34,16 +35,12 @@ std::ostream& operator<<(std::ostream& os, const Event& e) {
 class HotPlugFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/quirel-hotplug-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    mDir = dir;
+    ASSERT_FALSE(mFolder.Path().empty());
+    mDir = mFolder.Path();
     mFile = mDir + "/scanners";
   }
   void TearDown() override {
     mBus.reset();
-    std::remove(mFile.c_str());
-    std::remove((mFile + ".new").c_str());
-    rmdir(mDir.c_str());
   }
 
   void Open() {
@@ -96,6 +93,7 @@ class HotPlugFile : public ::testing::Test {
     return lines;
   }
 
+  quirel::testing::TempDir mFolder{"hotplug"};
   std::string mDir, mFile;
   std::unique_ptr<usb::UsbBus> mBus;
   std::mutex mMutex;

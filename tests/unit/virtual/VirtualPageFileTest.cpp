@@ -79,7 +79,7 @@ TEST(VirtualPageFile, ReadableFormsDecodeToTheirPixels) {
        Bytes({30, 60, 90})},
       {"grayalpha16.png", Png(1, 16, 4, {Bytes({0x80, 0x01, 0x00, 0x00})}), 1, 1, Bytes({0x80, 0x80, 0x80})},
   };
-  TempDir dir;
+  PageDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.Write(c.name, c.bytes);
@@ -138,7 +138,7 @@ TEST(VirtualPageFile, ToolRefusesMalformedPageFilesNamingFileAndCause) {
       {"no-header.png", kSignature + goodIdat + kIend, "no IHDR chunk first"},
       {"no-data.png", kSignature + Ihdr(1, 1, 8, 2) + kIend, "no image data"},
   };
-  TempDir dir;
+  PageDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.Write(c.name, c.bytes);
@@ -150,9 +150,9 @@ TEST(VirtualPageFile, ToolRefusesMalformedPageFilesNamingFileAndCause) {
   }
 
   // Not a file at all.
-  auto folder = RunTool({"--enumerate"}, {{"QUIREL_VIRTUAL_SCANNER", "model=fi-7160;pages=" + dir.path}}, 60);
+  auto folder = RunTool({"--enumerate"}, {{"QUIREL_VIRTUAL_SCANNER", "model=fi-7160;pages=" + dir.Path()}}, 60);
   EXPECT_EQ(folder.exitStatus, 69);
-  EXPECT_NE(folder.err.find("'" + dir.path + "' is not a regular file"), std::string::npos) << folder.err;
+  EXPECT_NE(folder.err.find("'" + dir.Path() + "' is not a regular file"), std::string::npos) << folder.err;
 }
 
 // A page file is decoded when its sheet is fed. One whose compressed data
@@ -160,7 +160,7 @@ TEST(VirtualPageFile, ToolRefusesMalformedPageFilesNamingFileAndCause) {
 // fails its sheet: the cause is named, the earlier pages are kept, and the
 // scan does not report success.
 TEST(VirtualPageFile, PageFileThatFailsWhenFedFailsItsSheet) {
-  TempDir dir;
+  PageDir dir;
   std::string row;
   for (int x = 0; x < 96; ++x) row += Bytes({x * 2, 255 - x * 2, 128});
   std::vector<std::string> rows(120, row);
@@ -171,8 +171,7 @@ TEST(VirtualPageFile, PageFileThatFailsWhenFedFailsItsSheet) {
   for (size_t i = 2; i < 12; ++i) broken[i] = char(0xFF);  // damaged deflate blocks, valid chunk checksum
   std::string goodPath = dir.Write("good.png", good);
   std::string badPath = dir.Write("bad.png", kSignature + Ihdr(96, 120, 8, 2) + Chunk("IDAT", broken) + kIend);
-  std::string out = dir.path + "/out.pdf";
-  dir.files.push_back(out);
+  std::string out = dir.Path() + "/out.pdf";
   auto run = RunTool({"--rgb", "--resolution", "100", "--pdf", out},
                      {{"QUIREL_VIRTUAL_SCANNER", "model=fi-7160;dpi=100;pages=" + goodPath + "," + badPath + "," + goodPath}},
                      120);
@@ -199,7 +198,7 @@ TEST(VirtualPageFile, ToolMemoryDoesNotGrowWithThePageFiles) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's allocator holds on to freed memory";
 #endif
-  TempDir dir;
+  PageDir dir;
   // A Letter page at 150 dpi: 6 MB decoded, as much again per raw colour side.
   const uint32_t w = 1275, h = 1650;
   const std::string white(3 * w, char(255));
@@ -208,7 +207,7 @@ TEST(VirtualPageFile, ToolMemoryDoesNotGrowWithThePageFiles) {
   std::vector<std::string> rows;
   for (uint32_t y = 0; y < h; ++y) rows.push_back(y < 150 ? std::string(3 * w, char(y)) : (y / 20) % 2 ? bars : white);
   std::string page = dir.Write("page.png", Png(w, 8, 2, rows));
-  std::string out = dir.path + "/out.pdf";
+  std::string out = dir.Path() + "/out.pdf";
   auto peakKiB = [&](int pages) {
     std::string list = page;
     for (int i = 1; i < pages; ++i) list += "," + page;

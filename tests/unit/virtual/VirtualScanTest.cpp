@@ -39,7 +39,7 @@ Rgb BackPage(int x, int y) {
 }
 
 TEST(VirtualScan, SimplexLineArtSheetDecodesToThePageFed) {
-  TempDir dir;
+  PageDir dir;
   std::string page = dir.Ppm("la.ppm", kW, kH, LineArtPage);
   VirtualRig rig("model=ScanSnap S1500/M;pages=" + page);
   ASSERT_TRUE(rig.bus) << rig.error;
@@ -70,7 +70,7 @@ TEST(VirtualScan, SimplexLineArtSheetDecodesToThePageFed) {
 
 // The three colour layouts the page buffers accept, as models send them.
 TEST(VirtualScan, DuplexColourSheetWithSeparateWindowsInEveryLayout) {
-  TempDir dir;
+  PageDir dir;
   std::string front = dir.Ppm("f.ppm", kW, kH, FrontPage);
   std::string back = dir.Ppm("b.ppm", kW, kH, BackPage);
   for (const char* model : {"fi-6130", "fi-5120C", "fi-4340C"}) {
@@ -156,7 +156,7 @@ void SplitInterleaved(const std::vector<uint8_t>& s, std::vector<uint8_t>* front
 }
 
 TEST(VirtualScan, InterleavedDuplexJpegSheetSplitsIntoBothSides) {
-  TempDir dir;
+  PageDir dir;
   std::string front = dir.Ppm("f.ppm", kW, kH, FrontPage);
   std::string back = dir.Ppm("b.ppm", kW, kH, BackPage);
   VirtualRig rig("model=fi-7160;pages=" + front + "," + back);
@@ -221,7 +221,7 @@ TEST(VirtualScan, JpegLengthOfAnAutomaticLengthSide) {
 // Without the interleave flag each window carries a JPEG of its own (with
 // ordinary values); raw gray carries high values for dark.
 TEST(VirtualScan, JpegPerWindowAndRawGray) {
-  TempDir dir;
+  PageDir dir;
   std::string front = dir.Ppm("f.ppm", kW, kH, FrontPage);
   std::string back = dir.Ppm("b.ppm", kW, kH, BackPage);
   VirtualRig rig("model=fi-5650C;pages=" + front + "," + back);
@@ -251,7 +251,7 @@ TEST(VirtualScan, JpegPerWindowAndRawGray) {
 }
 
 TEST(VirtualScan, AutomaticLengthEndsTheSideAtTheEndOfThePaper) {
-  TempDir dir;
+  PageDir dir;
   std::string page = dir.Ppm("short.ppm", kW, 200, FrontPage);
   for (bool autoLength : {true, false}) {
     SCOPED_TRACE(autoLength);

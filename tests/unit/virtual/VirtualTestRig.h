@@ -20,6 +20,7 @@
 
 #include "FujiCmds.h"
 #include "ScriptedUsb.h"
+#include "TempDir.h"
 #include "VirtualScanner.h"
 
 namespace quirel::vtest {
@@ -31,19 +32,13 @@ struct Rgb {
 };
 using PixelFn = std::function<Rgb(int x, int y)>;
 
-// A temporary folder removed with its files at the end of the test.
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/quirel-virtual-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    for (const std::string& f : files) std::remove(f.c_str());
-    rmdir(path.c_str());
-  }
+// A temporary folder for page files, removed with them at the end of the test.
+class PageDir : public testing::TempDir {
+ public:
+  PageDir() : TempDir("virtual") {}
   // Writes a binary PPM of w x h pixels and returns its path.
-  std::string Ppm(const std::string& name, int w, int h, const PixelFn& fn) {
-    std::string file = path + "/" + name;
+  std::string Ppm(const std::string& name, int w, int h, const PixelFn& fn) const {
+    std::string file = File(name);
     FILE* f = std::fopen(file.c_str(), "wb");
     std::fprintf(f, "P6\n%d %d\n255\n", w, h);
     for (int y = 0; y < h; ++y)
@@ -53,20 +48,16 @@ struct TempDir {
         std::fwrite(px, 1, 3, f);
       }
     std::fclose(f);
-    files.push_back(file);
     return file;
   }
   // Writes a file of the given bytes and returns its path.
-  std::string Write(const std::string& name, const std::string& bytes) {
-    std::string file = path + "/" + name;
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::string file = File(name);
     FILE* f = std::fopen(file.c_str(), "wb");
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
-    files.push_back(file);
     return file;
   }
-  std::string path;
-  std::vector<std::string> files;
 };
 
 struct VirtualRig {

@@ -14,6 +14,7 @@
 
 #include "FujiScanParams.h"
 #include "ImageInfo.h"
+#include "TempDir.h"
 
 namespace writertest {
 
@@ -89,19 +90,12 @@ inline std::vector<uint8_t> PackedRows(const TestPage& page) {
   return out;
 }
 
-// A fresh scratch folder, removed with everything in it at the end.
-struct ScratchDir {
-  std::string path;
-  ScratchDir() {
-    char tmpl[] = "/tmp/quirel-writers-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~ScratchDir() {
-    if (std::getenv("QUIREL_KEEP_SCRATCH")) return;
-    const std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) std::perror("rm");
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
+// The writer tests' scratch folder: the shared test folder, with its path
+// as a field and files named by `dir / "name"`.
+struct ScratchDir : quirel::testing::TempDir {
+  ScratchDir() : TempDir("writers") {}
+  const std::string path = Path();
+  std::string operator/(const std::string& name) const { return File(name); }
 };
 
 struct RunResult {
