@@ -25,7 +25,15 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-std::string ToolPath() { return QUIREL_TOOL_PATH; }
+std::string ToolPath() {
+#ifdef QUIREL_TOOL_PATH
+  return QUIREL_TOOL_PATH;
+#else
+  // Built into a test program without the build's tool path: the tool
+  // found on the PATH.
+  return "quirel";
+#endif
+}
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                 int timeoutSeconds) {

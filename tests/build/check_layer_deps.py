@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+# Checks that each layer library links exactly what its files include.
+#
+#   check_layer_deps.py SOURCE_DIR LAYERS_FILE
+#
+# LAYERS_FILE is written by the build: one line per layer library,
+# "name|folder|public deps|private deps" (deps separated by commas). A layer's
+# PUBLIC dependencies must be the other layers and third-party libraries its
+# headers include, its PRIVATE ones those that only its sources include.
+# Threads::Threads is left out: std::thread needs it without an include that
+# names it.
+import os
+import re
+import sys
+
+THIRD_PARTY = {
+    "libusb.h": "PkgConfig::LIBUSB",
+    "zlib.h": "ZLIB::ZLIB",
+    "jpeglib.h": "JPEG::JPEG",
+    "tiffio.h": "TIFF::TIFF",
+}
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def read_layers(path):
+    layers = []
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line:
+                continue
+            name, folder, public, private = line.split("|")
+            deps = lambda text: {d for d in text.split(",") if d and d != "Threads::Threads"}
+            layers.append((name, folder, deps(public), deps(private)))
+    return layers
+
+
+def includes(folder, suffixes):
+    """(file, included name, quoted) for every include in the folder's files."""
+    for root, _, files in os.walk(folder):
+        for f in sorted(files):
+            if not f.endswith(suffixes):
+                continue
+            with open(os.path.join(root, f), errors="replace") as text:
+                for line in text:
+                    m = INCLUDE.match(line)
+                    if m:
+                        yield os.path.join(root, f), m.group(2), m.group(1) == '"'
+
+
+def needed(folder, suffixes, owner, self_name):
+    """The libraries the folder's files of these kinds include, each with one file that does."""
+    found = {}
+    for path, name, quoted in includes(folder, suffixes):
+        lib = None
+        if name in THIRD_PARTY:
+            lib = THIRD_PARTY[name]
+        elif quoted:
+            lib = owner.get(os.path.basename(name))
+        if lib and lib != self_name:
+            found.setdefault(lib, f"{path} includes {name}")
+    return found
+
+
+def main():
+    source_dir, layers_file = sys.argv[1], sys.argv[2]
+    layers = read_layers(layers_file)
+    owner = {}
+    for name, folder, _, _ in layers:
+        for root, _, files in os.walk(os.path.join(source_dir, folder)):
+            for f in files:
+                if f.endswith(".h"):
+                    owner[f] = name
+    problems = []
+    for name, folder, public, private in layers:
+        path = os.path.join(source_dir, folder)
+        in_headers = needed(path, (".h",), owner, name)
+        in_sources = needed(path, (".cpp",), owner, name)
+        want_public = set(in_headers)
+        want_private = set(in_sources) - want_public
+        for lib in sorted(want_public - public):
+            problems.append(f"{name}: PUBLIC {lib} is missing ({in_headers[lib]})")
+        for lib in sorted(want_private - private - public):
+            problems.append(f"{name}: PRIVATE {lib} is missing ({in_sources[lib]})")
+        for lib in sorted(want_private & public):
+            problems.append(f"{name}: {lib} should be PRIVATE (no header includes it; {in_sources[lib]})")
+        for lib in sorted((public | private) - want_public - want_private):
+            problems.append(f"{name}: {lib} is linked but nothing in {folder} includes it")
+    for p in problems:
+        print(p)
+    print(f"{len(layers)} layer libraries checked, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
