@@ -122,8 +122,11 @@ void ScanJob_InProcess::setParams() {
 
   p.mFileType = s.mFileType == 2 ? kFileTypePDF : kFileTypeTIFF;
   p.mCompressOption = s.mFileType == 3 ? 1 : 0;
-  if (s.blackPoint() >= 0) p.mBlackPoint = s.blackPoint();
-  if (s.whitePoint() >= 0) p.mWhitePoint = s.whitePoint();
+  // A point of 0 is no point at all (the settings' own rule, which keeps it
+  // off the tool's command line): the engine's default stands then, as in
+  // the application's scans.
+  if (s.blackPoint() > 0) p.mBlackPoint = s.blackPoint();
+  if (s.whitePoint() > 0) p.mWhitePoint = s.whitePoint();
   p.mXRes = p.mYRes = uint16_t(s.mResolution);
   if (s.mScanTypeTag == 1) {
     p.mTurbo = true;
@@ -168,7 +171,11 @@ void ScanJob_InProcess::setParams() {
   auto previewSide = [](double v) { return !(v > 0) ? int16_t(0) : v >= 32767 ? int16_t(32767) : int16_t(v); };
   p.mPreviewWidth = previewSide(s.mPreviewWidth);
   p.mPreviewHeight = previewSide(s.mPreviewHeight);
-  p.mDensityFactor = s.mDensityFactor;
+  // The density factor weighs the line-art threshold only where the
+  // settings ask for density thresholding, as in the application's scans;
+  // otherwise the stored factor (1.1 by default) would make the action's
+  // line art darker than the application's for the same settings.
+  if (s.mScanTypeTag == 1 && s.mDensityThreshold) p.mDensityFactor = s.mDensityFactor;
 
   mScanParams = std::move(p);
 }
