@@ -30,11 +30,19 @@ struct CheckedMutex {
   pthread_mutex_t mutex;
 };
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer stops the program at the misuse these rows commit on purpose.
+constexpr bool kMisuseAllowed = false;
+#else
+constexpr bool kMisuseAllowed = true;
+#endif
+
 TEST(PthreadLock, ReportsFailuresAndAlwaysGivesTheMutexBack) {
   struct Row {
     const char* what;
     std::function<void(pthread_mutex_t*)> use;
     const char* thrown;  // null: nothing
+    bool misuse = false;
   };
   const Row rows[] = {
       {"scope ends", [](pthread_mutex_t* m) { PthreadLock lock(m); }, nullptr},
@@ -47,13 +55,13 @@ TEST(PthreadLock, ReportsFailuresAndAlwaysGivesTheMutexBack) {
          PthreadLock lock(m);
          PthreadLock again(m);
        },
-       "pthread_mutex_lock failed"},
+       "pthread_mutex_lock failed", true},
       {"unlocked twice", [](pthread_mutex_t* m) {
          PthreadLock lock(m);
          lock.Unlock();
          lock.Unlock();
        },
-       "pthread_mutex_unlock failed"},
+       "pthread_mutex_unlock failed", true},
       {"an exception leaves the scope", [](pthread_mutex_t* m) {
          PthreadLock lock(m);
          throw "elsewhere";
@@ -61,6 +69,7 @@ TEST(PthreadLock, ReportsFailuresAndAlwaysGivesTheMutexBack) {
        "elsewhere"},
   };
   for (const Row& row : rows) {
+    if (row.misuse && !kMisuseAllowed) continue;
     SCOPED_TRACE(row.what);
     CheckedMutex m;
     std::string thrown;
