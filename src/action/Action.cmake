@@ -72,6 +72,17 @@ if(action_test_srcs)
                              QUIREL_BUNDLE_DIR="${QUIREL_BUNDLE_DIR}")
   target_compile_options(test_action PRIVATE ${quirel_action_warnings})
   add_dependencies(test_action quirel-workflow Quirel-AM)
+  # The test program sets the offscreen platform itself, for the host
+  # programs it starts too. Under AddressSanitizer the leak checker of this
+  # compiler crashes at the exit of a process that has loaded the plug-in,
+  # while it scans the threads' thread-local storage (dlopen'ed modules with
+  # TLS); it runs with that scan off instead, which leaves GLib's per-thread
+  # buffers, reachable only from there, to be exempted (see the file); our
+  # own leaks are still found.
+  set(action_env "QT_QPA_PLATFORM=offscreen")
+  if(QUIREL_SANITIZE STREQUAL "address")
+    set(action_env "LSAN_OPTIONS=use_tls=0:suppressions=${CMAKE_SOURCE_DIR}/tests/action/lsan-glib-tls.supp")
+  endif()
   gtest_discover_tests(test_action DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+                       PROPERTIES TIMEOUT 300 ENVIRONMENT "${action_env}")
 endif()

@@ -86,6 +86,8 @@ struct PanelCase {
   int pages;           // of the output file; -1 unchanged existing file
   int fileActionAfter;
 };
+// Test names in CTest are the case names, not the bytes of the record.
+void PrintTo(const PanelCase& c, std::ostream* os) { *os << c.name; }
 
 const PanelCase kPanels[] = {
     {"FolderInputTypedName", 2, 3, "", "scan", nullptr, nullptr, "", "scan.pdf", 2, 3},

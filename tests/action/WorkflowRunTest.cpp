@@ -32,6 +32,8 @@ struct RunCase {
   Check check;
   int pages;
 };
+// Test names in CTest are the case names, not the bytes of the record.
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 const RunCase kRuns[] = {
     {"NoExtensionPdfGetsPdf", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 0, "scan.pdf", "",
@@ -143,6 +145,7 @@ struct ArgCase {
   int status;
   const char* err;
 };
+void PrintTo(const ArgCase& c, std::ostream* os) { *os << c.name; }
 
 const ArgCase kArgs[] = {
     {"NoCommand", {}, 64, "no command given (configure or run)"},
