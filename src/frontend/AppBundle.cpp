@@ -1,3 +1,4 @@
+// The application bundle this program runs from: its folder, Info.plist values and the tool inside it.
 #include "AppBundle.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// The front end's log lines, to the system log or to a test's collector.
 #include "FrontendLog.h"
 
 #include <cstdarg>

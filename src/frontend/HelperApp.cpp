@@ -1,3 +1,4 @@
+// HelperApp: the applications that open PDF and TIFF files, from the desktop's records, and opening a file with one.
 #include "HelperApp.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// PrefsStore: the shared preference file, read and migrated on every access and replaced whole on every write.
 #include "PrefsStore.h"
 
 #include <QDateTime>

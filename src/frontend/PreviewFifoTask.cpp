@@ -1,3 +1,4 @@
+// PreviewFifoTask: the thread that reads page previews from the tool's FIFO and hands them to the main thread.
 #include "PreviewFifoTask.h"
 
 #include <cerrno>

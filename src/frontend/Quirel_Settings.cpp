@@ -1,3 +1,4 @@
+// Quirel_Settings: the scan settings, their defaults, their dictionary form and the tool's command line.
 #include "Quirel_Settings.h"
 
 #include <QFileInfo>

@@ -1,3 +1,4 @@
+// ScanJobController: the end-of-scan bookkeeping every controller of a scan job shares.
 #include "ScanJobController.h"
 
 #include "AppBundle.h"

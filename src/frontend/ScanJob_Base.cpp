@@ -1,3 +1,4 @@
+// ScanJob_Base: what every kind of scan job shares (its controller, the start-of-scan log line).
 #include "ScanJob_Base.h"
 
 #include "FrontendLog.h"

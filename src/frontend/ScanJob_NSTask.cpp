@@ -1,3 +1,4 @@
+// ScanJob_NSTask: the desktop application's scan job, which runs the command-line tool in the bundle.
 #include "ScanJob_NSTask.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// ScannerInfo: the attached scanner as the tool's listing and capability report describe it.
 #include "ScannerInfo.h"
 
 #include <QStringList>

@@ -1,3 +1,4 @@
+// Installing the command-line tool into /usr/local/bin with administrator rights (pkexec).
 #include "InstallCmdLine.h"
 
 #include <QProcess>

@@ -1,3 +1,4 @@
+// The orientation buttons' images and the application icon, from the resources.
 #include "OrientationImages.h"
 
 #include <QFile>

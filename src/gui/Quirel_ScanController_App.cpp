@@ -1,3 +1,4 @@
+// Quirel_ScanController_App: the desktop application's scan, rescan, append, show-command and scan-more flows.
 #include "Quirel_ScanController_App.h"
 
 #include <QAction>

@@ -1,3 +1,4 @@
+// Quirel_ScanController_App_Pro: the scan window and done sheet built from their forms, the application menu's commands and the updater hook.
 #include "Quirel_ScanController_App_Pro.h"
 
 #include <QAction>

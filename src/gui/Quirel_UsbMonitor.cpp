@@ -1,3 +1,4 @@
+// Quirel_UsbMonitor: reports scanners of the supported vendor arriving and leaving on USB.
 #include "Quirel_UsbMonitor.h"
 
 #include <QMetaObject>

@@ -1,3 +1,4 @@
+// ScanPreviewControl: the growing grid of page previews shown during a scan.
 #include "ScanPreviewControl.h"
 
 #include <QBuffer>

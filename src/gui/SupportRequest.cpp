@@ -1,3 +1,4 @@
+// The support request: a mail with a system report, opened in the user's mail program.
 #include "SupportRequest.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// Shared pieces of the front-end tests (see FrontendTestSupport.h) and their main.
 #include "FrontendTestSupport.h"
 
 #include <QCoreApplication>

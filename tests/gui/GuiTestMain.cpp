@@ -1,3 +1,4 @@
+// The scan window tests' main: runs the test class named by the first argument under one QApplication.
 #include "GuiTestMain.h"
 
 #include <QApplication>

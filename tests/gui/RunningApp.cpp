@@ -1,3 +1,4 @@
+// RunningApp: the real scan window offscreen against virtual scanners, driven as a user would (see RunningApp.h).
 #include "RunningApp.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// The engine's assertion report and the side rotation of a rotation code.
 #include "FujiScanEnums.h"
 
 #include <string>

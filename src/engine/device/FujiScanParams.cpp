@@ -1,3 +1,4 @@
+// ScanParams: the defaults of a scan job's parameter record and its completion for the opened scanner (Adjust).
 #include "FujiScanParams.h"
 
 #include <cerrno>
