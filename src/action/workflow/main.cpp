@@ -159,12 +159,21 @@ int Run(AMBundleAction& action, const QString& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments are read before the windowing system is opened, so that
+  // help and usage errors need no display.
+  QStringList args;
+  for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  Options opt;
+  if (const int status = ParseArguments(args, &opt)) return status < 0 ? 0 : status;
+  // The action's windows (settings, save panel, alerts, preview) need a
+  // display; without one, say so instead of the toolkit's abort.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    return Fail("no display for the action's windows (neither DISPLAY nor WAYLAND_DISPLAY is set)", kExitCannotLoad);
+
   QApplication app(argc, argv);
   QApplication::setApplicationName("quirel-workflow");
   app.setQuitOnLastWindowClosed(false);
-
-  Options opt;
-  if (const int status = ParseArguments(app.arguments(), &opt)) return status < 0 ? 0 : status;
 
   QString input;
   if (opt.command == "run") {
