@@ -561,7 +561,7 @@ def early_signal(signum):
     all_codes, notes = [], []
     for delay in (0.0, 0.005, 0.020):
         what = "%d ms" % int(delay * 1000)
-        codes, unguarded = [], 0
+        codes, unguarded, missed = [], 0, 0
         for attempt in range(5):
             path = os.path.join(folder, "early-%d-%d.pdf" % (int(delay * 1000), attempt))
             state = {"sent": False, "unguarded": False}
@@ -584,8 +584,9 @@ def early_signal(signum):
 
             run = run_tool(SMALL + ["--pdf", path], scanner=SCANNER + ";sheets=3", bound=20, watch=watch, poll=0)
             codes.append(run.code())
-            if not state["sent"]:
-                row.fail("%s: the run ended before the signal: %s" % (what, run.ended()))
+            # On a loaded machine a run can be over before the signal goes
+            # out; that attempt tests nothing, but every one of them may not.
+            missed += not state["sent"]
             unguarded += state["unguarded"]
             if expect_exit(row, run, what, {0, 8}):
                 if "scanned" not in last_line(run.out):
@@ -595,6 +596,8 @@ def early_signal(signum):
                         row.fail("%s: the file is not sound" % what)
                 elif run.status == 0:
                     row.fail("%s: exit 0 without a file" % what)
+        if missed == len(codes):
+            row.fail("%s: every run ended before the signal: %s" % (what, run.ended()))
         if unguarded:
             row.fail("%s: in %d of %d runs a thread ran before the handlers were installed" %
                      (what, unguarded, len(codes)))
