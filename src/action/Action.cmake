@@ -64,8 +64,7 @@ install(TARGETS quirel-workflow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # plug-in loaded into the test process so that its panels can be driven.
 file(GLOB action_test_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/action/*.cpp ${CMAKE_SOURCE_DIR}/tests/action/*.h)
 if(action_test_srcs)
-  add_executable(test_action ${action_test_srcs} ${CMAKE_SOURCE_DIR}/tests/e2e/ScanCheck.cpp
-                 ${CMAKE_SOURCE_DIR}/tests/support/RunTool.cpp)
+  add_executable(test_action ${action_test_srcs})
   target_link_libraries(test_action PRIVATE quirel_amhost quirel_test_support GTest::gtest Threads::Threads)
   target_include_directories(test_action PRIVATE ${CMAKE_SOURCE_DIR}/tests/action ${CMAKE_SOURCE_DIR}/tests/e2e)
   target_compile_definitions(test_action PRIVATE QUIREL_BINARY_DIR="${CMAKE_BINARY_DIR}"

@@ -20,8 +20,6 @@ if(TARGET quirel_frontend AND TARGET quirel_scan)
   if(inprocess_test_srcs AND TARGET quirel_virtual AND TARGET quirel_gui)
     add_executable(test_action_inprocess ${inprocess_test_srcs}
       ${quirel_root_dir}/tests/frontend/FrontendTestSupport.cpp
-      ${quirel_root_dir}/tests/support/RunTool.cpp
-      ${quirel_root_dir}/tests/e2e/ScanCheck.cpp
       ${quirel_root_dir}/src/tool/ToolArgs.cpp
       ${quirel_root_dir}/src/tool/ToolQueries.cpp)
     # quirel_gui first, as in the plug-in: its controller's MakeScanJob must

@@ -17,10 +17,6 @@
 #include "Quirel_Settings.h"
 #include "ScanJob.h"
 
-#ifndef QUIREL_VERSION
-#define QUIREL_VERSION "0"
-#endif
-
 using namespace ZuzuvovOvav;
 using quirel::frontend::Quirel_Settings;
 using quirel::frontend::ScanJobController;

@@ -72,7 +72,7 @@ class ScanJob {
   // Failures inside the scan layer have one form: the job's text in
   // mErrBuf (a std::string naming the cause, empty while there is none,
   // never longer than kMaxErrorText - 1 characters) beside mJobStatus with
-  // the specification's codes. A command's failure arrives as a
+  // the scan job status codes (FujiScanEnums.h). A command's failure arrives as a
   // CommandOutcome (FujiCmds.h), a side's as the document's side error, an
   // exception in FailAfterException; Scan() turns the text into the
   // results' mErrorMsg once, at the end.
