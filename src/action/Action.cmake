@@ -24,7 +24,7 @@ include(GNUInstallDirs)
 file(GLOB amhost_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/host/*.cpp ${CMAKE_CURRENT_LIST_DIR}/host/*.h)
 add_library(quirel_amhost STATIC ${amhost_srcs})
 target_include_directories(quirel_amhost PUBLIC ${CMAKE_CURRENT_LIST_DIR}/host)
-target_link_libraries(quirel_amhost PUBLIC Qt6::Widgets quirel_frontend PRIVATE PkgConfig::PLIST ${CMAKE_DL_LIBS})
+target_link_libraries(quirel_amhost PUBLIC Qt6::Widgets quirel_frontend PRIVATE ${CMAKE_DL_LIBS})
 target_compile_definitions(quirel_amhost PRIVATE QUIREL_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}")
 target_compile_options(quirel_amhost PRIVATE ${quirel_action_warnings})
 

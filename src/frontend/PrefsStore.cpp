@@ -314,6 +314,18 @@ std::optional<QVariantMap> CopyPrefsFromFile(int domain, const QString& fileName
   return dict;
 }
 
+QByteArray PrefsToData(const QVariantMap& dict) {
+  PlistHolder root;
+  root.node = FromVariant(QVariant(dict), 0);
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.node, &xml, &length);
+  if (!xml) return {};
+  QByteArray data(xml, qsizetype(length));
+  plist_to_xml_free(xml);
+  return data;
+}
+
 bool WritePrefsToFile(const QVariantMap& dict) {
   QString path = CreatePrefsUrl(0, QString::fromLatin1(kPrefsFileName));
   if (path.isEmpty()) return false;
@@ -323,12 +335,8 @@ bool WritePrefsToFile(const QVariantMap& dict) {
   if (info.isSymLink() && !info.canonicalFilePath().isEmpty()) path = info.canonicalFilePath();
   const QByteArray target = QFile::encodeName(path);
 
-  PlistHolder root;
-  root.node = FromVariant(QVariant(dict), 0);
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(root.node, &xml, &length);
-  if (!xml) {
+  const QByteArray xml = PrefsToData(dict);
+  if (xml.isEmpty()) {
     Log("preferences: cannot turn the settings into a property list; %s is left as it was", target.constData());
     return false;
   }
@@ -337,16 +345,14 @@ bool WritePrefsToFile(const QVariantMap& dict) {
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
     Log("preferences: cannot write beside %s: %s; the settings were not saved", target.constData(), std::strerror(errno));
-    plist_to_xml_free(xml);
     return false;
   }
   // Keep the permissions of the file being replaced.
   struct stat st;
   if (stat(target.constData(), &st) == 0) fchmod(fd, st.st_mode & 07777);
 
-  bool ok = WriteAll(fd, xml, length);
+  bool ok = WriteAll(fd, xml.constData(), size_t(xml.size()));
   int err = errno;
-  plist_to_xml_free(xml);
   if (ok && fsync(fd) != 0) ok = false, err = errno;
   if (close(fd) != 0 && ok) ok = false, err = errno;
   if (ok && gPrefsBeforeReplaceHook) gPrefsBeforeReplaceHook();

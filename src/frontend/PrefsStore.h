@@ -47,6 +47,9 @@ enum class PrefsRead {
 // dictionary; *why then says what is wrong.
 PrefsRead PrefsFromData(const QByteArray& data, QVariantMap* dict, QString* why);
 
+// The XML property list of `dict`; empty when it cannot be made.
+QByteArray PrefsToData(const QVariantMap& dict);
+
 // Reads `fileName` of the given domain. A file that cannot be read or
 // parsed gives kUnreadable and one log line naming the file and the cause.
 PrefsRead ReadPrefsFile(int domain, const QString& fileName, QVariantMap* dict);
