@@ -89,5 +89,8 @@ bool VirtualBus::WatchHotPlug(uint32_t vendorId, usb::HotPlugCallback callback) 
   return true;
 }
 
+void VirtualBus::Detach() {
+  for (auto& s : mScanners) s->Detach();
+}
 
 }  // namespace quirel::virt

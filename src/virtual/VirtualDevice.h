@@ -55,6 +55,8 @@ class VirtualBus : public usb::UsbBus {
   std::vector<usb::UsbDeviceDesc> Enumerate() override;
   std::unique_ptr<usb::UsbDevice> FindByLocation(uint32_t location) override;
   bool WatchHotPlug(uint32_t vendorId, usb::HotPlugCallback callback) override;
+  // Takes every scanner of the bus off it (ScannerCore::Detach).
+  void Detach();
 
  private:
   std::vector<std::shared_ptr<ScannerCore>> mScanners;

@@ -202,10 +202,12 @@ class WatchedVirtualBus : public usb::UsbBus {
         for (const usb::UsbDeviceDesc& d : e.bus->Enumerate()) arrived.push_back(d);
         next.push_back(std::move(e));
       }
-      for (const Entry& gone : mEntries)
+      // The departed scanners leave as from a real bus: a device a program
+      // still holds (a scan in progress) fails from now on.
+      for (const Entry& gone : mEntries) {
         for (const usb::UsbDeviceDesc& d : gone.bus->Enumerate()) left.push_back(d);
-      // The departed scanners' buses go; a device a program still holds
-      // keeps its scanner alive by itself.
+        gone.bus->Detach();
+      }
       mEntries = std::move(next);
     }
     if (!notify) return;

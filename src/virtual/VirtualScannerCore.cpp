@@ -105,6 +105,12 @@ void ScannerCore::Unplug() {
   mOpened = false;
 }
 
+void ScannerCore::Detach() {
+  std::lock_guard<std::mutex> lock(mMutex);
+  Unplug();
+  mUnplugNotified = true;
+}
+
 // ------------------------------------------------------------- pipe traffic
 
 usb::IOReturn ScannerCore::Write(int pipe, const void* data, uint32_t size) {

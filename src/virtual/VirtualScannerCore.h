@@ -35,6 +35,11 @@ class ScannerCore {
   bool Present() const { return !mUnplugged.load(); }
   // Called once (without the scanner's lock held) when the scanner is unplugged.
   void SetUnplugCallback(std::function<void(const usb::UsbDeviceDesc&)> callback);
+  // Takes the scanner off its bus from outside (its line left the hot-plug
+  // file): from now on every transfer answers kIOReturnNoDevice, as after
+  // the unplug fault, also to a program that holds the device. The bus
+  // reports the departure itself, so the unplug callback is not called.
+  void Detach();
 
   usb::IOReturn OpenDevice();
   usb::IOReturn CloseDevice();

@@ -112,6 +112,7 @@ TEST_F(HotPlugFile, ScannersComeAndGoWithTheFile) {
     std::vector<Event> events;  // the events this step adds
     std::vector<std::string> listed;
     std::vector<std::string> tool;
+    uint32_t held = 0;  // a device opened here before the step, gone after it
   } steps[] = {
       {"model=fi-7160\n", false, {{true, 0x132e, 0x14100000}}, {"132e 14100000"}, {"fi-7160 4c5 132e 14100000"}},
       // A comment, a blank line and a second scanner: only it arrives.
@@ -128,7 +129,7 @@ TEST_F(HotPlugFile, ScannersComeAndGoWithTheFile) {
        {"fi-7160 4c5 132e 14100000", "fi-6230 4c5 1150 14200000"}},
       // The first goes; the second, its line unchanged, stays.
       {"model=fi-6230;location=0x14200000\n", false, {{false, 0x132e, 0x14100000}}, {"1150 14200000"},
-       {"fi-6230 4c5 1150 14200000"}},
+       {"fi-6230 4c5 1150 14200000"}, 0x14100000},
       // Two on one line, as in the variable itself.
       {"model=fi-6230;location=0x14200000 | model=fi-5110C;location=0x14300000\n",
        false,
@@ -139,6 +140,10 @@ TEST_F(HotPlugFile, ScannersComeAndGoWithTheFile) {
   size_t seen = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.text);
+    std::unique_ptr<usb::UsbDevice> held = step.held ? mBus->FindByLocation(step.held) : nullptr;
+    if (step.held) {
+      ASSERT_TRUE(held && held->Open() == usb::kIOReturnSuccess);
+    }
     Write(step.text, step.renamed);
     const size_t want = seen + step.events.size();
     std::vector<Event> events = Events(want);
@@ -151,6 +156,10 @@ TEST_F(HotPlugFile, ScannersComeAndGoWithTheFile) {
     seen = want;
     EXPECT_EQ(Listed(), step.listed);
     EXPECT_EQ(ToolListed(), step.tool);
+    // As on a real bus, a scan in progress fails.
+    if (held) {
+      EXPECT_EQ(held->Reset(), usb::kIOReturnNoDevice);
+    }
   }
 
   // The file removed: every scanner departs.
