@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QTimer>
 #include <csignal>
+#include <pthread.h>
 #include <thread>
 
 #include "AppBundle.h"
@@ -28,6 +29,29 @@ constexpr int kTerminateGraceMs = 10000;
 constexpr int kCannotRunStatus = 127;
 
 const QLatin1String kFifoAnnouncement("preview fifo: ");
+
+// Blocks SIGINT and SIGTERM in the calling thread while it lives. A child
+// forked meanwhile starts with them blocked and keeps them blocked through
+// exec, so a stop sent at once stays pending until the tool has installed
+// its handlers (it unblocks them then) instead of killing it. Only the scan
+// is started so; the short tool runs and other programs keep the mask of
+// the thread that starts them.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &mOld);
+  }
+  ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &mOld, nullptr); }
+  StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+  StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+ private:
+  sigset_t mOld;
+};
 
 }  // namespace
 
@@ -138,6 +162,7 @@ void ScanJob_NSTask::startScan() {
   connect(mScanTask.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) processPipeClose();
   });
+  StopSignalsBlocked stopsHeld;
   mScanTask->start();
 }
 

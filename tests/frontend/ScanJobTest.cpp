@@ -141,19 +141,29 @@ TEST(ScanJobScan, ScansWithPreviewsStopsAndReportsCrashes) {
     EXPECT_FALSE(tool->isScanning());
   }
 
-  // Stopped after the first preview: status 8 and a valid file of the
-  // sheets scanned before the stop.
-  {
+  // Stopped at once, before the tool has taken its stop signals: status 8
+  // and no page. Stopped after the first preview: status 8 and a valid
+  // file of the sheets scanned before the stop.
+  for (const bool atOnce : {true, false}) {
+    SCOPED_TRACE(atOnce ? "at once" : "after the first preview");
     ScopedEnv scanner("QUIREL_VIRTUAL_SCANNER", "model=fi-7160;sheets=3000");
     controller.pages.clear();
     SmallPages(s, dir.File("stopped.pdf"));
     s.mDuplex = false;
+    const int finished = controller.finishedCount;
     job->startScan();
-    ASSERT_TRUE(WaitFor([&] { return !controller.pages.empty(); }));
+    if (!atOnce) {
+      ASSERT_TRUE(WaitFor([&] { return !controller.pages.empty(); }));
+    }
     job->stopScan();
-    ASSERT_TRUE(WaitFor([&] { return controller.finishedCount == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return controller.finishedCount == finished + 1; }));
     EXPECT_EQ(controller.status, 8) << controller.err.toStdString();
+    EXPECT_FALSE(controller.crashed);
     EXPECT_EQ(controller.lastScanResult(), kScanResultProblems);
+    if (atOnce) {
+      EXPECT_EQ(controller.msg.toStdString(), "Stopped before the scan began; no page scanned.");
+      continue;
+    }
     std::string report;
     EXPECT_TRUE(quirel::e2e::QpdfCheck(s.filePath().toStdString(), &report)) << report;
     const int pages = quirel::e2e::PdfPageCount(s.filePath().toStdString());
@@ -170,7 +180,7 @@ TEST(ScanJobScan, ScansWithPreviewsStopsAndReportsCrashes) {
     job->startScan();
     ASSERT_TRUE(WaitFor([&] { return !controller.pages.empty(); }));
     ASSERT_EQ(kill(pid_t(tool->scanProcessId()), SIGKILL), 0);
-    ASSERT_TRUE(WaitFor([&] { return controller.finishedCount == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return controller.finishedCount == 4; }));
     EXPECT_TRUE(controller.crashed);
     EXPECT_EQ(controller.lastScanResult(), kScanResultFailed);
     ASSERT_FALSE(log.lines.empty());
