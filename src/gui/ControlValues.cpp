@@ -100,7 +100,12 @@ double ParseNumber(const QString& text) {
 int ParseInteger(const QString& text) { return int(std::lround(ParseNumber(text))); }
 
 void ShowNumber(QLineEdit* field, double v) {
-  if (field) field->setText(FormatNumber(v));
+  if (!field) return;
+  // Text the user has typed that reads as this value ("8." on its way to
+  // "8.5") stays as typed, with its cursor.
+  bool ok = false;
+  if (field->isModified() && UserLocale().toDouble(field->text().trimmed(), &ok) == v && ok) return;
+  field->setText(FormatNumber(v));
 }
 
 }  // namespace quirel::gui

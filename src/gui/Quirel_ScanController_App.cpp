@@ -368,7 +368,10 @@ void Quirel_ScanController_App::setButtonsEnabled() {
   if (scanBtn) scanBtn->setEnabled(!isScanning && known);
   if (appendBtn) appendBtn->setEnabled(!isScanning && known);
   if (rescanBtn) rescanBtn->setEnabled(!isScanning && known && !settings().filePath().isEmpty());
-  if (stopBtn) stopBtn->setEnabled(isScanning && !settings().mFlatbed);
+  // Stop is enabled as the scan starts (the button is hidden until then);
+  // once clicked it stays disabled for the rest of that scan, also when a
+  // scanner that comes or goes updates the controls.
+  if (stopBtn) stopBtn->setEnabled(isScanning && !settings().mFlatbed && (stopBtn->isHidden() || stopBtn->isEnabled()));
   if (scanBtn) scanBtn->setVisible(!isScanning);
   if (stopBtn) stopBtn->setVisible(isScanning);
   validateAllMenuItems();

@@ -129,7 +129,7 @@ void Quirel_ScanController_Base::bindOutlets(QWidget* root) {
   onClick(stopBtn, &Quirel_ScanController_Base::doStop);
   for (QLineEdit* f : {paperWidthTxt, paperLengthTxt, scanLeftTxt, scanWidthTxt, scanTopTxt, scanHeightTxt, thresholdTxt,
                        blackPointTxt, whitePointTxt})
-    if (f) connect(f, &QLineEdit::editingFinished, this, [this, f] { readTextField(f); });
+    if (f) connect(f, &QLineEdit::textEdited, this, [this, f] { readTextField(f); });
 }
 
 void Quirel_ScanController_Base::readTextField(QLineEdit* field) {
@@ -318,6 +318,9 @@ void Quirel_ScanController_Base::doDensity() {
 
 void Quirel_ScanController_Base::doStop() {
   if (mScanJob) mScanJob->stopScan();
+  // The tool may take a while to finish its page and file: the disabled
+  // button shows that the stop has been asked for.
+  SetEnabled(stopBtn, false);
 }
 
 // ---------------------------------------------------------------------------

@@ -160,8 +160,9 @@ class Quirel_ScanController_Base : public QObject, public quirel::frontend::Scan
 
  private:
   void applyOrientationImages();
-  // Keeps an edited number in the settings when its field loses focus, so
-  // that the next control action does not show the old value again.
+  // Keeps a number in the settings as it is typed, keystroke by keystroke,
+  // so that a control action or a scanner that comes or goes meanwhile
+  // does not show the old value again.
   void readTextField(QLineEdit* field);
   int orientationForButton(QObject* button, bool flip) const;
 

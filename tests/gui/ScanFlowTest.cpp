@@ -126,6 +126,9 @@ class ScanFlowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() > 0, 30000);
       QVERIFY(t.find<QAbstractButton>("stopBtn")->isVisible());
       t.click("stopBtn");
+      // The click shows at once, and controls set again meanwhile keep it.
+      t.app().applySettings();
+      QVERIFY(!t.find<QAbstractButton>("stopBtn")->isEnabled());
     }
     QVERIFY(t.waitForScanEnd());
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
@@ -260,16 +263,28 @@ class ScanFlowTest : public QObject {
     QVERIFY(t.openAlert()->text().contains("higher than 200dpi, is 864 mm."));
     t.openAlert()->close();
 
-    // A scanner with longer limits takes its place.
-    t.replug("model=fi-7160");
+    // A scanner with longer limits takes its place, while a number is
+    // being typed: the number stays as typed.
+    auto* width = t.find<QLineEdit>("paperWidthTxt");
+    width->selectAll();
+    QTest::keyClicks(width, "200.");
+    t.replug("model=fi-7160;sheets=30");
     QTRY_COMPARE(t.text("modelTxt"), QString("fi-7160"));
+    QCOMPARE(width->text(), QString("200."));
+    QTest::keyClicks(width, "5");
+    QCOMPARE(t.app().settings().mPaperWidth, 200.5);
     QVERIFY(!t.find<QAbstractButton>("flatbedCell")->isEnabled());
-    t.click("scanBtn");
-    QTRY_VERIFY(t.panelOpen());
-    t.answerPanel(QString());
 
-    // Gone: no limits apply any more.
+    // Gone during a scan, as if unplugged: the scan fails, and no limits
+    // apply any more.
+    t.click("scanBtn");
+    QVERIFY(t.answerPanel(t.folder() + "/gone.pdf"));
+    QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() > 0, 30000);
     t.replug("");
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.openAlert());
+    QVERIFY2(t.openAlert()->text().contains("was it unplugged"), qPrintable(t.openAlert()->text()));
+    t.openAlert()->close();
     QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
     QVERIFY(!t.app().scannerInfo());
     QVERIFY(t.app().checkSettings());
