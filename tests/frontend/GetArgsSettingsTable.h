@@ -48,6 +48,8 @@ inline const std::vector<GetArgsRow>& GetArgsRows() {
       {"density", "fi-6770", 1, [](S& s) { s.mDensityThreshold = true, s.mDensityFactor = 1.5; }, 1},
       {"black point above white point", "fi-6770", 1, [](S& s) { s.mScanTypeTag = 8, s.mBlackPoint = 200, s.mWhitePoint = 100; }, 1},
       {"previews", "fi-7160", 2, [](S& s) { s.mScanTypeTag = 24, s.mDuplex = true, s.setPreviewSize(30, 42); }, 4, false, true},
+      {"fed wide, flipped backs, first page skipped, thickness only", "fi-6770", 2,
+       [](S& s) { s.mDuplex = s.mFlipBacks = s.mSkipFirst = true, s.mOrientation = 4, s.mDoubleLength = false; }, 3},
   };
   return rows;
 }

@@ -72,6 +72,7 @@ TEST(PreviewRecords, HeadersPagesAndTheEndOfTheStream) {
       {"block beyond 256 MiB", "30000 30000 1 30000\n", {}, Result::kBad},
       {"numbers beyond 32 bits", "99999999999 1 1 99999999999\n", {}, Result::kBad},
       {"block cut short", Record("1 1 1 1\n", 1) + "4 4 1 4\n" + std::string(10, 'p'), {"1x1/1/1:p"}, Result::kBad},
+      {"a digit after the pixels", "1 1 1 1\np7" + Record("2 1 1 2\n", 2), {"1x1/1/1:p", "2x1/1/2:pp"}, Result::kEnd},
   };
   for (const auto& c : cases) {
     const Read got = ReadAll(c.bytes);

@@ -95,6 +95,9 @@ esac
          EXPECT_EQ(info->adfLongScanModes, 7);
          EXPECT_EQ(info->adfWidth, 8.5);
        }},
+      {"an empty field between two blanks, a capability that is not exactly its form",
+       MakeBundle(dir, "Blanks", "[ \"$1\" = --enumerate ] && printf 'h\\nfi-Y 4c5  1150 abc\\n' || printf 'supported: yes\\n'\n"), "",
+       [](auto& info) { EXPECT_TRUE(info && info->product == 0 && info->location == 0x1150u && !info->supported); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -250,7 +253,8 @@ TEST(ScanJobScan, ControllerSortsEveryEndIntoItsResult) {
     bool crashed;
     int32_t result;
   } cases[] = {{0, false, kScanResultSuccess}, {8, false, kScanResultProblems}, {11, false, kScanResultProblems},
-               {4, false, kScanResultFailed}, {8, true, kScanResultFailed}};
+               {4, false, kScanResultFailed}, {8, true, kScanResultFailed},
+               {6, false, kScanResultProblems}, {9, false, kScanResultProblems}, {10, false, kScanResultProblems}};
   for (const auto& c : cases) {
     RecordingController controller("");
     LogCapture log;

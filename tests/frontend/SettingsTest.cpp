@@ -67,6 +67,10 @@ TEST(SettingsArgs, EachSettingGivesItsArguments) {
        [](Quirel_Settings& s) { s.mFlatbed = s.mDuplex = true, s.mOrientation = 1, s.mPreview = false, s.setPreviewSize(9, 9); },
        "--flatbed --mono --resolution 300 --turbo 0 --paper-width 13200 --paper-height 10200 --rotate-r-l --left 0 "
        "--height 10200 --top 0 --width 13200 --double-feed n --pdf"},
+      {"automatic length upside down, flipped backs without duplex, 216 mm rounded", true,
+       [](Quirel_Settings& s) { s.mAutoLength = s.mFlipBacks = true, s.mOrientation = 2, s.mPaperWidth = 216; },
+       "--adf --mono --resolution 300 --turbo 0 --paper-width 10205 --auto-length --rotate-f-n --left 0 --width 10205 "
+       "--top 0 --double-feed tl --pdf"},
   };
   for (const ArgsCase& c : cases) {
     ScopedMeasurement unit(c.metric);

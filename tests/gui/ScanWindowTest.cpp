@@ -193,6 +193,10 @@ class ScanWindowTest : public QObject {
       QCOMPARE(b->property("imageName").toString(), images[i]);
     }
     QCOMPARE(t.find<QAbstractButton>("flipBtn")->isEnabled(), !flatbed);
+    // 290 by 210 mm fits either source only with its length across: the third and fourth buttons lay it so.
+    t.type("paperWidthTxt", "290");
+    t.type("paperLengthTxt", "210");
+    QCOMPARE(ScanAnswer(t).isEmpty(), button.endsWith("3Btn") || button.endsWith("4Btn"));
   }
 
   void flatbedAlignedLeftShowsItsPictures() {
