@@ -12,6 +12,7 @@
 
 #include "FujiDevice.h"
 #include "HostClock.h"
+#include "OutputCheck.h"
 #include "ToolStatus.h"
 #include "UsbLayer.h"
 
@@ -25,7 +26,6 @@ namespace quirel::tool {
 
 namespace {
 
-constexpr int kExitOutput = 5;     // an output file cannot be made or appended to
 constexpr int kExitBadJob = 4;     // the scan fails with a message and writes no page
 
 // As often and as long as the scan job looks for a scanner.
@@ -39,87 +39,6 @@ const char* kUdevHelp =
     "  sudo cp udev/60-quirel.rules /etc/udev/rules.d/\n"
     "  sudo udevadm control --reload && sudo udevadm trigger\n"
     "(cmake --install puts the rule in place too.)\n";
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The format a file starts with: "PDF", "TIFF", or "" when neither.
-std::string FormatOf(int fd) {
-  unsigned char head[5] = {};
-  const ssize_t n = pread(fd, head, sizeof head, 0);
-  if (n >= 5 && std::memcmp(head, "%PDF-", 5) == 0) return "PDF";
-  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
-                 (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43))))
-    return "TIFF";
-  return "";
-}
-
-int CheckNewOutput(const std::string& file, FILE* err) {
-  const std::string folder = FolderOf(file);
-  struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) {
-    const int e = errno;
-    if (e == ENOENT)
-      std::fprintf(err, "quirel: cannot make the output file '%s': its folder '%s' does not exist (%s). Create the folder or give another path.\n",
-                   file.c_str(), folder.c_str(), std::strerror(e));
-    else
-      std::fprintf(err, "quirel: cannot make the output file '%s': its folder '%s' cannot be reached (%s). Give another path.\n",
-                   file.c_str(), folder.c_str(), std::strerror(e));
-    return kExitOutput;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    std::fprintf(err, "quirel: cannot make the output file '%s': '%s' is not a folder (%s). Give another path.\n",
-                 file.c_str(), folder.c_str(), std::strerror(ENOTDIR));
-    return kExitOutput;
-  }
-  if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    std::fprintf(err, "quirel: cannot make the output file '%s': the folder '%s' cannot be written (%s). Choose a folder you can write to.\n",
-                 file.c_str(), folder.c_str(), std::strerror(errno));
-    return kExitOutput;
-  }
-  // A link at the path is replaced, never followed, so only what is there
-  // itself counts.
-  if (lstat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fprintf(err, "quirel: cannot make the output file '%s': it is a folder (%s). Give a file name.\n",
-                 file.c_str(), std::strerror(EISDIR));
-    return kExitOutput;
-  }
-  return 0;
-}
-
-int CheckAppendTarget(const std::string& file, bool pdf, FILE* err) {
-  const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    if (e == ENOENT)
-      std::fprintf(err, "quirel: cannot append to '%s': there is no such file (%s). Leave out --append to make a new file.\n",
-                   file.c_str(), std::strerror(e));
-    else
-      std::fprintf(err, "quirel: cannot append to '%s': %s. Choose a file you can read and write.\n", file.c_str(),
-                   std::strerror(e));
-    return kExitOutput;
-  }
-  struct stat st {};
-  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  const std::string format = regular ? FormatOf(fd) : "";
-  close(fd);
-  if (!regular) {
-    std::fprintf(err, "quirel: cannot append to '%s': it is not a regular file. Choose a PDF or TIFF file.\n",
-                 file.c_str());
-    return kExitOutput;
-  }
-  const char* wanted = pdf ? "PDF" : "TIFF";
-  if (!format.empty() && format != wanted) {
-    std::fprintf(err, "quirel: cannot append to '%s': it is a %s file and the scan writes %s. Append with %s, or choose a %s file.\n",
-                 file.c_str(), format.c_str(), wanted, pdf ? "--tiff" : "--pdf", wanted);
-    return kExitOutput;
-  }
-  return 0;
-}
 
 std::string Inches(uint32_t units) {
   char text[32];
@@ -142,37 +61,18 @@ std::string AttachedList(const std::vector<ZuzuvovOvav::ScannerDescT>& scanners)
 
 }  // namespace
 
-std::string FirstOutputFile(const ScanParams& params) {
-  std::string path = params.mBaseFilePath;
-  const char* ext = params.mFileType == kFileTypePDF ? ".pdf" : ".tif";
-  if (params.mAddFileTypeExtension && (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0)) path += ext;
-  if (params.mImagesPerFile >= 1) {
-    // Numbered before the extension, as the writers name split files.
-    size_t at = path.size();
-    for (size_t i = path.size(); i-- > 0;) {
-      if (path[i] == '/') break;
-      if (path[i] == '.') {
-        at = i;
-        break;
-      }
-    }
-    path = path.substr(0, at) + "1" + path.substr(at);
-  }
-  return path;
-}
-
 int CheckOutput(const ScanParams& params, FILE* err) {
-  const std::string& given = params.mBaseFilePath;
-  struct stat st {};
-  // "/tmp" would otherwise become "/tmp.pdf" beside the folder.
-  if (!given.empty() && (given.back() == '/' || (stat(given.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
-    std::fprintf(err, "quirel: the output path '%s' is a folder (%s). Give a file name, for example '%s%sscan%s'.\n",
-                 given.c_str(), std::strerror(EISDIR), given.c_str(), given.back() == '/' ? "" : "/",
-                 params.mFileType == kFileTypePDF ? ".pdf" : ".tif");
-    return kExitOutput;
-  }
-  const std::string file = FirstOutputFile(params);
-  return params.mAppend ? CheckAppendTarget(file, params.mFileType == kFileTypePDF, err) : CheckNewOutput(file, err);
+  const ZuzuvovOvav::OutputCheck check = ZuzuvovOvav::CheckOutputTarget(params);
+  if (check.mStatus == 0) return 0;
+  const bool pdf = params.mFileType == kFileTypePDF;
+  std::string remedy;
+  if (check.mRemedy == ZuzuvovOvav::OutputCheck::Remedy::kNewFile)
+    remedy = " Leave out --append to make a new file.";
+  else if (check.mRemedy == ZuzuvovOvav::OutputCheck::Remedy::kOtherFormat)
+    remedy = std::string(" Append with ") + (pdf ? "--tiff" : "--pdf") + ", or choose a " + (pdf ? "PDF" : "TIFF") +
+             " file.";
+  std::fprintf(err, "quirel: %s%s\n", check.mText.c_str(), remedy.c_str());
+  return check.mStatus;
 }
 
 int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& stopped, uint32_t* productId,

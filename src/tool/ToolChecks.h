@@ -14,14 +14,9 @@
 
 namespace quirel::tool {
 
-// The file the first page goes into: the output path with the format's
-// extension completed as the writers complete it, numbered as the first
-// file when pages are split over several files.
-std::string FirstOutputFile(const ZuzuvovOvav::ScanParams& params);
-
-// The output path: a new file needs a writable folder and must not be a
-// folder itself; --append needs an existing regular file of the chosen
-// format that can be read and written. Returns 0 or 5.
+// The output path, as the engine checks it before a scan (OutputCheck.h),
+// with the tool's own way out where it depends on the options. Returns 0
+// or 5.
 int CheckOutput(const ZuzuvovOvav::ScanParams& params, FILE* err);
 
 // The scanner the job will use: the first supported one, or the one at

@@ -56,6 +56,12 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
   WriteAll(dir.File("plain"), "not a folder");
   WriteAll(dir.File("tiff.pdf"), std::string("II*\0\x08\0\0\0", 8));
   WriteAll(dir.File("pdf.tif"), "%PDF-1.3\n%%EOF\n");
+  // Files the writers' append readers refuse: a PDF whose cross-reference
+  // section is a stream, and a TIFF whose directory chain loops.
+  WriteAll(dir.File("xrefstream.pdf"), "%PDF-1.5\n1 0 obj\n<</Type/XRef/Size 2/W[1 1 1]/Root 1 0 R/Length 0>>stream\n\n"
+                                       "endstream\nendobj\nstartxref\n9\n%%EOF\n");
+  WriteAll(dir.File("loop.tif"), std::string("II*\0\x08\0\0\0\x01\0", 10) + std::string(12, '\0') +
+                                 std::string("\x08\0\0\0", 4));
 
   struct Case {
     std::vector<std::string> args;
@@ -81,6 +87,11 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
       {{"--append", "--tiff", dir.File("pdf.tif")},
        {"cannot append to '" + dir.File("pdf.tif") + "': it is a PDF file and the scan writes TIFF", "--pdf"},
        dir.File("pdf.tif")},
+      {{"--append", "--pdf", dir.File("xrefstream.pdf")},
+       {"cannot append to '" + dir.File("xrefstream.pdf") + "': Head of xref table not found"},
+       dir.File("xrefstream.pdf")},
+      {{"--append", "--tiff", dir.File("loop.tif")}, {"cannot append to '" + dir.File("loop.tif") + "': Directory chain"},
+       dir.File("loop.tif")},
       {{"--append", "--pages-per-file", "2", "--pdf", dir.File("split.pdf")},
        {"cannot append to '" + dir.File("split1.pdf") + "'"},
        ""},

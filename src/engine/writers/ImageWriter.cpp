@@ -43,12 +43,7 @@ const char* ExtensionOf(uint32_t fileType) {
 
 ImageWriter::ImageWriter(ScanParams params) : mParams(std::move(params)) {
   if (mParams.mBaseFilePath.empty()) mTempFolderError = mParams.GenerateTempFilePath();
-  const char* ext = ExtensionOf(mParams.mFileType);
-  if (mParams.mAddFileTypeExtension && ext) {
-    const std::string& path = mParams.mBaseFilePath;
-    // Compared exactly, letter case included: "scan.PDF" becomes "scan.PDF.pdf".
-    if (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0) mParams.mBaseFilePath += ext;
-  }
+  mParams.mBaseFilePath = WithExtension(mParams, mParams.mBaseFilePath);
   if (mParams.mFileType == kFileTypePDF) {
     mImpl = std::make_unique<ImageWriterPdfImpl>();
   } else if (mParams.mFileType == kFileTypeTIFF) {
@@ -110,8 +105,17 @@ void ImageWriter::Close() {
   if (mImpl) mImpl->CloseFile();
 }
 
-std::string ImageWriter::MakeFileName(int n) const {
-  const std::string& base = mParams.mBaseFilePath;
+std::string ImageWriter::WithExtension(const ScanParams& params, const std::string& path) {
+  const char* ext = ExtensionOf(params.mFileType);
+  // Compared exactly, letter case included: "scan.PDF" becomes "scan.PDF.pdf".
+  if (params.mAddFileTypeExtension && ext && (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0))
+    return path + ext;
+  return path;
+}
+
+std::string ImageWriter::MakeFileName(int n) const { return NumberedPath(mParams.mBaseFilePath, n); }
+
+std::string ImageWriter::NumberedPath(const std::string& base, int n) {
   size_t at = base.size();
   for (size_t i = base.size(); i-- > 0;) {
     if (base[i] == '/') break;

@@ -102,21 +102,13 @@ bool ImageWriterPdfImpl::StartUpdate(int64_t len, std::string* error) {
   mUpdate.mOldFileLen = std::max<int64_t>(len, 0);
   mUpdate.mUpdateBase = mUpdate.mOldFileLen;
   if (!mTarget.IsOpen()) return true;
-  if (len < 0) {
-    *error = "Could not open PDF file for appending.";
-    return false;
-  }
-  if (len >= 1 && len <= 83) {
-    *error = "Target file cannot be a well-formed PDF file (too short).";
+  PdfAppendReader reader;
+  if (!reader.ReadTarget(mTarget.Fd(), len)) {
+    *error = reader.mErrorMsg;
     return false;
   }
   mFile.Attach(mTarget.Fd(), len);
-  if (len >= 84) {
-    PdfAppendReader reader;
-    if (!reader.Read(mTarget.Fd(), len)) {
-      *error = reader.mErrorMsg;
-      return false;
-    }
+  if (len > 0) {
     mUpdate.mPrevXref = reader.mPrevXref;
     mUpdate.mOldXrefs = std::move(reader.mOldXrefs);
     mUpdate.mOldXrefCnt = reader.mOldXrefCnt;

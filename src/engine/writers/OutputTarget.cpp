@@ -34,12 +34,6 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-std::string Folder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -50,6 +44,12 @@ bool StopRequested() { return &gStopNow != nullptr && gStopNow.load(); }
 }  // namespace
 
 OutputTarget::~OutputTarget() { Close(); }
+
+std::string OutputTarget::FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 int OutputTarget::CreateNew(const std::string& path) {
   Close();
@@ -71,7 +71,7 @@ int OutputTarget::CreateNew(const std::string& path) {
   static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   thread_local std::mt19937_64 rng{std::random_device{}()};
   std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
-  const std::string folder = Folder(path);
+  const std::string folder = FolderOf(path);
   const std::string base = BaseName(path).substr(0, 200);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = folder + "/." + base + ".";

@@ -33,6 +33,9 @@ class OutputTarget {
   OutputTarget(const OutputTarget&) = delete;
   OutputTarget& operator=(const OutputTarget&) = delete;
 
+  // The folder a new file at `path` is made in ("." for a bare name).
+  static std::string FolderOf(const std::string& path);
+
   // A new output for `path`: creates the temporary file beside it. Returns 0
   // or the errno value; a directory or a special file at the path is
   // refused (EISDIR, EINVAL), and so is a file that we could not have

@@ -235,6 +235,13 @@ bool PdfAppendReader::Read(int fd, int64_t fileLen) {
   return ReadAll();
 }
 
+bool PdfAppendReader::ReadTarget(int fd, int64_t fileLen) {
+  if (fileLen < 0) return Fail("Could not open PDF file for appending.");
+  if (fileLen == 0) return true;
+  if (fileLen < kMinFileLen) return Fail("Target file cannot be a well-formed PDF file (too short).");
+  return Read(fd, fileLen);
+}
+
 bool PdfAppendReader::ReadAll() {
   return CheckPdfHeader() && CheckPdfEof() && ReadLastPdfTrailer() && ReadLastRoot() &&
          ReadLastPages();

@@ -50,8 +50,17 @@ class PdfAppendReader {
   // Largest generation number of an object in use (the format's limit).
   static constexpr int64_t kMaxGen = 65535;
 
+  // Shortest file that can be a well-formed PDF.
+  static constexpr int64_t kMinFileLen = 84;
+
+  // The checks of an existing file before pages are appended to it, with
+  // `fileLen` its length (-1 when it cannot be had): an empty file takes
+  // them as a new document; any other must be long enough for a PDF and
+  // pass Read. Returns false with the reason in mErrorMsg.
+  bool ReadTarget(int fd, int64_t fileLen);
+
   // `in` is the existing file opened in binary mode, `fileLen` its length
-  // (84 bytes or more). Runs every check in order; on the first failure
+  // (kMinFileLen bytes or more). Runs every check in order; on the first failure
   // returns false with the reason in mErrorMsg.
   bool Read(std::istream& in, int64_t fileLen);
   // The same over an open file descriptor, read without moving its offset.
