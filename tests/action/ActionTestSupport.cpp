@@ -2,9 +2,13 @@
 #include "ActionTestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <signal.h>
+#include <utility>
 
 #include "AMPropertyList.h"
 #include "Quirel_Settings.h"
@@ -29,7 +33,7 @@ std::string WriteParameters(const e2e::TempDir& dir, const QVariantMap& paramete
   return path;
 }
 
-WorkflowRun RunWorkflow(const QStringList& args, const WorkflowEnv& env, const QByteArray& stdinText) {
+WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArray& stdinText) {
   QProcess p;
   QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
   e.insert("QT_QPA_PLATFORM", "offscreen");
@@ -46,9 +50,16 @@ WorkflowRun RunWorkflow(const QStringList& args, const WorkflowEnv& env, const Q
   if (!p.waitForStarted(10000)) return run;
   p.write(stdinText);
   p.closeWriteChannel();
-  if (!p.waitForFinished(120000)) {
-    p.kill();
-    p.waitForFinished();
+  QElapsedTimer clock;
+  clock.start();
+  while (!p.waitForFinished(20)) {
+    if (env.stopSignal && QFileInfo::exists(QString::fromStdString(env.stopWhen)))
+      ::kill(pid_t(p.processId()), std::exchange(env.stopSignal, 0));
+    if (clock.elapsed() > 120000) {
+      p.kill();
+      p.waitForFinished();
+      break;
+    }
   }
   run.out = QString::fromLocal8Bit(p.readAllStandardOutput());
   run.err = QString::fromLocal8Bit(p.readAllStandardError());

@@ -29,8 +29,10 @@ struct WorkflowEnv {
   std::string scanner = "model=fi-7160;sheets=2";  // QUIREL_VIRTUAL_SCANNER
   std::string actionPath;                          // QUIREL_ACTION_PATH, when not empty
   std::string home;                                // HOME and XDG_CONFIG_HOME
+  int stopSignal = 0;                              // sent once `stopWhen` exists
+  std::string stopWhen;
 };
-WorkflowRun RunWorkflow(const QStringList& args, const WorkflowEnv& env, const QByteArray& stdinText = {});
+WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArray& stdinText = {});
 
 // The action bundle of the build tree.
 std::string BuiltActionBundle();

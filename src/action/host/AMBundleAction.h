@@ -14,6 +14,7 @@
 #include <QString>
 #include <QVariantMap>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -55,7 +56,17 @@ class AMBundleAction : public QObject {
   // (null for the first step); returns the output; on failure also fills
   // *errorInfo with the error dictionary.
   virtual QString runWithInput(const QString& input, AMBundleAction* fromAction, QVariantMap* errorInfo) = 0;
+  // Asks a running action to stop (GUI thread): it ends its work as soon as
+  // it safely can, keeping what is done. A stop that comes before the run
+  // has begun its work stops it too.
+  virtual void stopAction() {}
   virtual QString description() const;
+
+  // Whether a user can answer the action's dialogs. A host without a
+  // display says no before the run; the action then fails with what it
+  // would have asked instead of waiting for an answer that never comes.
+  bool userCanAnswer() const { return mUserCanAnswer.load(); }
+  void setUserCanAnswer(bool can) { mUserCanAnswer.store(can); }
 
  protected:
   // Makes the view; called once, on the GUI thread.
@@ -70,6 +81,7 @@ class AMBundleAction : public QObject {
   QVariantMap mParameters;
   QPointer<QWidget> mView;
   bool mViewLoaded = false;
+  std::atomic<bool> mUserCanAnswer{true};
 };
 
 // The entry of an action plug-in: a function with C linkage of this name

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "FujiDevice.h"
+#include "OutputCheck.h"
 #include "PagePreview.h"
 #include "PreviewBitmap.h"
 #include "Quirel_Settings.h"
@@ -35,6 +36,42 @@ constexpr const char* kProgramDescription = "Quirel " QUIREL_VERSION;
 
 // Rotation code by orientation modulo 4, without and with flipped backs.
 constexpr uint32_t kRotations[4][2] = {{0, 3}, {9, 10}, {15, 12}, {6, 5}};
+
+// The first setting that setParams could not map faithfully, named as the
+// parameters file names it, with its value and the values it may take;
+// empty when there is none. The action's view offers only values that fit,
+// but a parameters file may hold any number, and the engine's fields would
+// wrap a negative resolution into a huge one. The ranges are the tool's.
+std::string OutOfRange(const Quirel_Settings& s) {
+  // "The setting Resolution is -300; it must be at least 50 and at most 1200 dpi."
+  const auto range = [](const char* key, double v, bool minAllowed, double min, double max, const char* unit) {
+    if ((minAllowed ? v >= min : v > min) && v <= max) return std::string();  // a NaN is out too
+    const auto number = [](double n) { return QString::number(n, 'g', 10); };
+    return QStringLiteral("The setting %1 is %2; it must be %3 %4 and at most %5%6.")
+        .arg(QLatin1String(key), number(v), minAllowed ? QStringLiteral("at least") : QStringLiteral("above"),
+             number(min), number(max), QLatin1String(unit))
+        .toStdString();
+  };
+  const bool lineArt = s.mScanTypeTag == 1;
+  const double maxLength = s.mUsingMetric ? 25400 : 1000;  // 1000 inches
+  const char* unit = s.mUsingMetric ? " mm" : " inches";
+  std::string why = range("Resolution", s.mResolution, true, 50, 1200, " dpi");
+  if (why.empty() && lineArt && !s.mDefaultThreshold && !s.mDynamicThreshold)
+    why = range("Threshold", s.mThreshold, true, 0, INT32_MAX, "");
+  if (why.empty() && !lineArt) why = range("BlackPoint", s.mBlackPoint, true, 0, 255, "");
+  if (why.empty() && !lineArt) why = range("WhitePoint", s.mWhitePoint, true, 0, 255, "");
+  if (why.empty() && lineArt && s.mDensityThreshold)
+    why = range("DensityFactor", s.mDensityFactor, true, 0.1, 10, "");
+  if (why.empty()) why = range("PaperWidth", s.mPaperWidth, false, 0, maxLength, unit);
+  if (why.empty() && !s.autoLength()) why = range("PaperHeight", s.mPaperLength, false, 0, maxLength, unit);
+  if (!s.mScanFullPage) {
+    if (why.empty()) why = range("ScanLeft", s.mScanLeft, true, 0, maxLength, unit);
+    if (why.empty()) why = range("ScanWidth", s.mScanWidth, false, 0, maxLength, unit);
+    if (why.empty()) why = range("ScanTop", s.mScanTop, true, 0, maxLength, unit);
+    if (why.empty() && !s.autoLength()) why = range("ScanHeight", s.mScanHeight, false, 0, maxLength, unit);
+  }
+  return why;
+}
 
 }  // namespace
 
@@ -217,26 +254,38 @@ void ScanJob_InProcess::startScan() {
     mJoinDirectly = false;
   }
 
-  std::string failure;
-  try {
-    mScanJob = std::make_unique<ScanJob>(&mScanParams, false, nullptr, &mErrStrm);
-  } catch (const char* what) {
-    failure = what;
-  } catch (const std::exception& e) {
-    failure = e.what();
-  } catch (...) {
-    failure = "unknown failure";
+  // Settings the engine cannot take, and an output that cannot be made or
+  // appended to, are refused before the scanner is touched, as the tool
+  // refuses them: neither may cost a sheet.
+  int32_t refusal = kScanErrorMessage;
+  std::string failure = OutOfRange(controller()->settings());
+  if (failure.empty()) {
+    const OutputCheck output = CheckOutputTarget(mScanParams);
+    refusal = output.mStatus != 0 ? output.mStatus : refusal;
+    failure = output.mText;
+  }
+  if (failure.empty()) {
+    try {
+      mScanJob = std::make_unique<ScanJob>(&mScanParams, false, nullptr, &mErrStrm);
+    } catch (const char* what) {
+      failure = what;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "unknown failure";
+    }
+    if (!failure.empty()) failure = std::string(kEngineJobFailedText) + failure + ".";
   }
   if (!failure.empty()) {
     // No engine job: the run ends at once, reported as a failure.
     {
       std::lock_guard<std::mutex> lock(mMutex);
       mThreadEnded = true;
-      mEngineStatus = kScanErrorMessage;
+      mEngineStatus = refusal;
     }
     ScanResultsWrapper failed;
-    failed.scanResults()->mStatus = kScanErrorMessage;
-    failed.scanResults()->mErrorMsg = std::string(kEngineJobFailedText) + failure + ".";
+    failed.scanResults()->mStatus = refusal;
+    failed.scanResults()->mErrorMsg = failure;
     postCompletion(std::move(failed));
     return;
   }

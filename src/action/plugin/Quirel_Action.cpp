@@ -126,9 +126,11 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     // settings, so parameters read for an action that was never opened go
     // into them too.
     settings = nullptr;
-    performOnMainThreadAndWait([this] {
+    QString unshown;
+    performOnMainThreadAndWait([this, &unshown] {
       if (isOpen) {
         if (scanController->checkSettings()) settings = &scanController->settings();
+        unshown = scanController->takeUnshownAlert();
       } else {
         Quirel_Settings& s = scanController->settings();
         s.readFromDictionary(parameters());
@@ -137,13 +139,22 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
       }
     });
     if (!settings) {
-      fail(&error, "Scan settings not valid.");
+      // Without a display the alert's text goes with the error.
+      fail(&error, unshown.isEmpty() ? QStringLiteral("Scan settings not valid.")
+                                     : QStringLiteral("Scan settings not valid. ") + unshown.trimmed());
       return;
     }
     Quirel_Settings& s = *settings;
 
     // 5. The path.
     bool chosenByUser = false;
+    if ((ask || inputIsDir) && !userCanAnswer()) {
+      fail(&error, (ask ? QStringLiteral("No output file was given")
+                        : QStringLiteral("The input %1 is a folder").arg(input)) +
+                       QStringLiteral(", and there is no display for the save panel that would ask for the file. "
+                                      "Give the output file's path as the input."));
+      return;
+    }
     if (ask || inputIsDir) {
       const QString start = inputIsDir ? input : QString();
       performOnMainThreadAndWait([this, start] { getPathFromUser(start); });
@@ -175,10 +186,17 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
 
     // 8. The scan.
     s.setFilePath(path, exists && s.mFileAction == 2);
+    if (mStopRequested) {
+      fail(&error, "Stopped before the scan began; no page scanned.");
+      return;
+    }
     const bool preview = s.mPreview;
     if (preview) performOnMainThreadAndWait([this] { scanController->showPreview(); });
     scanController->clearErrinfo();
     scanController->scanJob()->startScan();
+    // A stop asked for while the scan was starting (which clears the
+    // engine's stop request) still stops it.
+    if (mStopRequested) scanController->scanJob()->stopScan();
     scanController->scanJob()->waitForScanEnd();
 
     // 9. The result.
@@ -194,12 +212,18 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     }
   }();
 
+  mStopRequested = false;
   // 10. The error, and the path in any case.
   if (!error.isEmpty()) {
     Log("quirel action error: %s", quirel::amhost::AMErrorMessage(error).toUtf8().constData());
     if (errorInfo) *errorInfo = error;
   }
   return filePath.value_or(QString());
+}
+
+void Quirel_Action::stopAction() {
+  mStopRequested = true;
+  if (scanController) scanController->scanJob()->stopScan();
 }
 
 void Quirel_Action::getPathFromUser(const QString& directory) {

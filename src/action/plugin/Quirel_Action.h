@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -37,6 +38,10 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   void opened() override;
   void updateParameters() override;
   QString runWithInput(const QString& input, AMBundleAction* fromAction, QVariantMap* errorInfo) override;
+  // The preview window's Stop, asked for by the host: the scan ends after
+  // the sheets already in the scanner; a run that has not begun scanning
+  // does not begin.
+  void stopAction() override;
   QString description() const override;
 
   // GUI thread: the save panel, its delegate and the existing-file sheet.
@@ -57,4 +62,6 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   quirel::frontend::Quirel_Settings* settings = nullptr;
   QPointer<QFileDialog> mPanel;
   QPointer<QMessageBox> mSheet;
+  // Set by stopAction, cleared when the run it stopped ends.
+  std::atomic<bool> mStopRequested{false};
 };

@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <utility>
 
 #include "AMBundle.h"
 #include "AMBundleAction.h"
@@ -120,6 +121,16 @@ void Quirel_ScanController_Action::scanFinished(int32_t status, bool crashed, co
   mErrinfo = quirel::amhost::AMErrorInfo(QString::asprintf("%d: ", int(status)) + err);
   Log("error from scan task: %s", err.toUtf8().constData());
 }
+
+void Quirel_ScanController_Action::doErrorPanel(const QString& text) {
+  if (amAction && !amAction->userCanAnswer()) {
+    mUnshownAlert = text;
+    return;
+  }
+  Quirel_ScanController_Base::doErrorPanel(text);
+}
+
+QString Quirel_ScanController_Action::takeUnshownAlert() { return std::exchange(mUnshownAlert, QString()); }
 
 std::optional<QVariantMap> Quirel_ScanController_Action::errinfo() const {
   std::lock_guard<std::mutex> lock(mErrLock);

@@ -44,6 +44,10 @@ class Quirel_ScanController_Action : public Quirel_ScanController_Base {
   void showPreview();
   void closePreview();
   void scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) override;
+  // Shows the alert, or, when no user can answer it, keeps its text for
+  // the run's error (takeUnshownAlert hands it over once).
+  void doErrorPanel(const QString& text) override;
+  QString takeUnshownAlert();
 
   using Quirel_ScanController_Base::scanJob;
   // The error of the last scan; none after a good one.
@@ -58,6 +62,7 @@ class Quirel_ScanController_Action : public Quirel_ScanController_Base {
   QCheckBox* showPreviewCbx = nullptr;
   Quirel_Action* amAction = nullptr;
   QPointer<QWidget> previewWdw;
+  QString mUnshownAlert;
 
   mutable std::mutex mErrLock;
   std::optional<QVariantMap> mErrinfo;

@@ -7,12 +7,17 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTextStream>
 #include <QVBoxLayout>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "AMBundle.h"
 #include "AMPlugin.h"
@@ -26,6 +31,7 @@ namespace {
 
 constexpr int kExitActionFailed = 1;
 constexpr int kExitCannotLoad = 2;
+constexpr int kExitStopped = 8;  // as the tool's: stopped on request
 constexpr int kExitUsage = 64;
 
 const char* const kDefaultIdentifier = "com.brannoch.quirel.action";
@@ -45,6 +51,11 @@ const char kUsage[] =
     "             path at all the file is chosen in a save panel. The output\n"
     "             path is printed on standard output; when the action fails its\n"
     "             message goes to standard error and the status is 1.\n"
+    "             SIGINT (Ctrl-C) or SIGTERM stops the scan: no further sheet is\n"
+    "             loaded, the pages scanned are in the file, and the status is 8.\n"
+    "             Without a display (QT_QPA_PLATFORM=offscreen) the action never\n"
+    "             waits for an answer: what it would have asked goes to standard\n"
+    "             error and the status is 1.\n"
     "\n"
     "Options:\n"
     "  -p, --parameters FILE   the action's parameters (property list); default\n"
@@ -57,7 +68,7 @@ const char kUsage[] =
     "  -h, --help              this text.\n"
     "\n"
     "Exit status: 0 done; 1 the action failed; 2 the action or its parameters\n"
-    "could not be loaded or saved; 64 bad arguments.\n";
+    "could not be loaded or saved; 8 stopped on request; 64 bad arguments.\n";
 
 struct Options {
   QString command;
@@ -120,7 +131,53 @@ QString ReadInputLine() {
   return QString::fromLocal8Bit(line.c_str());
 }
 
+// Whether the windowing system shows windows to a user: the offscreen and
+// minimal platforms show them to nobody.
+bool HasDisplay() {
+  const QString platform = QGuiApplication::platformName();
+  return platform != "offscreen" && platform != "minimal" && platform != "minimalegl";
+}
+
+// SIGINT and SIGTERM during a run become the action's stop. The handler only
+// writes to a pipe; the GUI thread's event loop, which runs during the run,
+// reads it and asks the action to stop.
+class StopOnSignals {
+ public:
+  explicit StopOnSignals(AMBundleAction& action) {
+    if (pipe2(sPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    mNotifier = std::make_unique<QSocketNotifier>(sPipe[0], QSocketNotifier::Read);
+    QObject::connect(mNotifier.get(), &QSocketNotifier::activated, [this, &action] {
+      char drained[16];
+      while (read(sPipe[0], drained, sizeof drained) > 0) {
+      }
+      if (!mStopped)
+        std::fprintf(stderr, "quirel-workflow: stopping the scan; no further sheet is loaded\n");
+      mStopped = true;
+      action.stopAction();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {
+      const char c = 0;
+      [[maybe_unused]] const ssize_t n = write(sPipe[1], &c, 1);
+    };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+  }
+  bool stopped() const { return mStopped; }
+
+ private:
+  static inline int sPipe[2] = {-1, -1};
+  std::unique_ptr<QSocketNotifier> mNotifier;
+  bool mStopped = false;
+};
+
 int Configure(AMBundleAction& action, const QString& parametersPath) {
+  if (!HasDisplay())
+    return Fail("there is no display to show the action's settings on (platform " + QGuiApplication::platformName() +
+                    "); configure needs one",
+                kExitActionFailed);
   QDialog dialog;
   dialog.setWindowTitle("Quirel-AM");
   auto* layout = new QVBoxLayout(&dialog);
@@ -145,15 +202,29 @@ int Configure(AMBundleAction& action, const QString& parametersPath) {
 }
 
 int Run(AMBundleAction& action, const QString& input) {
+  action.setUserCanAnswer(HasDisplay());
+  StopOnSignals stop(action);
   const AMRunResult result = RunAction(action, input);
   if (!result.errorInfo.isEmpty()) {
     std::fprintf(stderr, "quirel-workflow: %s\n", AMErrorMessage(result.errorInfo).toLocal8Bit().constData());
     if (!result.output.isEmpty())
       std::fprintf(stderr, "quirel-workflow: the action returned %s\n", result.output.toLocal8Bit().constData());
-    return kExitActionFailed;
+    return stop.stopped() ? kExitStopped : kExitActionFailed;
   }
-  std::printf("%s\n", result.output.toLocal8Bit().constData());
-  return 0;
+  const QByteArray output = result.output.toLocal8Bit();
+  if (!stop.stopped()) {
+    std::printf("%s\n", output.constData());
+    return 0;
+  }
+  // Stopped: the path only when the file is there.
+  if (QFileInfo::exists(result.output)) {
+    std::printf("%s\n", output.constData());
+    std::fprintf(stderr, "quirel-workflow: stopped on request; the pages scanned before the stop are in %s\n",
+                 output.constData());
+  } else {
+    std::fprintf(stderr, "quirel-workflow: stopped on request before a page was scanned\n");
+  }
+  return kExitStopped;
 }
 
 }  // namespace
