@@ -264,8 +264,8 @@ bool ImageWriterPdfImpl::GetImageDataFlate(const ImageInfo& image, std::vector<P
     pieces->push_back({data, len});
     return true;
   };
-  return DeflatePage(image.mBitMap, image.mRowBytes, PageRows(image), PackedRowBytes(image), sink,
-                     buf);
+  return DeflatePage(image.mBitMap, image.mRowBytes, image.ValidLineCount(), PackedRowBytes(image),
+                     sink, buf);
 }
 
 void ImageWriterPdfImpl::WriteImageStream(const ImageInfo& image, uint32_t rows,
@@ -307,7 +307,7 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     mResults.mErrorMsg = problem;
     return false;
   }
-  const uint32_t rows = PageRows(image);
+  const uint32_t rows = image.ValidLineCount();
   std::vector<Piece> pieces;
   MallocBuffer buffer;
   std::string error;

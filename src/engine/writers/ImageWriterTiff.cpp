@@ -432,7 +432,7 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
   }
   if (!mTiff) return false;
   const int64_t before = FileSize();
-  const uint32_t rows = PageRows(image);
+  const uint32_t rows = image.ValidLineCount();
   if (!mTempBuffer && mLinkPos < 0) {
     std::string error;
     if (!FindChainEnd(-1, &error)) {

@@ -1,16 +1,7 @@
-// A page's stored rows, packed row length and readiness for writing.
+// A page's packed row length and readiness for writing.
 #include "PageData.h"
 
-#include <algorithm>
-
 namespace ZuzuvovOvav {
-
-uint32_t PageRows(const ImageInfo& image) {
-  const uint32_t rows = (image.mRotation == 0 && image.mLineCount >= 0)
-                            ? uint32_t(image.mLineCount)
-                            : image.mHeight;
-  return std::min(rows, image.mHeight);
-}
 
 int64_t PackedRowBytes(const ImageInfo& image) {
   switch (image.mImageType) {
@@ -24,7 +15,7 @@ int64_t PackedRowBytes(const ImageInfo& image) {
 const char* PageDataProblem(const ImageInfo& image) {
   if (image.AllocFailed()) return "Page image could not be stored (out of memory).";
   if (PackedRowBytes(image) == 0 && image.mWidth != 0) return "Page image type is not supported.";
-  const uint32_t rows = PageRows(image);
+  const uint32_t rows = image.ValidLineCount();
   if (rows == 0 || image.mWidth == 0) return "Page image is empty.";
   if (!image.mBitMap || image.mRowBytes < PackedRowBytes(image))
     return "Page image data is missing or incomplete.";

@@ -1,6 +1,7 @@
-// What both format writers need from a page: its row count, a check that
-// its bitmap can be read as described, and (ZLibTask.h) DeflatePage for its
-// gray or colour rows.
+// What both format writers need from a page besides its row count (which
+// is ImageInfo::ValidLineCount, as for the page buffers and previews): a
+// check that its bitmap can be read as described, and (ZLibTask.h)
+// DeflatePage for its gray or colour rows.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,6 @@
 #include "ZLibTask.h"
 
 namespace ZuzuvovOvav {
-
-// Rows of the stored page: the line count when known for an unturned side,
-// else the allocated height; never more than the allocated height.
-uint32_t PageRows(const ImageInfo& image);
 
 // Bytes of one packed row as written: width bits for line art, width bytes
 // for gray, three times that for colour.

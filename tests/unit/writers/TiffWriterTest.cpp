@@ -73,6 +73,7 @@ TEST(TiffWriter, PagesOfEveryTypeReadBackExactlyWithTheirTags) {
   TestPage gray = MakePage(kImageTypeGray, 301, 97, 1, 5, 300);  // Deflate
   TestPage colour = MakePage(kImageTypeColor, 131, 40, 2, 3, 300, false, /*compress=*/0);
   TestPage art = MakePage(kImageTypeLineArt, 203, 77, 3, 2, 300);
+  art.info->mRotation = 3, art.info->mLineCount = 70;  // turned over, paper shorter than the window
   ScanResults res;
   ASSERT_TRUE(WriteTiff(path, {&gray, &colour, &art}, &res)) << res.mErrorMsg;
   EXPECT_EQ(res.mPageCounts, std::vector<int32_t>{3});
