@@ -254,6 +254,10 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   auto quarterTurn = [](int code) { return code == 1 || code == 2; };
   if (duplex && !flatbed && quarterTurn(rotation >> 2) != quarterTurn(rotation & 3))
     return fail("with --duplex, --rotate-F-B must turn both sides by a quarter turn (l or r) or neither");
+  // Length detection serves pages whose length runs along the feed; a
+  // quarter-turned page's length is its width, which must be given.
+  if (autoLength && !flatbed && quarterTurn(rotation >> 2))
+    return fail("--auto-length cannot be used with a quarter turn (l or r): give the sheet's length as --paper-width");
 
   // Lengths describe the page as it comes out: a page turned a quarter is
   // as wide as the sheet is long. The default letter sheet turns with it.

@@ -40,7 +40,7 @@ void PrintUsage(FILE* out) {
                "                         scanner's speeds choose the scale\n"
                "  --paper-width N        paper width (default 10200, 8.5 in; 13200 when turned)\n"
                "  --paper-height N       paper height (default 13200, 11 in; 10200 when turned)\n"
-               "  --auto-length          detect the paper length (feeder only)\n"
+               "  --auto-length          detect the paper length (feeder, not with a quarter turn)\n"
                "  --duplex               scan both sides (feeder only)\n"
                "  --skip-first           duplex: do not write the job's first side\n"
                "  --skip-last            duplex: do not write the job's last back side\n"
