@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -72,34 +73,53 @@ std::string Files(const ScanResults& r) {
   return r.mFilePaths.size() == 1 ? r.mFilePaths[0] : std::to_string(r.mFilePaths.size()) + " files";
 }
 
-// The scanner went away (unplugged, switched off) ...
-bool ScannerGone(const std::string& text) {
-  return text.find("error (0xe00002c0") != std::string::npos || text.find("error (0xe00002ed") != std::string::npos;
-}
-
-// ... while the data of a side was being read. Raw sides are then written
-// with what had arrived and the rest white; a JPEG side that cannot be
-// decoded is dropped, and says so.
-bool LastPageIncomplete(const ScanResults& r) {
-  return r.mTotalPages > 0 && !r.mFilePaths.empty() && !r.mPageCounts.empty() && r.mPageCounts.back() > 0 &&
-         r.mErrorMsg.find("Cmd_ReadImage: error (0xe00002c0") != std::string::npos &&
-         r.mErrorMsg.find("could not be assembled") == std::string::npos;
-}
-
-// "page 2 (page 2 of out.pdf)"
-std::string LastPageName(const ScanResults& r) {
-  std::string s = "page " + std::to_string(r.mTotalPages);
-  if (r.mFilePaths.size() > 1 || r.mPageCounts.back() != r.mTotalPages)
-    s += " (page " + std::to_string(r.mPageCounts.back()) + " of " + r.mFilePaths.back() + ")";
+// "page 5", or "page 5 (page 1 of out11.pdf)" when the pages went into
+// several files.
+std::string PageName(const ScanResults& r, int page) {
+  std::string s = "page " + std::to_string(page);
+  int first = 1;
+  for (size_t i = 0; r.mFilePaths.size() > 1 && i < r.mFilePaths.size() && i < r.mPageCounts.size(); ++i) {
+    if (page < first + r.mPageCounts[i])
+      return s + " (page " + std::to_string(page - first + 1) + " of " + r.mFilePaths[i] + ")";
+    first += r.mPageCounts[i];
+  }
   return s;
+}
+
+// The pages written from sides the scan cut short, with their verb: "page 3
+// is", "page 3 and page 4 are", or `last` introducing the last page written
+// ("the last, page 4, is").
+std::string CutShort(const ScanResults& r, const std::string& last) {
+  const auto& cut = r.mCutShortPages;
+  if (cut.size() == 1 && cut[0].mPage == r.mTotalPages) return last + ", " + PageName(r, cut[0].mPage) + ", is";
+  std::string s;
+  for (size_t i = 0; i < cut.size(); ++i)
+    s += (i == 0 ? "" : i + 1 == cut.size() ? " and " : ", ") + PageName(r, cut[i].mPage);
+  return s + (cut.size() == 1 ? " is" : " are");
 }
 
 std::string Summary(const ScanResults& r) {
   std::string s = Pages(r.mTotalPages) + " scanned";
   if (!r.mFilePaths.empty()) s += " into " + Files(r);
-  if (LastPageIncomplete(r)) s += "; the last, " + LastPageName(r) + ", is incomplete";
+  if (!r.mCutShortPages.empty()) s += "; " + CutShort(r, "the last") + " incomplete";
   if (r.mDoubleFeeds > 0) s += "; " + std::to_string(r.mDoubleFeeds) + " double feed(s) noted";
   return s + ".";
+}
+
+// What the engine's text does not say: which pages the end cut short, and
+// in words what a scanner that stopped answering means.
+std::string Explanation(const ScanResults& r) {
+  std::string what;
+  if (!r.mCutShortPages.empty()) {
+    what = CutShort(r, "The last page") +
+           " incomplete: the scanner stopped in the middle of its sheet and the rest of the page is white. "
+           "Scan that sheet again; the pages before it are complete.";
+    what[0] = char(std::toupper(static_cast<unsigned char>(what[0])));
+  } else if (r.mEnd == kScanEndScannerGone) {
+    what = r.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.";
+  }
+  if (r.mEnd == kScanEndScannerGone) what = "The scanner stopped answering: was it unplugged or switched off? " + what;
+  return what;
 }
 
 }  // namespace
@@ -201,18 +221,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   std::fflush(out);
   if (!results.mErrorMsg.empty()) {
     std::fprintf(err, "%s\n", results.mErrorMsg.c_str());
-    // The engine's transport texts carry the host's code; say in words what
-    // the usual one means.
-    if (ScannerGone(results.mErrorMsg)) {
-      std::string what;
-      if (LastPageIncomplete(results))
-        what = "The last page, " + LastPageName(results) +
-               ", is incomplete: the scanner stopped in the middle of its sheet and the rest of the page is white. "
-               "Scan that sheet again; the pages before it are complete.";
-      else
-        what = results.mTotalPages > 0 ? "The pages scanned before are in the file." : "No page was written.";
-      std::fprintf(err, "The scanner stopped answering: was it unplugged or switched off? %s\n", what.c_str());
-    }
+    if (std::string what = Explanation(results); !what.empty()) std::fprintf(err, "%s\n", what.c_str());
     std::fflush(err);
   }
   return ExitStatusFor(results, interrupted);

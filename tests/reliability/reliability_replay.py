@@ -20,11 +20,13 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import zlib
 
 TOOL = None
 WORK = None
@@ -503,6 +505,35 @@ def busy_forever():
     return rows
 
 
+def failed_later_scan():
+    """Page files good, damaged, good: the damaged one (sound checksums,
+    data that cannot be decoded) fails the SCAN of sheet 2. The scan ends
+    with the SCAN's own text and exit 9, the page of sheet 1 in the file
+    and none for the sheet that was never scanned."""
+    row = Row("SCAN of sheet 2 fails")
+    folder = fresh_dir("failed-scan")
+    data = zlib.compress(b"".join(b"\0" + bytes(range(0, 192, 2)) for _ in range(120)))
+    pages = []
+    for name, idat in (("good", data), ("bad", data[:2] + b"\xff" * 10 + data[12:])):
+        chunks = ((b"IHDR", struct.pack(">IIBBBBB", 96, 120, 8, 0, 0, 0, 0)), (b"IDAT", idat), (b"IEND", b""))
+        pages.append(os.path.join(folder, name + ".png"))
+        with open(pages[-1], "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + b"".join(struct.pack(">I", len(d)) + k + d +
+                                                   struct.pack(">I", zlib.crc32(k + d)) for k, d in chunks))
+    codes = []
+    for mode in (["--gray", "--no-jpeg"], ["--mono"], ["--gray"]):
+        path = os.path.join(folder, mode[-1].strip("-") + ".pdf")
+        run = run_tool(mode + ["--resolution", "100", "--pdf", path],
+                       scanner="%s;dpi=100;pages=%s,%s,%s" % (SCANNER, pages[0], pages[1], pages[0]))
+        codes.append(run.code())
+        if expect_exit(row, run, " ".join(mode), {9}) and "(Cmd_Scan 04:00:05)" not in run.err:
+            row.fail("%s: not the SCAN's own text: %s" % (" ".join(mode), last_line(run.err)[:60]))
+        expect_pages(row, path, 1)
+    row.status = ",".join(codes)
+    row.happened = "3 modes: " + row.status
+    return [row]
+
+
 def preview_never_read():
     """A preview reader opens the FIFO and never reads: the scan must finish
     with every page."""
@@ -783,6 +814,7 @@ CASES = (
     ("symlink-tiff", lambda: planted_link("tiff")),
     ("existing-file", first_page_fails),
     ("busy", busy_forever),
+    ("failed-scan", failed_later_scan),
     ("preview", preview_never_read),
     ("early-sigint", lambda: early_signal(signal.SIGINT)),
     ("early-sigterm", lambda: early_signal(signal.SIGTERM)),

@@ -363,6 +363,7 @@ void ScanJob_InProcess::waitForScanEnd() {
     ScanResults& r = *ended.scanResults();
     if (status == 0 && gStopNow.load()) {
       r.mStatus = 0;
+      r.mEnd = kScanEndStopped;
     } else {
       r.mStatus = status != 0 ? status : kScanErrorMessage;
       std::string text = mErrStrm.str();

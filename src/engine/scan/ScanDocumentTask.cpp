@@ -165,7 +165,13 @@ void SideTask::CloseSide(int options) {
       mAbortFlag->mWriteFailed.store(true);
     } else {
       bool last = (options & kCloseLastPage) && !mIsFront;
-      if (!mWriter->WritePage(*image, last)) mAbortFlag->mWriteFailed.store(true);
+      const int32_t before = mWriter->Results().mTotalPages;
+      if (!mWriter->WritePage(*image, last)) {
+        mAbortFlag->mWriteFailed.store(true);
+      } else if ((options & kCloseCutShort) && mWriter->Results().mTotalPages > before) {
+        std::lock_guard<std::mutex> lock(mAbortFlag->mMutex);
+        mAbortFlag->mCutShort.push_back({mWriter->Results().mTotalPages, mIsFront ? kSideFront : kSideBack});
+      }
     }
   }
   DropImage();
@@ -446,7 +452,10 @@ ScanResults DocumentTask::Flush() {
     mCurPage.reset();
   }
   mWriter.Close();
-  return mWriter.Results();
+  ScanResults results = mWriter.Results();
+  std::lock_guard<std::mutex> lock(mFailure.mMutex);
+  results.mCutShortPages = mFailure.mCutShort;
+  return results;
 }
 
 }  // namespace ZuzuvovOvav

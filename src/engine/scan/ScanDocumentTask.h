@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "FujiScanParams.h"
 #include "ImageWriter.h"
@@ -41,6 +42,7 @@ enum QCmdTypeE : int {
 enum CloseSideOptionsE : int {
   kCloseLastPage = 1,  // the last page of the job
   kCloseDiscard = 2,   // do not write this page
+  kCloseCutShort = 4,  // the scan ended before the side's data did
 };
 
 // A command queued to a page or side task; the sender makes it, the queue
@@ -60,13 +62,15 @@ struct QCmdT {
 
 using QCmdPtr = std::unique_ptr<QCmdT>;
 
-// What the tasks of one document share: the write-failure flag, and the
+// What the tasks of one document share: the write-failure flag, the
 // first side that could not be assembled (a corrupt JPEG stream, a page
-// bitmap that could not be allocated) with its reason.
+// bitmap that could not be allocated) with its reason, and the pages
+// written from sides that were cut short.
 struct DocumentFailure {
   std::atomic<bool> mWriteFailed{false};
   std::mutex mMutex;
   std::string mSideError;  // guarded by mMutex; empty while no side failed
+  std::vector<CutShortPage> mCutShort;  // guarded by mMutex
 
   void SetSideError(const std::string& text);
   std::string SideError();

@@ -11,6 +11,7 @@
 #include "FujiCmds.h"
 #include "HostClock.h"
 #include "ScanDocumentTask.h"
+#include "UsbLayer.h"
 
 namespace ZuzuvovOvav {
 
@@ -125,6 +126,7 @@ void ScanJob::FailAfterException(std::exception_ptr error) {
     if (!mResults.mErrorMsg.empty()) mResults.mErrorMsg += " ";
     mResults.mErrorMsg += text;
     mResults.mStatus = mJobStatus;
+    mResults.mEnd = mScannerGone ? kScanEndScannerGone : kScanEndFailed;
     if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
   } catch (...) {
     // Nothing more can be reported; the status stays for WaitForScan.
@@ -135,14 +137,21 @@ void ScanJob::SetErr(const std::string& text) { mErrBuf = text.substr(0, kMaxErr
 
 void ScanJob::AppendErr(const std::string& text) { SetErr(mErrBuf.empty() ? text : mErrBuf + " " + text); }
 
+void ScanJob::CommandFailed(const CommandOutcome& outcome, const std::string& prefix) {
+  SetErr(prefix + outcome.Text());
+  const auto code = quirel::usb::IOReturn(outcome.Code());
+  if (outcome.TransportFailed() && (code == quirel::usb::kIOReturnNoDevice || code == quirel::usb::kIOReturnNotResponding))
+    mScannerGone = true;
+}
+
 bool ScanJob::Succeeded(const CommandOutcome& outcome) {
   if (outcome.Good()) return true;
-  SetErr(outcome.Text());
+  CommandFailed(outcome);
   return false;
 }
 
 void ScanJob::NoteCause(const CommandOutcome& outcome) {
-  if (outcome.NamesCause()) SetErr(outcome.Text());
+  if (outcome.NamesCause()) CommandFailed(outcome);
 }
 
 void ScanJob::Scan() {
@@ -213,6 +222,10 @@ void ScanJob::Scan() {
   }
 
   mResults.mStatus = mJobStatus;
+  mResults.mEnd = mScannerGone       ? kScanEndScannerGone
+                  : mJobStatus != 0 ? kScanEndFailed
+                  : mStopped        ? kScanEndStopped
+                                    : kScanEndCompleted;
   mCompleted = true;
   if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
 }
@@ -231,14 +244,14 @@ bool ScanJob::CheckScanner(Device& device) {
   Command* checks[] = {&reserve, &resetAll, &inquiry, &evpd, &tur};
   for (Command* cmd : checks) {
     if (CommandOutcome sent = SendCommand(*cmd); sent.TransportFailed()) {
-      SetErr(sent.Text());
+      CommandFailed(sent);
       release.SendToScanner();
       return false;
     }
   }
   if (tur.mResult.mStatus != kScsiGood) {
     if (CommandOutcome sent = SendCommand(sense); sent.TransportFailed()) {
-      SetErr(sent.Text());
+      CommandFailed(sent);
       release.SendToScanner();
       return false;
     }
@@ -265,7 +278,10 @@ void ScanJob::ScanPages(Device& device, ScanParams& p) {
     }
     if (!Succeeded(sent)) return;
   }
-  if (StopRequested()) return;
+  if (StopRequested()) {
+    mStopped = true;
+    return;
+  }
 
   if (device.NeedsCounterReset()) {
     Cmd_ModeSelect_ResetCounter cmd(device);
@@ -320,7 +336,10 @@ void ScanJob::ScanPages(Device& device, ScanParams& p) {
     default:
       p.mBytesPerPage = 0xFFFFFFFF;
   }
-  if (StopRequested()) return;
+  if (StopRequested()) {
+    mStopped = true;
+    return;
+  }
   ScanPagesTilDone(device, p);
   Cmd_Release release(device);
   release.SendToScanner();

@@ -80,9 +80,12 @@ class ScanJob {
   void SetErr(const std::string& text);
   // Adds a text after the job's text, a blank between (or sets it).
   void AppendErr(const std::string& text);
-  // True for a good outcome; otherwise sets the job's text to the failure's.
+  // Sets the job's text to `prefix` and the failure's text, and notes a
+  // scanner that no longer answers.
+  void CommandFailed(const CommandOutcome& outcome, const std::string& prefix = "");
+  // True for a good outcome; otherwise CommandFailed.
   bool Succeeded(const CommandOutcome& outcome);
-  // Sets the job's text to the failure's when it names a cause.
+  // CommandFailed when the failure names a cause.
   void NoteCause(const CommandOutcome& outcome);
   bool StopRequested() const { return gStopNow.load(); }
   void JoinOnce();
@@ -97,6 +100,10 @@ class ScanJob {
   std::string mErrBuf;
   ScanResults mResults;
   bool mCompleted = false;  // the completion callback was called (scan thread only)
+  // Why the job ended, for ScanResults::mEnd: the scanner stopped answering
+  // a command; the job stopped on request.
+  bool mScannerGone = false;
+  bool mStopped = false;
   bool mDeleteWhenDone;
   std::ostream* mOutStrm;
   std::ostream* mErrStrm;

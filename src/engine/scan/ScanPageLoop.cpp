@@ -63,10 +63,15 @@ void PageLoop::Run() {
   while (mMoreSheets) {
     OpenSheet();
     const SheetEndE end = ReadSheet();
-    // A failed READ ends the whole loop at once: no end-of-page sequence,
-    // no close of the sheet here (the flush in Finish closes it as the last
-    // page).
-    if (end == SheetEndE::kReadFailed) break;
+    // A failed READ ends the whole loop at once: no end-of-page sequence.
+    // The sides it left unfinished were cut short.
+    if (end == SheetEndE::kReadFailed) {
+      mFront.mCut = Unfinished(mFront);
+      mBack.mCut = Unfinished(mBack);
+      mMoreSheets = false;
+      CloseSheet();
+      break;
+    }
     if (end == SheetEndE::kAbandoned) {
       AbandonSheet();
       break;
@@ -87,11 +92,23 @@ void PageLoop::Run() {
 bool PageLoop::StartScan() {
   if (!mFlatbed) {
     if (CommandOutcome loaded = SendCommand(mLoad); !loaded.Good()) {
-      mJob.SetErr(std::string("Failed to load page: ") + loaded.Text());
+      mJob.CommandFailed(loaded, "Failed to load page: ");
       return false;
     }
   }
-  return mJob.Succeeded(SendCommand(mScan));
+  return ScanSheet();
+}
+
+// SCAN for the sheet just loaded. A failure is the job's, with the
+// scanner's text, or with one of its own when the scanner gave none (busy).
+bool PageLoop::ScanSheet() {
+  const CommandOutcome scanned = SendCommand(mScan);
+  if (scanned.Good()) return true;
+  if (*scanned.Text())
+    mJob.CommandFailed(scanned);
+  else
+    mJob.SetErr("The scanner did not start scanning the sheet.");
+  return false;
 }
 
 void PageLoop::OpenSheet() {
@@ -104,6 +121,8 @@ void PageLoop::OpenSheet() {
   mBack.mRemaining = separateBack ? sideBytes : 0;
   mBack.mEnded = !separateBack;
   mBack.mCheck = separateBack;
+  mFront.mGot = mBack.mGot = 0;
+  mFront.mCut = mBack.mCut = false;
   mSide = kSideFront;
   mPaperLength = -1;
   mReadCount = 0;
@@ -183,7 +202,7 @@ bool PageLoop::Read(int readLen, ReadPass* pass) {
   }
   ++mReadCount;
   if (sent.TransportFailed()) {
-    mJob.SetErr(sent.Text());
+    mJob.CommandFailed(sent);
     mReadFailed = true;
     return false;
   }
@@ -219,6 +238,7 @@ bool PageLoop::ReadPixelSize(Cmd_ReadPixelSize* size) {
 void PageLoop::HandOver(Cmd_ReadImage* read) {
   const uint32_t got = read->mResult.mXferCount;
   mBytesRead += got;
+  Side(mInterleaved ? kSideFront : mSide).mGot += got;
   if (got > 0) mLastProgress = mLastData;
   const bool eoi = mDoc->AppendBytes(mInterleaved ? kSideFront : mSide, read->AdoptRcvBytes(), int(got));
   if (gVerbose && eoi) std::clog << "end of image seen" << std::endl;
@@ -255,6 +275,7 @@ void PageLoop::JudgeReadStatus(const ReadPass& pass) {
       mMoreSheets = false;
     }
   } else if (!pass.mEndOfSide) {
+    mFront.mCut = mFront.mCut || Unfinished(mFront);
     mFront.mEnded = true;
     mFront.mRemaining = 0;
     mMoreSheets = false;
@@ -274,6 +295,7 @@ void PageLoop::EndBackAfterError(const ReadPass& pass) {
   const Result& r = pass.mResult;
   if (pass.mSent && mSide == kSideBack && !mMoreSheets && mDuplex && !mInterleaved && mFront.mEnded &&
       !mBack.mEnded && r.mStatus != kScsiGood && !IsDataNotReady(r) && !pass.mEndOfSide) {
+    mBack.mCut = Unfinished(mBack);
     mBack.mEnded = true;
     mBack.mRemaining = 0;
   }
@@ -380,8 +402,10 @@ void PageLoop::CheckStop() {
 void PageLoop::LoadNextSheet() {
   if (gVerbose) std::clog << "loading next page" << std::endl;
   const CommandOutcome loaded = SendCommand(mLoad);
+  // A sheet the scanner did not start scanning ends the feed: no page is
+  // made for it, and the sheet before it is the last.
   if (loaded.Good()) {
-    mJob.NoteCause(SendCommand(mScan));
+    mMoreSheets = ScanSheet();
     return;
   }
   mMoreSheets = false;
@@ -394,10 +418,15 @@ void PageLoop::LoadNextSheet() {
 // error when loading the next sheet (cover open, jam at the pick-up) still
 // ends the job with status 6, but the sheet read before it was scanned
 // whole and is written.
+//
+// A side that a failure ended before its data did is written as far as it
+// came and counted as cut short, or is no page when nothing came. With
+// interleaved data the front's state stands for both sides.
 void PageLoop::CloseSheet() {
   const int options = (mMoreSheets ? 0 : kCloseLastPage) | (mPaperErrorOnSheet ? kCloseDiscard : 0);
-  mDoc->CloseSide(kSideFront, options);
-  if (mDuplex) mDoc->CloseSide(kSideBack, options);
+  auto cut = [](const SideState& side) { return !side.mCut ? 0 : side.mGot > 0 ? kCloseCutShort : kCloseDiscard; };
+  mDoc->CloseSide(kSideFront, options | cut(mFront));
+  if (mDuplex) mDoc->CloseSide(kSideBack, options | cut(mInterleaved ? mFront : mBack));
   // After a failed write the stop request makes the end-of-page sequence of
   // the sheet already loaded end the scan.
   if (mDoc->WriteFailed()) gStopNow.store(true);
@@ -423,6 +452,7 @@ void PageLoop::SendControl(Cmd_ScannerControl::ControlFuncE function) {
 void PageLoop::Finish() {
   mJob.mResults = mDoc->Flush();
   mJob.mResults.mDoubleFeeds = mDoubleFeeds;
+  if (mInterrupted) mJob.mStopped = true;
   if (mDoc->WriteFailed()) ReportWriteFailure();
   if (gVerbose)
     std::clog << mBytesRead << " image bytes read in " << mReadSeconds << " seconds, "

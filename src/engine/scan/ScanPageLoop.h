@@ -39,6 +39,8 @@ class PageLoop {
   // Per side and sheet.
   struct SideState {
     uint32_t mRemaining = 0;  // bytes still expected
+    uint32_t mGot = 0;        // bytes handed over on this sheet
+    bool mCut = false;        // a failure ended the side before its data did
     bool mEnded = false;
     bool mCheck = false;  // ask READ IMAGE CHECK and wait before the next READ
     WhichWindowE mWindow = kWindowFront;
@@ -57,6 +59,7 @@ class PageLoop {
   enum class SheetEndE { kRead, kReadFailed, kAbandoned };
 
   bool StartScan();
+  bool ScanSheet();
   void OpenSheet();
   SheetEndE ReadSheet();
   int ReadLength() const;
@@ -85,6 +88,8 @@ class PageLoop {
   // The check flag that governs a side (interleaved data shares the front's).
   bool& CheckFlag(int side) { return (side == kSideFront || mInterleaved) ? mFront.mCheck : mBack.mCheck; }
   bool BothEnded() const { return mFront.mEnded && mBack.mEnded; }
+  // Neither ended nor with every byte it expected.
+  static bool Unfinished(const SideState& side) { return !side.mEnded && side.mRemaining != 0; }
   void SendControl(Cmd_ScannerControl::ControlFuncE function);
 
   ScanJob& mJob;

@@ -37,6 +37,22 @@ constexpr int32_t kStatusFileTooLarge = 10;  // the page would pass the format's
 constexpr int32_t kStatusDiskFull = 11;      // not enough free space for the page
 constexpr int32_t kStatusWriteError = 12;    // any other page write failure
 
+// Why a scan job ended, beside its status (ScanResults::mEnd).
+enum ScanEndE : int32_t {
+  kScanEndFailed = 0,       // by a failure that the status and the text name
+  kScanEndCompleted = 1,    // every sheet fed was scanned: the hopper ran empty, the scanner
+                            // reported the end of the paper, or the flatbed's sheet was scanned
+  kScanEndStopped = 2,      // on request; sheets left in the feeder were not scanned
+  kScanEndScannerGone = 3,  // the scanner stopped answering: unplugged or switched off
+};
+
+// A page written although the scan ended in the middle of its side: it holds
+// what had arrived, the rest is white.
+struct CutShortPage {
+  int32_t mPage = 0;  // its number over all output files, from 1
+  int32_t mSide = 0;  // the side of its sheet (kSideFront, kSideBack)
+};
+
 // The outcome of a scan job. The three vectors always have one entry per
 // output file opened, in opening order.
 struct ScanResults {
@@ -47,6 +63,9 @@ struct ScanResults {
   std::vector<int32_t> mPageCounts;
   std::vector<std::string> mFilePaths;
   std::vector<FSRef> mFileRefs;  // zeroed by the writers, filled by the scan job
+  // Filled by the scan job, never by the writers.
+  ScanEndE mEnd = kScanEndFailed;
+  std::vector<CutShortPage> mCutShortPages;  // in page order
 
   void AddFile(const std::string& path);
   // Counts one page in the file opened last.

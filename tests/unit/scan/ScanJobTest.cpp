@@ -3,6 +3,7 @@
 // Search, check, set-up, the ways a page loop ends, and the job's status and
 // texts.
 #include <atomic>
+#include <chrono>
 #include <regex>
 #include <cmath>
 #include <sstream>
@@ -571,9 +572,42 @@ std::function<bool(const uint8_t*)> Op(uint8_t op, int byte1 = -1, int byte2 = -
   return [=](const uint8_t* c) { return c[0] == op && (byte1 < 0 || c[1] == byte1) && (byte2 < 0 || c[2] == byte2); };
 }
 
+// A scanner whose second READ pixel size reports `lines` as the paper's
+// length and whose data is then not ready for a while (busy), in real time,
+// so that the page's workers catch up with the READs before the next one.
+std::function<void(SpyLog&)> PaperLengthThenBusy(uint32_t lines) {
+  return [lines](SpyLog& log) {
+    log.hook = [lines, sizes = 0, busy = 0](const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads) mutable {
+      std::vector<uint8_t> status(13, 0), size(24, 0);
+      status[0] = 0x53;
+      if (cdb[0] == 0x28 && cdb[2] == 0x80 && ++sizes == 2) {
+        for (int i = 0; i < 4; ++i) size[12 + i] = uint8_t(lines >> (24 - 8 * i));
+        reads->push_back(size);
+      } else if (sizes >= 2 && busy < 1000 &&
+                 ((cdb[0] == 0x28 && cdb[2] == 0 && busy == 0) || (cdb[0] == kControl && cdb[1] == 0x10))) {
+        if (busy++ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (cdb[0] == 0x28) reads->emplace_back();  // a READ gets no data
+        status[9] = 0x08;
+      } else {
+        return false;
+      }
+      reads->push_back(status);
+      return true;
+    };
+  };
+}
+
+// The results in short: "<status> <pages> pages, cut <page><F|B>..., end <end>: <text>".
+std::string Brief(const ScanResults& r) {
+  std::string s = std::to_string(r.mStatus) + " " + std::to_string(r.mTotalPages) + " pages, cut";
+  for (const CutShortPage& c : r.mCutShortPages) s += " " + std::to_string(c.mPage) + (c.mSide == kSideFront ? "F" : "B");
+  return s + ", end " + std::to_string(int(r.mEnd)) + ": " + r.mErrorMsg;
+}
+
 // The set-up commands and the page loop's protocol rules, one job each,
 // checked on the command trace: `want` must be found in the trace of the
-// commands that `keep` matches (all when empty), `absent` must not.
+// commands that `keep` matches (all when empty), `absent` must not; and
+// `results` in the results in short (Brief).
 TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
   using Tweak = std::function<void(ScanParams&)>;
   const Tweak colour = [](ScanParams& p) { p.mImageType = kImageTypeColor; };
@@ -590,6 +624,21 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
   frontBusyOnce.busy = true;
   CheckAnswer endOfMedium = answer(Op(0x28, 0, 0), 0x40, 1);  // sense key 0, EOM flag
   endOfMedium.dataLen = 40000;
+  CheckAnswer secondScanFails = answer(Op(kScan), 4, 1), secondReadFails = answer(Op(0x28, 0, 0), 0, 1),
+              secondSizeFails = answer(Op(0x28, -1, 0x80), 4, 1);
+  secondScanFails.nth = secondReadFails.nth = secondSizeFails.nth = 2;
+  secondReadFails.transportFails = true;
+  CheckAnswer secondScanBusy = secondScanFails, secondReadRefused = secondReadFails;
+  secondScanBusy.busy = true;
+  secondReadRefused.transportFails = false;
+  secondReadRefused.key = 4;
+  secondReadRefused.dataLen = 100;
+  const Tweak sizeReads = [](ScanParams& p) {
+    p.mXRes = p.mYRes = 300;
+    p.mScanWidth = 10200;
+    p.mDetectLength = true;
+    p.mPaperHeight = 0;
+  };
   struct Case {
     const char* name;
     const char* scanner;
@@ -599,6 +648,7 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
     const char* want;
     const char* absent;
     int wait;
+    const char* results = "";
   };
   const Case cases[] = {
       {"counter reset, prepick, buffering, pixel size", "model=fi-6800;sheets=1", nullptr, nullptr, "",
@@ -649,14 +699,28 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
       {"not ready: the delay for neither side, then for one side", "model=fi-7160;sheets=1",
        [](ScanParams& p) { p.mDuplex = true; }, Answer(frontBusyOnce), "",
        "SCAN CHK0:40000 Z5000 CHK0:40000 Z1000 R0:40000 Z1100 CHK128:40000 Z1000 R128:40000 LOAD", "", 0},
-      {"size read after every eighth READ", "model=ScanSnap S500;sheets=1",
-       [](ScanParams& p) {
-         p.mXRes = p.mYRes = 300;
-         p.mScanWidth = 10200;
-         p.mDetectLength = true;
-         p.mPaperHeight = 0;
-       },
-       nullptr, "^(R\\d|SIZE)", "^SIZE (R0:524288 ){8}SIZE (R0:524288 ){9}SIZE $", "", 0},
+      {"size read after every eighth READ", "model=ScanSnap S500;sheets=1", sizeReads, nullptr, "^(R\\d|SIZE)",
+       "^SIZE (R0:524288 ){8}SIZE (R0:524288 ){9}SIZE $", "", 0},
+      {"the paper's length reached ends the side", "model=ScanSnap S500;sheets=1", sizeReads,
+       PaperLengthThenBusy(8 * 205), "^(R\\d|SIZE)", "^SIZE (R0:524288 ){8}SIZE (R0:524288 )?$", "", 0,
+       "^0 1 pages, cut, end 1: $"},
+      {"a failed size read ends the scan, the side cut short", "model=ScanSnap S500;sheets=1", sizeReads,
+       Answer(secondSizeFails), "^(R\\d|SIZE|LOAD|REL)", "^SIZE LOAD (R0:524288 ){8}SIZE REL $", "",
+       kScanErrorMessage, "^4 1 pages, cut 1F, end 0: .*Cmd_ReadPixelSize"},
+      {"a later SCAN that fails ends the feed with its own text", "model=fi-6130;sheets=3", nullptr,
+       Answer(secondScanFails), "", "R0:40000 LOAD SCAN SENSE REL $", "", kScanErrorMessage,
+       "^4 1 pages, cut, end 0: .*\\(Cmd_Scan 04:00:00\\)$"},
+      {"a later SCAN answered busy ends the feed too", "model=fi-6130;sheets=3", nullptr, Answer(secondScanBusy), "",
+       "R0:40000 LOAD SCAN REL $", "", kScanErrorMessage, "^4 1 pages, cut, end 0: The scanner did not start"},
+      {"a READ refused mid-side ends the scan, the side cut short", "model=fi-4120C;sheets=2", nullptr,
+       Answer(secondReadRefused), "^R\\d", "^R0:32768 R0:7400 $", "", kScanErrorMessage,
+       "^4 1 pages, cut 1F, end 0: .*\\(Cmd_ReadImage 04:00:00\\)$"},
+      {"a READ failing in the transport: a side that got nothing is no page", "model=fi-6130;sheets=3", nullptr,
+       Answer(secondReadFails), "^(R\\d|LOAD|REL)", "^LOAD R0:40000 LOAD R0:40000 REL $", "", kScanErrorMessage,
+       "^4 1 pages, cut, end 0: Command Cmd_ReadImage: error"},
+      {"a write failure after a failed READ follows the READ's text", "model=fi-4120C;sheets=1",
+       [this](ScanParams& p) { p.mBaseFilePath = dir.File("missing/scan"); }, Answer(secondReadFails), "^R\\d",
+       "^R0:32768 R0:7400 $", "", kStatusFileError, "^5 0 pages, cut, end 0: .*Cmd_ReadImage.* Failed to write page\\.$"},
       {"SCANNER CONTROL 9 not ready 25 times", "model=fi-6670;sheets=2",
        [](ScanParams& p) { p.mAllowDoubles = true; }, Answer(answer(Op(kControl, 9), 2)), "^(CTL9|Z2|HW|LOAD)",
        "^LOAD (CTL9 Z200000 ){25}LOAD (CTL9 Z200000 ){25}LOAD $", "HW", 0},
@@ -679,6 +743,7 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
     if (*c.absent) {
       EXPECT_FALSE(std::regex_search(kept, std::regex(c.absent))) << kept;
     }
+    EXPECT_TRUE(std::regex_search(Brief(o.r), std::regex(c.results))) << Brief(o.r);
   }
 }
 

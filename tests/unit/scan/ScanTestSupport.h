@@ -60,8 +60,9 @@ inline std::vector<TiffPage> ReadTiff(const std::string& path) {
 // The command blocks sent, and a hook that may answer a command in the
 // scanner's place (queueing the reads it returns: data, then status).
 // A hook that answers with no reads at all makes the command fail in the
-// transport. `data` holds the bytes each command sent after its block, and
-// `sleeps` the engine's sleeps with the number of commands sent before them.
+// transport; the data of a command it answers goes nowhere. `data` holds
+// the bytes each command sent after its block, and `sleeps` the engine's
+// sleeps with the number of commands sent before them.
 struct SpyLog {
   std::vector<std::vector<uint8_t>> cdbs;
   std::vector<std::vector<uint8_t>> data;
@@ -89,9 +90,11 @@ class SpyInterface : public quirel::testing::ForwardingInterface {
     if (size == 31 && p[0] == 0x43) {
       mLog->cdbs.emplace_back(p + 19, p + 31);
       mLog->data.emplace_back();
-      if (mLog->hook && mLog->hook(p + 19, &mReads)) return mReads.empty() ? usb::kIOReturnError : 0;
+      mAnswered = mLog->hook && mLog->hook(p + 19, &mReads);
+      if (mAnswered) return mReads.empty() ? usb::kIOReturnError : 0;
     } else if (!mLog->data.empty() && mLog->data.back().empty()) {
       mLog->data.back().assign(p, p + size);
+      if (mAnswered) return 0;  // the data of a command answered here
     }
     return ForwardingInterface::WritePipe(pipe, buf, size, a, b);
   }
@@ -106,6 +109,7 @@ class SpyInterface : public quirel::testing::ForwardingInterface {
  private:
   SpyLog* mLog;
   std::deque<std::vector<uint8_t>> mReads;
+  bool mAnswered = false;
 };
 
 class SpyDevice : public quirel::testing::ForwardingDevice {
