@@ -213,10 +213,12 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   for (size_t i = 0; i < results.mFilePaths.size(); ++i)
     std::fprintf(out, "file: %s (%d %s)\n", results.mFilePaths[i].c_str(), results.mPageCounts[i],
                  results.mPageCounts[i] == 1 ? "page" : "pages");
-  if (interrupted && results.mStatus == kScanOK)
-    std::fprintf(out, "Scan stopped on request: %s in %s; sheets left in the feeder were not scanned.\n",
-                 results.mTotalPages == 1 ? "1 page is" : (std::to_string(results.mTotalPages) + " pages are").c_str(),
-                 results.mFilePaths.empty() ? "no file" : Files(results).c_str());
+  if (interrupted && results.mStatus == kScanOK) {
+    const std::string kept = results.mFilePaths.empty() ? "no file was written"
+                             : (results.mTotalPages == 1 ? "1 page is" : Pages(results.mTotalPages) + " are") +
+                                   std::string(" in ") + Files(results);
+    std::fprintf(out, "Scan stopped on request: %s; sheets left in the feeder were not scanned.\n", kept.c_str());
+  }
   std::fprintf(out, "%s\n", Summary(results).c_str());
   std::fflush(out);
   if (!results.mErrorMsg.empty()) {

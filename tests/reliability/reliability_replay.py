@@ -501,6 +501,8 @@ def busy_forever():
             expect_pages(row, path, 0)
         else:
             row.expected, row.found, row.valid = "0", "no file", "yes"
+            if "Scan stopped on request: no file was written;" not in run.out:
+                row.fail("the stop does not say that no file was written")
         rows.append(row)
     return rows
 
