@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "UsbLayer.h"
 
 using ZuzuvovOvav::Device;
+using ZuzuvovOvav::ExceededLimit;
 using ZuzuvovOvav::kFileTypePDF;
 using ZuzuvovOvav::kFujitsuVendorId;
 using ZuzuvovOvav::ProductSettings;
@@ -153,64 +153,45 @@ int CheckLimits(const ScanParams& params, uint32_t productId, FILE* err) {
   const ProductSettings* product = Device::GetProductById(productId);
   if (!product) return 0;
   const char* model = product->mModelName;
-  if (params.mUseFlatbed && !product->mHasFlatbed) {
+  // The job as the user asked for it; the engine may round its window
+  // beyond these lengths for the transfer, and the scanner takes that.
+  const ExceededLimit limit = params.FirstExceededLimit(*product);
+  if (limit.kind == ExceededLimit::kNone) return 0;
+  if (limit.kind == ExceededLimit::kNoFlatbed) {
     std::fprintf(err, "quirel: the %s has no flatbed. Scan from the document feeder: leave out --flatbed.\n", model);
     return kExitBadJob;
   }
 
-  // The job as the engine will send it: adjusted for this model. The device
-  // is not opened; its model row answers the questions about limits.
-  Device device;
-  device.SetSettingsForTesting(product);
-  ScanParams job = params;
-  job.Adjust(device);
-
-  const bool flatbed = job.mUseFlatbed;
+  const bool flatbed = params.mUseFlatbed;
   const char* where = flatbed ? "flatbed" : "feeder";
-  const uint32_t widthLimit = uint32_t(std::lround((flatbed ? product->mFlatbedWidth : product->mAdfWidth) * 1200));
-  const uint32_t lengthLimit = flatbed ? uint32_t(std::lround(product->mFlatbedHeight * 1200))
-                                       : device.GetMaxLenForRes(job.mImageType, job.mXRes);
   // Lengths as the user gave them describe the page as it comes out: with a
   // quarter turn its width runs along the feed.
-  const bool turned = job.mLandscape;
-  const uint32_t paperAcross = turned ? job.mPaperHeight : job.mPaperWidth;
-  const uint32_t paperAlong = turned ? job.mPaperWidth : job.mPaperHeight;
-  const uint32_t originAcross = turned ? job.mUpperLeftY : job.mUpperLeftX;
-  const uint32_t originAlong = turned ? job.mUpperLeftX : job.mUpperLeftY;
-  const char* acrossOption = turned ? "--paper-height" : "--paper-width";
-  const char* alongOption = turned ? "--paper-width" : "--paper-height";
-  constexpr uint32_t kSlack = 2;  // rounding of inches to units
-
+  const char* acrossOption = limit.turned ? "--paper-height" : "--paper-width";
+  const char* alongOption = limit.turned ? "--paper-width" : "--paper-height";
+  const unsigned value = limit.value, most = limit.limit;
   char resolution[48] = "";
-  if (!flatbed) std::snprintf(resolution, sizeof resolution, " at %u dpi", unsigned(job.mXRes));
+  if (!flatbed) std::snprintf(resolution, sizeof resolution, " at %u dpi", unsigned(params.mXRes));
 
-  if (paperAcross > widthLimit + kSlack) {
-    std::fprintf(err, "quirel: the paper is %u wide (%s) across the feed, wider than the %s's %s takes: at most %u (%s). Give %s %u or less.\n",
-                 unsigned(paperAcross), Inches(paperAcross).c_str(), model, where, unsigned(widthLimit),
-                 Inches(widthLimit).c_str(), acrossOption, unsigned(widthLimit));
-    return kExitBadJob;
+  switch (limit.kind) {
+    case ExceededLimit::kPaperAcross:
+      std::fprintf(err, "quirel: the paper is %u wide (%s) across the feed, wider than the %s's %s takes: at most %u (%s). Give %s %u or less.\n",
+                   value, Inches(value).c_str(), model, where, most, Inches(most).c_str(), acrossOption, most);
+      break;
+    case ExceededLimit::kAreaAcross:
+      std::fprintf(err, "quirel: the scan area reaches %u (%s) across the feed, beyond the %s's %s width of %u (%s). Make the scan area narrower or move it in.\n",
+                   value, Inches(value).c_str(), model, where, most, Inches(most).c_str());
+      break;
+    case ExceededLimit::kPaperAlong:
+      std::fprintf(err, "quirel: the paper is %u long (%s) along the feed, longer than the %s's %s takes%s: at most %u (%s). Give %s %u or less%s.\n",
+                   value, Inches(value).c_str(), model, where, resolution, most, Inches(most).c_str(), alongOption, most,
+                   flatbed ? "" : ", or see whether a lower --resolution takes longer paper (quirel --capabilities)");
+      break;
+    default:  // kAreaAlong
+      std::fprintf(err, "quirel: the scan area reaches %u (%s) along the feed, beyond the %s's %s length%s of %u (%s). Make the scan area shorter or move it up.\n",
+                   value, Inches(value).c_str(), model, where, resolution, most, Inches(most).c_str());
+      break;
   }
-  if (uint64_t(originAcross) + job.mInWidth1200 > uint64_t(widthLimit) + kSlack) {
-    const uint32_t end = originAcross + job.mInWidth1200;
-    std::fprintf(err, "quirel: the scan area reaches %u (%s) across the feed, beyond the %s's %s width of %u (%s). Make the scan area narrower or move it in.\n",
-                 unsigned(end), Inches(end).c_str(), model, where, unsigned(widthLimit), Inches(widthLimit).c_str());
-    return kExitBadJob;
-  }
-  if (paperAlong > lengthLimit + kSlack) {
-    std::fprintf(err, "quirel: the paper is %u long (%s) along the feed, longer than the %s's %s takes%s: at most %u (%s). Give %s %u or less%s.\n",
-                 unsigned(paperAlong), Inches(paperAlong).c_str(), model, where, resolution, unsigned(lengthLimit),
-                 Inches(lengthLimit).c_str(), alongOption, unsigned(lengthLimit),
-                 flatbed ? "" : ", or see whether a lower --resolution takes longer paper (quirel --capabilities)");
-    return kExitBadJob;
-  }
-  if (uint64_t(originAlong) + job.mInHeight1200 > uint64_t(lengthLimit) + kSlack) {
-    const uint32_t end = originAlong + job.mInHeight1200;
-    std::fprintf(err, "quirel: the scan area reaches %u (%s) along the feed, beyond the %s's %s length%s of %u (%s). Make the scan area shorter or move it up.\n",
-                 unsigned(end), Inches(end).c_str(), model, where, resolution, unsigned(lengthLimit),
-                 Inches(lengthLimit).c_str());
-    return kExitBadJob;
-  }
-  return 0;
+  return kExitBadJob;
 }
 
 }  // namespace quirel::tool

@@ -28,10 +28,10 @@ int CheckOutput(const ZuzuvovOvav::ScanParams& params, FILE* err);
 int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& stopped, uint32_t* productId,
                 FILE* err);
 
-// The job against the model's limits, after the engine's own adjustment of
-// it: the flatbed on a model without one, a paper or scan area beyond the
-// feeder's (or flatbed's) width, or its length at the job's resolution.
-// Returns 0 or 4.
+// The job as asked for against the model's limits, as the scan window
+// checks them (ScanParams::FirstExceededLimit): the flatbed on a model
+// without one, a paper or scan area beyond the feeder's (or flatbed's)
+// width, or its length at the resolution asked for. Returns 0 or 4.
 int CheckLimits(const ZuzuvovOvav::ScanParams& params, uint32_t productId, FILE* err);
 
 }  // namespace quirel::tool

@@ -127,7 +127,7 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
     int status;
     std::vector<std::string> texts;
   };
-  const std::vector<std::string> gray = {"--gray", "--no-jpeg", "--resolution", "50"};
+  const std::vector<std::string> gray = {"--gray", "--resolution", "50"};
   const Case cases[] = {
       {"model=fi-6130", {"--flatbed"}, 4, {"the fi-6130 has no flatbed", "leave out --flatbed"}},
       {"model=fi-6130",
@@ -150,6 +150,9 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
        {"--left", "6000", "--width", "6000"},
        4,
        {"the scan area reaches 12000 (10.00 in) across the feed", "feeder width of 10620 (8.85 in)"}},
+      // Turbo line art is told the resolution asked for, not the one it scans at.
+      {"model=fi-6130", {"--mono", "--turbo", "0", "--resolution", "300", "--paper-height", "48000"}, 4,
+       {"feeder takes at 300 dpi: at most 40800 (34.00 in)"}},
       {"model=fi-6230",
        {"--flatbed", "--paper-height", "15000"},
        4,
@@ -157,7 +160,11 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
       {"model=fi-6130;sheets=1", {"--resolution", "100", "--paper-height", "48000"}, 0, {}},
       {"model=fi-6130;sheets=1", {"--paper-width", "10200", "--paper-height", "13200"}, 0, {}},  // Letter
       {"model=fi-6130;sheets=1", {"--paper-width", "10200", "--paper-height", "16800"}, 0, {}},  // Legal
-      {"model=fi-6230", {"--flatbed", "--paper-width", "9921", "--paper-height", "14031"}, 0, {}},  // A4
+      // A4 on the glass, its window rounded beyond it for the JPEG transfer.
+      {"model=fi-6230", {"--flatbed", "--paper-width", "9921", "--paper-height", "14031"}, 0, {}},
+      {"model=fi-6230", {"--flatbed", "--gray", "--bits", "8", "--resolution", "300", "--paper-width", "9921",
+                         "--paper-height", "14031", "--left", "0", "--width", "9921", "--top", "0", "--height", "14031"}, 0, {}},
+      {"model=fi-7280", {"--flatbed", "--rgb", "--resolution", "150", "--paper-width", "9921", "--paper-height", "14031"}, 0, {}},
   };
   int n = 0;
   for (const Case& c : cases) {

@@ -254,7 +254,10 @@ int32_t Device::JpegTurboSubsample() const {
 }
 
 uint32_t Device::GetMaxLenForRes(ImageTypeE type, uint32_t resolution) const {
-  const ProductSettings& row = RowOf(mProduct);
+  return uint32_t(MaxLengthInches(RowOf(mProduct), type, resolution) * 1200);
+}
+
+double Device::MaxLengthInches(const ProductSettings& row, ImageTypeE type, uint32_t resolution) {
   uint32_t typeBit = 0;
   switch (type) {
     case kImageTypeLineArt: typeBit = 1; break;
@@ -271,7 +274,7 @@ uint32_t Device::GetMaxLenForRes(ImageTypeE type, uint32_t resolution) const {
     else
       inches = row.mLongLength1;
   }
-  return uint32_t(inches * 1200);
+  return inches;
 }
 
 }  // namespace ZuzuvovOvav

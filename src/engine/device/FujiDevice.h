@@ -145,6 +145,8 @@ class Device {
   int32_t JpegTurboSubsample() const;
   // Longest window length in 1/1200 inch for a type and resolution.
   uint32_t GetMaxLenForRes(ImageTypeE type, uint32_t resolution) const;
+  // The same of a model row, in inches.
+  static double MaxLengthInches(const ProductSettings& row, ImageTypeE type, uint32_t resolution);
 
  private:
   int UsbSpeed() const;

@@ -1,7 +1,9 @@
 // ScanParams: the defaults of a scan job's parameter record and its completion for the opened scanner (Adjust).
 #include "FujiScanParams.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <iostream>
 #include <random>
 #include <sys/stat.h>
@@ -25,6 +27,22 @@ constexpr uint64_t kUnits = 1200;
 inline uint64_t Res(uint16_t res) { return res ? res : 1; }
 
 inline bool IsGrayOrColor(ImageTypeE type) { return type == kImageTypeGray || type == kImageTypeColor; }
+
+// A rotation code whose front turns a quarter (left or right) makes the
+// page landscape: its width runs along the feed.
+inline bool FrontTurnsQuarter(uint32_t rotation) {
+  const uint32_t front = rotation & ~3u;
+  return front == 4 || front == 8;
+}
+
+// The scan window lets a length pass that is up to 1/2400 inch beyond a
+// limit, and a scan area up to 1/2400 inch beyond its paper; its command
+// line rounds each length to 1/1200 inch, by up to 1/2400 inch. So a paper
+// size it passed arrives here up to 1/1200 inch beyond the limit, and the
+// end of a scan area (an origin and a size, on a paper that passed) up to
+// 2/1200 inch.
+constexpr double kPaperSlack = 1;
+constexpr double kAreaSlack = 2;
 
 // Turbo resolution for a requested one divided by a scale, truncated, and
 // never below 1 dpi (a huge scale must not leave a zero resolution).
@@ -131,6 +149,36 @@ int ScanParams::GenerateTempFilePath() {
   return 0;
 }
 
+ExceededLimit ScanParams::FirstExceededLimit(const ProductSettings& product) const {
+  ExceededLimit found;
+  if (mUseFlatbed && !product.mHasFlatbed) {
+    found.kind = ExceededLimit::kNoFlatbed;
+    return found;
+  }
+  const bool turned = mRotation != 0 ? FrontTurnsQuarter(mRotation) : mLandscape;
+  const double width = mUseFlatbed ? product.mFlatbedWidth : product.mAdfWidth;
+  const double length =
+      mUseFlatbed ? product.mFlatbedHeight : Device::MaxLengthInches(product, mImageType, mXRes);
+  const uint64_t paperAcross = turned ? mPaperHeight : mPaperWidth;
+  const uint64_t paperAlong = turned ? mPaperWidth : mPaperHeight;
+  const uint64_t areaAcross = turned ? uint64_t(mUpperLeftY) + mScanHeight : uint64_t(mUpperLeftX) + mScanWidth;
+  const uint64_t areaAlong = turned ? uint64_t(mUpperLeftX) + mScanWidth : uint64_t(mUpperLeftY) + mScanHeight;
+  auto beyond = [&](ExceededLimit::Kind kind, uint64_t value, double inches, double slack) {
+    if (double(value) <= inches * double(kUnits) + slack) return false;
+    found = {kind, uint32_t(std::min<uint64_t>(value, UINT32_MAX)), uint32_t(std::lround(inches * double(kUnits))),
+             turned};
+    return true;
+  };
+  if (beyond(ExceededLimit::kPaperAcross, paperAcross, width, kPaperSlack) ||
+      beyond(ExceededLimit::kAreaAcross, areaAcross, width, kAreaSlack))
+    return found;
+  // With automatic length the page is as long as the model takes (Adjust).
+  if (!turned && mDetectLength && mPaperHeight == 0) return found;
+  if (!beyond(ExceededLimit::kPaperAlong, paperAlong, length, kPaperSlack))
+    beyond(ExceededLimit::kAreaAlong, areaAlong, length, kAreaSlack);
+  return found;
+}
+
 void ScanParams::Adjust(const Device& device) {
   static const ProductSettings kNoProduct{};
   const ProductSettings& product = device.GetSettings() ? *device.GetSettings() : kNoProduct;
@@ -213,8 +261,7 @@ void ScanParams::Adjust(const Device& device) {
   // 8. Rotation: a quarter turn of the front side makes the page landscape.
   if (mRotation != 0) {
     SideRotation(mRotation, true);  // only for the assertion line on a bad code
-    const uint32_t front = mRotation & ~3u;
-    mLandscape = front == 4 || front == 8;
+    mLandscape = FrontTurnsQuarter(mRotation);
   } else if (mLandscape) {
     mRotation = 9;  // front turned right, back turned left
   }

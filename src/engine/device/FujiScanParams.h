@@ -16,11 +16,30 @@ namespace ZuzuvovOvav {
 
 class Device;
 struct PagePreview;
+struct ProductSettings;
 struct ScanResults;
 
 // Four-character output type codes.
 constexpr uint32_t kFileTypeTIFF = 0x54494646;  // 'TIFF'
 constexpr uint32_t kFileTypePDF = 0x50444620;   // 'PDF '
+
+// The first limit of a model that a job goes beyond (see
+// ScanParams::FirstExceededLimit). Across and along are the feed's
+// directions; lengths are in 1/1200 inch.
+struct ExceededLimit {
+  enum Kind {
+    kNone,         // the job fits the model
+    kNoFlatbed,    // the flatbed, on a model without one
+    kPaperAcross,  // the paper is wider than the feeder or flatbed
+    kAreaAcross,   // the scan area reaches beyond the feeder's or flatbed's width
+    kPaperAlong,   // the paper is longer than the feeder takes at the resolution, or than the flatbed
+    kAreaAlong,    // the scan area reaches beyond that length
+  };
+  Kind kind = kNone;
+  uint32_t value = 0;   // the paper's size, or where the scan area ends
+  uint32_t limit = 0;   // the feeder's or flatbed's width or length
+  bool turned = false;  // a quarter turn: the page's height runs across the feed
+};
 
 class ScanParams {
  public:
@@ -36,6 +55,13 @@ class ScanParams {
   // below /dev/null, where creating a file always fails, so that a caller
   // that ignores the code cannot write anywhere either.
   int GenerateTempFilePath();
+  // The job as asked for (before Adjust rounds its window for the transfer)
+  // against the model's feeder or flatbed, at the resolution asked for, as
+  // the scan window checks its settings: the flatbed on a model without
+  // one, then the paper and the scan area across the feed, then along it
+  // (not with automatic length, which takes the longest page the model
+  // takes). Each limit allows the scan window's tolerance of 1/2400 inch.
+  ExceededLimit FirstExceededLimit(const ProductSettings& product) const;
   // Completes the record for the opened scanner; runs once per job.
   void Adjust(const Device& device);
   // After the scanner reported its real pixel size.

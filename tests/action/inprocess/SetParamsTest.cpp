@@ -1,4 +1,4 @@
-// The action's ScanParams for a set of settings against those the tool builds from the same settings' command line, field by field.
+// The action's ScanParams for a set of settings against those the tool builds from the same settings' command line, field by field; and the scan window's check of the settings against the tool's check of that command line.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,9 +7,13 @@
 #include <type_traits>
 
 #include "FrontendTestSupport.h"
+#include "FujiDevice.h"
 #include "GetArgsSettingsTable.h"
+#include "Quirel_ScanController_Base.h"
 #include "ScanJob_InProcess.h"
 #include "ToolArgs.h"
+#include "UsbLayer.h"
+#include "VirtualScanner.h"
 
 using namespace quirel::frontend;
 using namespace quirel::frontend::test;
@@ -151,6 +155,42 @@ TEST(SetParams, AgreesWithTheToolFieldByField) {
     c.check(action);
     EXPECT_EQ(action.mProgramDescription.rfind("Quirel ", 0), 0u);
     EXPECT_EQ(action.mDespeckleFactor, -1) << "despeckling stays at its default";
+  }
+}
+
+// Every standard paper on every model, feeder and flatbed, in every image type at every resolution of
+// the scan window: the window's own check and the tool's check of its command line agree. The last two
+// rows lie on the edges of the window's tolerance (1/2400 inch beyond the scanner, and the scan area
+// beyond the paper) and of the command line's rounding to 1/1200 inch.
+TEST(SetParams, TheToolTakesWhatTheWindowTakes) {
+  struct : Quirel_ScanController_Base {
+    void doErrorPanel(const QString&) override {}
+  } window;
+  struct Paper { const char* name; bool metric; double width, length, top = 0, height = 0; };
+  const Paper papers[] = {{"A4", true, 210, 297}, {"A5", true, 148, 210}, {"B5", true, 176, 250},
+                          {"Letter", false, 8.5, 11}, {"Legal", false, 8.5, 14}, {"A4+", true, 210, 297.0099},
+                          {"A4+ area", true, 210, 297.0099, 0.010584, 297.009486}};
+  for (const auto* model = ZuzuvovOvav::Device::sProductSettings; model->mProductId != 0; ++model) {
+    std::string error;
+    auto bus = quirel::virt::MakeVirtualBus("model=" + std::to_string(model->mProductId), &error);
+    quirel::usb::SetBusForTesting(bus.get());
+    window.getScannerInfo();
+    quirel::usb::SetBusForTesting(nullptr);
+    ASSERT_TRUE(window.scannerInfo() && window.scannerInfo()->product == model->mProductId) << model->mModelName << error;
+    for (const Paper& paper : papers)
+      for (int flatbed = 0; flatbed <= int(model->mHasFlatbed); ++flatbed)
+        for (const int type : {1, 4, 8, 12, 24})
+          for (const int dpi : {100, 150, 200, 240, 300, 400, 600, 1200}) {
+            ScopedMeasurement unit(paper.metric);
+            Quirel_Settings& s = window.settings() = Quirel_Settings();
+            s.mFlatbed = flatbed, s.mScanTypeTag = type, s.mResolution = dpi, s.mScanFullPage = paper.height == 0;
+            s.mPaperWidth = s.mScanWidth = paper.width, s.mPaperLength = paper.length;
+            s.mScanTop = paper.top, s.mScanHeight = paper.height;
+            s.setFilePath("/nowhere/scan", false);
+            if (dpi == 1200 && type != 1) continue;  // line art only
+            EXPECT_EQ(window.checkSettings(), ToolParams(s).FirstExceededLimit(*model).kind == ZuzuvovOvav::ExceededLimit::kNone)
+                << model->mModelName << ", " << paper.name << ": " << s.getArgsString().toStdString();
+          }
   }
 }
 
