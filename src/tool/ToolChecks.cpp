@@ -38,7 +38,7 @@ const char* kUdevHelp =
     "Install the udev rule that lets the logged-in user open the scanner, then unplug and reconnect it:\n"
     "  sudo cp udev/60-quirel.rules /etc/udev/rules.d/\n"
     "  sudo udevadm control --reload && sudo udevadm trigger\n"
-    "(cmake --install puts the rule in place too.)\n";
+    "(cmake --install with the prefix /usr puts the rule in place too.)\n";
 
 std::string Inches(uint32_t units) {
   char text[32];

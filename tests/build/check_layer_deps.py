@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-# Checks that each layer library links exactly what its files include.
+# Checks that each layer library links exactly what its files include, and
+# (given the build folder and cmake) that an install stays in its folders.
 #
-#   check_layer_deps.py SOURCE_DIR LAYERS_FILE
+#   check_layer_deps.py SOURCE_DIR LAYERS_FILE [BUILD_DIR CMAKE]
 #
 # LAYERS_FILE is written by the build: one line per layer library,
 # "name|folder|public deps|private deps" (deps separated by commas). A layer's
@@ -11,7 +12,9 @@
 # names it.
 import os
 import re
+import subprocess
 import sys
+import tempfile
 
 THIRD_PARTY = {
     "libusb.h": "PkgConfig::LIBUSB",
@@ -62,6 +65,20 @@ def needed(folder, suffixes, owner, self_name):
     return found
 
 
+def install_problems(build_dir, cmake):
+    """Every installed file below the prefix (install_manifest.txt names them
+    without DESTDIR) and under DESTDIR, the udev rule in lib/udev/rules.d."""
+    with tempfile.TemporaryDirectory() as destdir:
+        run = subprocess.run([cmake, "--install", build_dir, "--prefix", "/opt/q"], capture_output=True, text=True,
+                             env={**os.environ, "DESTDIR": destdir})
+        with open(os.path.join(build_dir, "install_manifest.txt")) as f:
+            files = f.read().split()
+        return ([f"install failed: {run.stderr}"] if run.returncode else []) + [
+            f"installed outside the prefix /opt/q or DESTDIR: {p}" for p in files
+            if not p.startswith("/opt/q/") or not os.path.exists(destdir + p)] + (
+            [] if "/opt/q/lib/udev/rules.d/60-quirel.rules" in files else ["no udev rule in lib/udev/rules.d"])
+
+
 def main():
     source_dir, layers_file = sys.argv[1], sys.argv[2]
     layers = read_layers(layers_file)
@@ -86,6 +103,8 @@ def main():
             problems.append(f"{name}: {lib} should be PRIVATE (no header includes it; {in_sources[lib]})")
         for lib in sorted((public | private) - want_public - want_private):
             problems.append(f"{name}: {lib} is linked but nothing in {folder} includes it")
+    if len(sys.argv) > 4:
+        problems += install_problems(sys.argv[3], sys.argv[4])
     for p in problems:
         print(p)
     print(f"{len(layers)} layer libraries checked, {len(problems)} problems")
