@@ -38,7 +38,8 @@ const char* kUdevHelp =
     "Install the udev rule that lets the logged-in user open the scanner, then unplug and reconnect it:\n"
     "  sudo cp udev/60-quirel.rules /etc/udev/rules.d/\n"
     "  sudo udevadm control --reload && sudo udevadm trigger\n"
-    "(cmake --install with the prefix /usr puts the rule in place too.)\n";
+    "(udev/ is in Quirel's source folder; cmake --install puts a copy in lib/udev/rules.d under its prefix,\n"
+    "where udev reads it for the prefix /usr.)\n";
 
 std::string Inches(uint32_t units) {
   char text[32];
