@@ -4,6 +4,8 @@
 # when something is missing. Uses sudo when not run as root.
 set -euo pipefail
 
+# locales: the tests compile en_US (inches) and de_DE (decimal comma) with
+# localedef into private folders, so they need no locale generated here.
 packages=(
   build-essential cmake ninja-build pkg-config
   libusb-1.0-0-dev libtiff-dev libjpeg-dev zlib1g-dev libplist-dev libstb-dev

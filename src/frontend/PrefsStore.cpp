@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <plist/plist.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -35,6 +36,26 @@ namespace {
 constexpr qint64 kMaxPrefsFileSize = 16 << 20;
 // Nesting beyond this is no settings file; it would only exhaust the stack.
 constexpr int kMaxDepth = 64;
+
+// The library reads and writes numbers with the C library's conversions,
+// which follow the thread's numeric locale: under a comma-decimal locale
+// "215.9" would read as 215. Each conversion runs under the C locale on the
+// calling thread only, whatever the process's locale is.
+class CLocaleScope {
+ public:
+  CLocaleScope() {
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    if (c) mOld = uselocale(c);
+  }
+  ~CLocaleScope() {
+    if (mOld) uselocale(mOld);
+  }
+  CLocaleScope(const CLocaleScope&) = delete;
+  CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+ private:
+  locale_t mOld = nullptr;
+};
 
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
 const QDateTime& PlistEpoch() {
@@ -258,6 +279,7 @@ PrefsRead PrefsFromData(const QByteArray& data, QVariantMap* dict, QString* why)
     *why = QStringLiteral("it holds a NUL byte");
     return PrefsRead::kUnreadable;
   }
+  const CLocaleScope cLocale;
   PlistHolder root;
   plist_from_memory(data.constData(), uint32_t(data.size()), &root.node);
   if (root.node && binary) {
@@ -315,6 +337,7 @@ std::optional<QVariantMap> CopyPrefsFromFile(int domain, const QString& fileName
 }
 
 QByteArray PrefsToData(const QVariantMap& dict) {
+  const CLocaleScope cLocale;
   PlistHolder root;
   root.node = FromVariant(QVariant(dict), 0);
   char* xml = nullptr;

@@ -44,6 +44,10 @@ WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArr
     e.insert("HOME", QString::fromStdString(env.home));
     e.insert("XDG_CONFIG_HOME", QString::fromStdString(env.home));
   }
+  if (!env.locale.empty()) {
+    e.insert("LC_ALL", QString::fromStdString(env.locale + ".UTF-8"));
+    e.insert("LOCPATH", QString::fromStdString(e2e::CompiledLocales(env.locale)));
+  }
   p.setProcessEnvironment(e);
   p.start(QStringLiteral(QUIREL_BINARY_DIR "/bin/quirel-workflow"), args);
   WorkflowRun run;

@@ -31,6 +31,7 @@ struct WorkflowEnv {
   std::string home;                                // HOME and XDG_CONFIG_HOME
   int stopSignal = 0;                              // sent once `stopWhen` exists
   std::string stopWhen;
+  std::string locale;                              // LC_ALL ("de_DE"), compiled privately, when not empty
 };
 WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArray& stdinText = {});
 

@@ -1,7 +1,8 @@
 // Runs of the workflow action through the host program quirel-workflow
 // against the virtual scanner: output paths and extensions, existing files
-// with each file action, the bundle check, scan errors, standard input, and
-// the host program's own argument errors.
+// with each file action, the bundle check, scan errors, standard input,
+// parameters read under a decimal-comma locale, and the host program's own
+// argument errors.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -35,6 +36,7 @@ struct RunCase {
   int pages;            // -n: at least 1 and fewer than n
   const char* set = "";  // "Key=number": a parameter changed
   int stopSignal = 0;    // sent once the output file is there
+  const char* locale = "";  // LC_ALL of the run ("" the test's own)
 };
 // Test names in CTest are the case names, not the bytes of the record.
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -86,6 +88,8 @@ const RunCase kRuns[] = {
      Where::kInBundle, 1, "", "5: cannot append to '%P': Target file cannot be a well-formed PDF", Check::kUnchanged, 0},
     {"NegativeResolutionRefusedBeforeTheScan", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1,
      "", "4: The setting Resolution is -300; it must be at least 50", Check::kNone, 0, "Resolution=-300"},
+    {"DecimalCommaLocaleKeepsHalfInches", 1, 3, false, "scan.tif", Existing::kNone, false, "", Where::kInBundle, 0,
+     "scan.tif", "", Check::kTiff, 2, "UsingMetric=NO;PaperWidth=5.5;PaperHeight=8.5", 0, "de_DE"},
 };
 
 class WorkflowRunTest : public ::testing::TestWithParam<RunCase> {};
@@ -94,12 +98,17 @@ TEST_P(WorkflowRunTest, Run) {
   const RunCase& c = GetParam();
   e2e::TempDir dir;
   QVariantMap parameters = Parameters(c.fileType, c.fileAction, c.preview);
-  if (const QStringList set = QString(c.set).split('='); set.size() == 2)
-    parameters[set[0]] = set[1].contains('.') ? QVariant(set[1].toDouble()) : QVariant(set[1].toInt());
+  for (const QString& setting : QString(c.set).split(';', Qt::SkipEmptyParts)) {
+    const QStringList kv = setting.split('=');
+    bool number = false;
+    kv[1].toDouble(&number);
+    parameters[kv[0]] = !number ? QVariant(kv[1]) : kv[1].contains('.') ? QVariant(kv[1].toDouble()) : QVariant(kv[1].toInt());
+  }
   const std::string params = WriteParameters(dir, parameters);
   WorkflowEnv env;
   env.home = dir.File("home");
   env.scanner = std::string(c.faults).rfind("model=", 0) == 0 ? c.faults : env.scanner + c.faults;
+  env.locale = c.locale;
   const std::string input = dir.File(c.input);
   const std::string outPath = dir.File(*c.out ? c.out : c.input);
   env.stopSignal = c.stopSignal;
@@ -156,8 +165,15 @@ TEST_P(WorkflowRunTest, Run) {
     }
     case Check::kTiff: {
       std::string why;
-      pages = int(e2e::TiffPages(outPath, &why).size());
+      const std::vector<e2e::TiffPage> tiffPages = e2e::TiffPages(outPath, &why);
+      pages = int(tiffPages.size());
       EXPECT_TRUE(why.empty()) << why;
+      // A paper size set in inches, at the settings' 300 dpi, the scanner's
+      // window taken in whole blocks.
+      for (size_t i = 0; QString(c.set).contains("PaperWidth") && i < tiffPages.size(); ++i) {
+        EXPECT_NEAR(tiffPages[i].image.width, parameters["PaperWidth"].toDouble() * 300, 32);
+        EXPECT_NEAR(tiffPages[i].image.height, parameters["PaperHeight"].toDouble() * 300, 32);
+      }
       break;
     }
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -251,6 +252,16 @@ int Shell(const std::string& command, std::string* output) {
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
   int status = pclose(p);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const std::string& CompiledLocales(const std::string& name) {
+  static TempDir dir("locales");
+  static std::map<std::string, bool> made;
+  static const std::string empty;
+  auto [it, fresh] = made.try_emplace(name, false);
+  std::string out;
+  if (fresh) it->second = Shell("localedef -i " + name + " -f UTF-8 " + Quote(dir.File(name + ".UTF-8")), &out) == 0;
+  return it->second ? dir.Path() : empty;
 }
 
 std::vector<Image> PdfImages(const std::string& pdf, const std::string& workDir, std::string* error) {

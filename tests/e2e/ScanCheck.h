@@ -99,6 +99,10 @@ bool ReadPnm(const std::string& path, Image* image, std::string* error);
 // and standard error together in *output.
 int Shell(const std::string& command, std::string* output);
 std::string Quote(const std::string& text);
+// A folder for LOCPATH holding the locale `name` ("en_US", "de_DE") as
+// localedef (package locales) compiles it, made once per run; empty when
+// it cannot be made. Tests so need no locale generated on the machine.
+const std::string& CompiledLocales(const std::string& name);
 
 // The images of a PDF in page order, extracted by pdfimages; an error
 // text when it fails.

@@ -35,34 +35,22 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(mName.c_str());
 }
 
-namespace {
-
-// The folder holding a compiled en_US locale, made once per run.
-const std::string& InchLocaleFolder() {
-  static e2e::TempDir* dir = new e2e::TempDir;
-  static bool made = [] {
-    std::string out;
-    return e2e::Shell("localedef -i en_US -f UTF-8 " + e2e::Quote(dir->File("en_US.UTF-8")), &out) == 0;
-  }();
-  static const std::string empty;
-  return made ? dir->Path() : empty;
-}
-
-}  // namespace
-
-ScopedMeasurement::ScopedMeasurement(bool metric) {
+ScopedMeasurement::ScopedMeasurement(bool metric, bool commaDecimals) {
+  // de_DE measures in millimetres and writes numbers with a decimal comma.
+  const char* name = commaDecimals ? "de_DE" : metric ? nullptr : "en_US";
   locale_t loc;
-  if (metric) {
+  if (!name) {
     loc = newlocale(LC_ALL_MASK, "C", nullptr);
   } else {
-    const std::string& folder = InchLocaleFolder();
-    EXPECT_FALSE(folder.empty()) << "localedef could not compile en_US (package locales)";
+    const std::string& folder = e2e::CompiledLocales(name);
+    EXPECT_FALSE(folder.empty()) << "localedef could not compile " << name << " (package locales)";
     ScopedEnv path("LOCPATH", folder);
 #ifdef __SANITIZE_ADDRESS__
     // glibc keeps no reference to the search path it builds from LOCPATH.
     __lsan_disable();
 #endif
-    loc = newlocale(LC_MEASUREMENT_MASK, "en_US.UTF-8", newlocale(LC_ALL_MASK, "C", nullptr));
+    const int parts = LC_MEASUREMENT_MASK | (commaDecimals ? LC_NUMERIC_MASK : 0);
+    loc = newlocale(parts, (std::string(name) + ".UTF-8").c_str(), newlocale(LC_ALL_MASK, "C", nullptr));
 #ifdef __SANITIZE_ADDRESS__
     __lsan_enable();
 #endif

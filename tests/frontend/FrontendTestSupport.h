@@ -41,10 +41,11 @@ class ConfigHome {
 };
 
 // Makes this thread's locale measure in millimetres ("C") or in inches
-// (en_US, compiled once into a private folder).
+// (en_US, compiled into a private folder); with `commaDecimals`, de_DE
+// (millimetres, and numbers written with a decimal comma).
 class ScopedMeasurement {
  public:
-  explicit ScopedMeasurement(bool metric);
+  explicit ScopedMeasurement(bool metric, bool commaDecimals = false);
   ~ScopedMeasurement();
 
  private:

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "FrontendTestSupport.h"
+#include "PrefsStore.h"
 
 using namespace quirel::frontend;
 using namespace quirel::frontend::test;
@@ -102,8 +103,9 @@ TEST(SettingsArgs, ExtensionFollowsTheFileType) {
 }
 
 TEST(SettingsDictionary, RoundTripsInEitherUnitAndConvertsAcrossUnits) {
-  for (bool metric : {true, false}) {
-    ScopedMeasurement unit(metric);
+  // Through the preference file's bytes, also where numbers take a decimal comma.
+  for (auto [metric, comma] : {std::pair{true, false}, {false, false}, {true, true}}) {
+    ScopedMeasurement unit(metric, comma);
     Quirel_Settings a;
     a.mScanTypeTag = 24, a.mResolution = 600, a.mThreshold = 90, a.mDespeckle = 3, a.mBlackPoint = 20;
     a.mWhitePoint = 200, a.mUseTifZLib = a.mAutoLength = a.mDuplex = a.mFlipBacks = a.mSkipFirst = true;
@@ -111,13 +113,15 @@ TEST(SettingsDictionary, RoundTripsInEitherUnitAndConvertsAcrossUnits) {
     a.mScanFullPage = a.mDoubleLength = a.mDefaultThreshold = a.mOpenAfterScan = a.mPreview = false;
     a.mPaperWidth = 8.27, a.mPaperLength = 11.69, a.mScanLeft = 0.1, a.mScanTop = 0.2, a.mScanWidth = 3.3;
     a.mScanHeight = 4.4, a.mDensityFactor = 2.5, a.mOrientation = 6, a.mFileType = 3, a.mFileAction = 2;
-    QVariantMap written;
+    QVariantMap written, read;
     a.writeToDictionary(&written);
+    QString why;
+    ASSERT_EQ(PrefsFromData(PrefsToData(written), &read, &why), PrefsRead::kRead) << why.toStdString();
     Quirel_Settings b;
-    b.readFromDictionary(written);
+    b.readFromDictionary(read);
     QVariantMap again;
     b.writeToDictionary(&again);
-    EXPECT_EQ(again, written) << (metric ? "millimetres" : "inches");
+    EXPECT_EQ(again, written) << (metric ? "millimetres" : "inches") << (comma ? " with decimal commas" : "");
   }
 
   QVariantMap mm;
