@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <plist/plist.h>
+#include <string_view>
+#include <vector>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +38,10 @@ namespace {
 constexpr qint64 kMaxPrefsFileSize = 16 << 20;
 // Nesting beyond this is no settings file; it would only exhaust the stack.
 constexpr int kMaxDepth = 64;
+// A binary list may name one object many times; the library copies it at
+// each use, so a few hundred bytes could stand for billions of values. A
+// preference file holds a few hundred.
+constexpr uint64_t kMaxBinaryNodes = 1 << 16;
 
 // The library reads and writes numbers with the C library's conversions,
 // which follow the thread's numeric locale: under a comma-decimal locale
@@ -211,6 +217,158 @@ plist_t FromVariant(const QVariant& v, int depth) {
   }
 }
 
+// The library parses containers and frees them by recursion, so a list
+// nested many thousand deep ends the process. These checks measure the
+// nesting before the library sees the bytes.
+
+// The deepest nesting of arrays and dictionaries in an XML property list,
+// with the tags found as the library's parser finds them: processing
+// instructions, comments, CDATA sections and the document type are skipped
+// as it skips them (double quotes hide end marks where they hide them from
+// it), and the count stops where that parser would stop with an error.
+int XmlNesting(const char* p, const char* end) {
+  auto startsWith = [&](const char* at, std::string_view text) {
+    return size_t(end - at) >= text.size() && std::string_view(at, text.size()) == text;
+  };
+  // The first of `marks` at or after `at` (`end` when none); with `quotes`,
+  // text between double quotes is passed over.
+  auto findAny = [&](const char* at, std::string_view marks, bool quotes) {
+    for (; at < end; ++at) {
+      if (quotes && *at == '"' && (at = std::find(at + 1, end, '"')) == end) break;
+      if (marks.find(*at) != std::string_view::npos) break;
+    }
+    return at;
+  };
+  auto skipPast = [&](const char* at, std::string_view mark, bool quotes) {
+    for (; (at = findAny(at, mark.substr(0, 1), quotes)) < end; ++at)
+      if (startsWith(at, mark)) return at + mark.size();
+    return end;
+  };
+  int depth = 0, deepest = 0;
+  while ((p = std::find(p, end, '<')) < end) {
+    ++p;
+    if (startsWith(p, "?")) {
+      p = skipPast(p, "?>", true);
+    } else if (startsWith(p, "!--")) {
+      p = skipPast(p + 3, "-->", false);
+    } else if (startsWith(p, "![CDATA[")) {
+      p = skipPast(p + 8, "]]>", false);
+    } else if (startsWith(p, "!DOCTYPE")) {
+      p = findAny(p + 8, "[>", true);
+      p = p < end && *p == '[' ? skipPast(p, "]>", true) : p + (p < end);
+    } else if (startsWith(p, "!")) {
+      break;
+    } else {
+      const char* name = p;
+      p = findAny(p, " \r\n\t<>", false);
+      std::string_view tag(name, size_t(p - name));
+      p = findAny(p, "<>", true);
+      if (p == end || *p != '>') break;
+      const bool empty = p[-1] == '/';
+      if (empty && tag.ends_with('/')) tag.remove_suffix(1);
+      if (!empty && (tag == "array" || tag == "dict")) deepest = std::max(deepest, ++depth);
+      if (tag == "/array" || tag == "/dict") --depth;
+      ++p;
+    }
+  }
+  return deepest;
+}
+
+// Checks a binary property list's nesting and the number of values the
+// library would build from it (an object counted at each reference to it).
+// Null when both are within bounds, else why the list is refused; a list
+// whose objects cannot be followed is refused as damaged.
+const char* BinaryProblem(const uint8_t* data, size_t size) {
+  static const char* const kDamaged = "it is not a property list";
+  static const char* const kTooDeep = "it is nested too deeply";
+  static const char* const kTooMany = "it holds too many values";
+  auto number = [](const uint8_t* p, unsigned bytes) {
+    uint64_t v = 0;
+    while (bytes--) v = v << 8 | *p++;
+    return v;
+  };
+  if (size < 8 + 32) return kDamaged;
+  const uint8_t* trailer = data + size - 32;
+  const unsigned offsetSize = trailer[6], refSize = trailer[7];
+  const uint64_t count = number(trailer + 8, 8), root = number(trailer + 16, 8), table = number(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 || root >= count || table < 8 ||
+      table > size - 32 || count > (size - 32 - table) / offsetSize)
+    return kDamaged;
+  if (count > kMaxBinaryNodes) return kTooMany;
+
+  struct Frame {
+    uint64_t object = 0;
+    bool container = false;  // array, set or dictionary
+    const uint8_t* refs = nullptr;
+    uint64_t n = 0, next = 0;
+    int depth = 0;       // of the deepest child measured so far
+    uint64_t nodes = 1;  // this object and the children measured so far
+  };
+  // The object's references; false when it lies outside the object area.
+  auto frame = [&](uint64_t object, Frame* f) {
+    f->object = object;
+    const uint64_t offset = number(data + table + object * offsetSize, offsetSize);
+    if (offset < 8 || offset >= table) return false;
+    const uint8_t* p = data + offset;
+    const uint8_t* const limit = data + table;
+    const unsigned type = *p >> 4;
+    // Arrays, sets and dictionaries (and the unassigned marker among them).
+    f->container = type >= 0xA && type <= 0xD;
+    if (!f->container) return true;
+    uint64_t items = *p++ & 0x0F;
+    if (items == 0x0F) {
+      if (p >= limit || (*p >> 4) != 1 || (*p & 0x0F) > 3) return false;
+      const unsigned bytes = 1u << (*p++ & 0x0F);
+      if (unsigned(limit - p) < bytes) return false;
+      items = number(p, bytes);
+      p += bytes;
+    }
+    const unsigned perItem = type == 0xD ? 2 : 1;  // dictionaries: keys, then values
+    if (items > uint64_t(limit - p) / refSize / perItem) return false;
+    items *= perItem;
+    f->refs = p;
+    f->n = items;
+    return true;
+  };
+
+  // Depth-first without recursion; each object is measured once.
+  enum : uint8_t { kNew, kOpen, kDone };
+  std::vector<uint8_t> state(count, kNew);
+  std::vector<uint8_t> depths(count, 0);
+  std::vector<uint32_t> nodes(count, 0);
+  std::vector<Frame> stack(1);
+  if (!frame(root, &stack.back())) return kDamaged;
+  state[root] = kOpen;
+  for (;;) {
+    Frame& f = stack.back();
+    if (f.next < f.n) {
+      const uint64_t child = number(f.refs + f.next++ * refSize, refSize);
+      if (child >= count || state[child] == kOpen) return kDamaged;  // out of range, or a cycle
+      if (state[child] == kDone) {
+        f.depth = std::max(f.depth, int(depths[child]));
+        if ((f.nodes += nodes[child]) > kMaxBinaryNodes) return kTooMany;
+      } else {
+        if (stack.size() > size_t(kMaxDepth)) return kTooDeep;
+        Frame next;
+        if (!frame(child, &next)) return kDamaged;
+        state[child] = kOpen;
+        stack.push_back(next);
+      }
+      continue;
+    }
+    const int depth = f.depth + f.container;
+    if (depth > kMaxDepth) return kTooDeep;
+    state[f.object] = kDone;
+    depths[f.object] = uint8_t(depth);
+    nodes[f.object] = uint32_t(f.nodes);
+    const uint64_t measured = f.nodes;
+    stack.pop_back();
+    if (stack.empty()) return nullptr;
+    stack.back().depth = std::max(stack.back().depth, depth);
+    if ((stack.back().nodes += measured) > kMaxBinaryNodes) return kTooMany;
+  }
+}
+
 QString FolderOf(int domain) {
   if (domain != 0) {
     const char* dirs = std::getenv("XDG_CONFIG_DIRS");
@@ -277,6 +435,14 @@ PrefsRead PrefsFromData(const QByteArray& data, QVariantMap* dict, QString* why)
   const bool binary = plist_is_binary(data.constData(), uint32_t(data.size()));
   if (!binary && data.contains('\0')) {
     *why = QStringLiteral("it holds a NUL byte");
+    return PrefsRead::kUnreadable;
+  }
+  const char* problem = binary ? BinaryProblem(reinterpret_cast<const uint8_t*>(data.constData()), size_t(data.size()))
+                        : XmlNesting(data.constData(), data.constData() + data.size()) > kMaxDepth
+                            ? "it is nested too deeply"
+                            : nullptr;
+  if (problem) {
+    *why = QString::fromLatin1(problem);
     return PrefsRead::kUnreadable;
   }
   const CLocaleScope cLocale;

@@ -43,9 +43,10 @@ enum class PrefsRead {
 };
 
 // Parses the bytes of a preference file (XML or binary property list).
-// kUnreadable when they are not a property list or its top level is not a
-// dictionary; *why then says what is wrong. Here and in PrefsToData numbers
-// have a decimal point whatever the locale.
+// kUnreadable when they are not a property list, are nested more than 64
+// deep (a binary list also when it unfolds into more than 65536 values) or
+// its top level is not a dictionary; *why then says what is wrong. Here and
+// in PrefsToData numbers have a decimal point whatever the locale.
 PrefsRead PrefsFromData(const QByteArray& data, QVariantMap* dict, QString* why);
 
 // The XML property list of `dict`; empty when it cannot be made.

@@ -204,6 +204,8 @@ const ArgCase kArgs[] = {
     {"ParametersWithoutFile", {"run", "-p"}, 64, "-p needs a file"},
     {"TwoInputs", {"run", "a", "b"}, 64, "unexpected argument b"},
     {"UnreadableParameters", {"run", "-p", "%D/junk.plist", "%D/x"}, 2, "cannot read the parameters: %D/junk.plist"},
+    {"DeeplyNestedParameters", {"run", "-p", "%D/deep.plist", "%D/x"}, 2,
+     "cannot read the parameters: %D/deep.plist: it is nested too deeply"},
     {"NoSuchAction", {"run", "-a", "com.example.none", "%D/x"}, 2, "no action com.example.none found"},
     {"ConfigureWithoutDisplay", {"configure", "-p", "%D/new.plist"}, 1, "there is no display to show the action's settings"},
 };
@@ -217,6 +219,9 @@ TEST_P(WorkflowArgsTest, Refused) {
     QFile junk(QString::fromStdString(dir.File("junk.plist")));
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
     junk.write("<plist><dict><key>x</key>");
+    QFile deep(QString::fromStdString(dir.File("deep.plist")));
+    ASSERT_TRUE(deep.open(QIODevice::WriteOnly));
+    deep.write("<plist>" + QByteArray("<array>").repeated(200000) + QByteArray("</array>").repeated(200000) + "</plist>");
   }
   auto subst = [&](std::string s) {
     for (size_t at; (at = s.find("%D")) != std::string::npos;) s.replace(at, 2, dir.Path());

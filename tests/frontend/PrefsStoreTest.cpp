@@ -1,7 +1,8 @@
 // The preference file: migration from the older files and key, other keys
-// kept on save, files that are damaged or of the wrong shape (read as
-// defaults, kept until the next save), a writer killed before it replaces
-// the file, and the open-with memory kept in the settings.
+// kept on save, files that are damaged, of the wrong shape or nested too
+// deeply (read as defaults, kept until the next save), a writer killed
+// before it replaces the file, and the open-with memory kept in the
+// settings.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -34,6 +35,31 @@ void WritePlist(const ConfigHome& home, const char* name, const QVariantMap& dic
   if (std::string(name) != kPrefsFileName) {
     ASSERT_EQ(std::rename(home.File(kPrefsFileName).c_str(), home.File(name).c_str()), 0);
   }
+}
+
+// A binary property list of `n` arrays, each holding the next `width` times:
+// nested n deep, unfolding into width^(n-1) values and more.
+std::string NestedBinaryArrays(uint32_t n, int width) {
+  auto be32 = [](std::string* s, uint64_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) s->push_back(char(v >> shift));
+  };
+  std::string list = "bplist00", offsets;
+  for (uint32_t i = 0; i < n; ++i) {
+    be32(&offsets, list.size());
+    const int refs = i + 1 < n ? width : 0;
+    list.push_back(char(0xA0 + refs));
+    for (int k = 0; k < refs; ++k) be32(&list, i + 1);
+  }
+  const size_t table = list.size();
+  list += offsets + std::string(6, '\0') + "\x04\x04";  // offset and reference sizes
+  for (uint64_t v : {uint64_t(n), uint64_t(0), uint64_t(table)}) be32(&list, v >> 32), be32(&list, v);
+  return list;
+}
+
+std::string Repeat(const std::string& text, int n) {
+  std::string all;
+  while (n--) all += text;
+  return all;
 }
 
 QVariantMap CurrentFile(const ConfigHome& home) {
@@ -106,6 +132,9 @@ TEST(PrefsStore, DamagedFilesReadAsDefaultsAndAreKeptUntilTheNextSave) {
                            "696f6ed104055b4f7269656e746174696f6e660057006900640065000000e91001080d273134404d0000000000"
                            "00010100000000000000070000000000000000000000000000004f")
            .toStdString()},
+      {"200,000 nested arrays", "<plist>" + Repeat("<array>", 200000) + Repeat("</array>", 200000) + "</plist>"},
+      {"a binary list nested 200,000 deep", NestedBinaryArrays(200000, 1)},
+      {"a binary list unfolding into 2^40 values", NestedBinaryArrays(41, 2)},
       {"settings that are no dictionary",
        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>migration</key><integer>1</integer>"
        "<key>Quirel Default Settings</key><string>x</string></dict></plist>"},
