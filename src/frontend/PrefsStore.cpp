@@ -388,10 +388,16 @@ QString FolderOf(int domain) {
     }
     folder = QString::fromLocal8Bit(home) + QLatin1String("/.config");
   }
+  // The folder and any missing folders above it are made private to the
+  // user, as the base directory specification asks.
   const QByteArray path = QFile::encodeName(folder);
-  if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-    Log("preferences: cannot make the folder %s: %s", path.constData(), std::strerror(errno));
-    return {};
+  for (qsizetype end = path.indexOf('/', 1); ; end = path.indexOf('/', end + 1)) {
+    const QByteArray part = end < 0 ? path : path.left(end);
+    if (mkdir(part.constData(), 0700) != 0 && errno != EEXIST) {
+      Log("preferences: cannot make the folder %s: %s", part.constData(), std::strerror(errno));
+      return {};
+    }
+    if (end < 0) break;
   }
   return QFileInfo(folder).isDir() ? folder : QString();
 }
@@ -536,9 +542,10 @@ bool WritePrefsToFile(const QVariantMap& dict) {
     Log("preferences: cannot write beside %s: %s; the settings were not saved", target.constData(), std::strerror(errno));
     return false;
   }
-  // Keep the permissions of the file being replaced.
+  // Keep the permissions of the file being replaced, but never lock the
+  // owner out of the settings: the owner may always read and write them.
   struct stat st;
-  if (stat(target.constData(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+  if (stat(target.constData(), &st) == 0) fchmod(fd, (st.st_mode & 07777) | S_IRUSR | S_IWUSR);
 
   bool ok = WriteAll(fd, xml.constData(), size_t(xml.size()));
   int err = errno;

@@ -30,9 +30,10 @@ extern const char* const kOlderScanSettingsKey;  // "Default Settings"
 extern const char* const kMigrationKey;          // "migration"
 
 // The path of `fileName` in the preferences folder of the user domain
-// (selector 0, created when missing) or of the local domain (any other
-// selector: the first folder of $XDG_CONFIG_DIRS, default /etc/xdg, never
-// created). Empty when the folder cannot be found or made.
+// (selector 0, created with any missing folders above it, mode 0700) or of
+// the local domain (any other selector: the first folder of
+// $XDG_CONFIG_DIRS, default /etc/xdg, never created). Empty when the folder
+// cannot be found or made.
 QString CreatePrefsUrl(int domain, const QString& fileName);
 
 // How reading a preference file went.
@@ -62,8 +63,10 @@ std::optional<QVariantMap> CopyPrefsFromFile(int domain, const QString& fileName
 // Writes `dict` as an XML property list to the current file of the user
 // domain, replacing it as a whole: the list goes to a new file in the same
 // folder, which is flushed to disk and then renamed over the old one, so a
-// writer that dies on the way leaves the old file as it was. Returns false
-// (after logging the cause) when the file could not be replaced.
+// writer that dies on the way leaves the old file as it was. The new file
+// keeps the old one's permissions, always with reading and writing for its
+// owner. Returns false (after logging the cause) when the file could not be
+// replaced.
 bool WritePrefsToFile(const QVariantMap& dict);
 
 // The preference dictionary, migrated: read from the current file; when the

@@ -55,11 +55,13 @@ class DictReader {
 
   bool has(const char* key) const { return mDict.contains(QLatin1String(key)); }
 
-  // YES only for the string "YES"; missing or any other text is NO.
-  bool boolean(const char* key, bool fallback) {
+  // YES for the string "YES" and for a true boolean; missing, any other
+  // text, a false boolean and a value of another type (noted) are NO.
+  bool boolean(const char* key) {
     auto it = mDict.find(QLatin1String(key));
     if (it == mDict.end()) return false;
-    if (it->typeId() != QMetaType::QString) return wrong(key, fallback);
+    if (it->typeId() == QMetaType::Bool) return it->toBool();
+    if (it->typeId() != QMetaType::QString) return wrong(key, false);
     return it->toString() == QLatin1String("YES");
   }
 
@@ -111,7 +113,7 @@ class DictReader {
 
   void logWrongKeys() const {
     if (mWrong.isEmpty()) return;
-    Log("settings: values of the wrong type read as their defaults: %s", mWrong.join(QStringLiteral(", ")).toUtf8().constData());
+    Log("settings: values of the wrong type are not used: %s", mWrong.join(QStringLiteral(", ")).toUtf8().constData());
   }
 
  private:
@@ -191,7 +193,7 @@ void Quirel_Settings::readFromDictionary(const QVariantMap& dict) {
   DictReader r(dict);
 
   mUsingMetric = LocaleUsesMetric();
-  const bool storedMetric = r.boolean("UsingMetric", mUsingMetric);
+  const bool storedMetric = r.boolean("UsingMetric");
   double k = 1;
   if (storedMetric && !mUsingMetric) k = mmtoin;
   else if (!storedMetric && mUsingMetric) k = intomm;
@@ -204,41 +206,41 @@ void Quirel_Settings::readFromDictionary(const QVariantMap& dict) {
   };
 
   mScanTypeTag = r.integer("ScanType", defaults.mScanTypeTag);
-  mUseTifZLib = r.boolean("UseTifZLib", defaults.mUseTifZLib);
+  mUseTifZLib = r.boolean("UseTifZLib");
   mResolution = r.integer("Resolution", defaults.mResolution);
-  mAutoLength = r.boolean("AutoLength", defaults.mAutoLength);
+  mAutoLength = r.boolean("AutoLength");
   mPaperWidth = length("PaperWidth", defaults.mPaperWidth);
   mPaperLength = length("PaperHeight", defaults.mPaperLength);
-  mFlatbed = r.boolean("Flatbed", defaults.mFlatbed);
-  mDuplex = r.boolean("Duplex", defaults.mDuplex);
-  mFlipBacks = r.boolean("FlipBacks", defaults.mFlipBacks);
-  mSkipFirst = r.boolean("SkipFirst", defaults.mSkipFirst);
-  mSkipLast = r.boolean("SkipLast", defaults.mSkipLast);
+  mFlatbed = r.boolean("Flatbed");
+  mDuplex = r.boolean("Duplex");
+  mFlipBacks = r.boolean("FlipBacks");
+  mSkipFirst = r.boolean("SkipFirst");
+  mSkipLast = r.boolean("SkipLast");
 
   mOrientation = 0;
   if (!r.has("Orientation")) {
-    if (r.boolean("Landscape", false)) mOrientation = 7;
+    if (r.boolean("Landscape")) mOrientation = 7;
   } else if (auto name = r.text("Orientation")) {
     for (int i = 1; i < 8; ++i)
       if (*name == QLatin1String(kOrientationNames[i])) mOrientation = i;
   }
 
-  mScanFullPage = r.boolean("FullPage", defaults.mScanFullPage);
+  mScanFullPage = r.boolean("FullPage");
   mScanLeft = length("ScanLeft", defaults.mScanLeft);
   mScanWidth = length("ScanWidth", defaults.mScanWidth);
   mScanTop = length("ScanTop", defaults.mScanTop);
   mScanHeight = length("ScanHeight", defaults.mScanHeight);
-  mDoubleThickness = r.boolean("DoubleFeedByThickness", defaults.mDoubleThickness);
-  mDoubleLength = r.boolean("DoubleFeedByLength", defaults.mDoubleLength);
+  mDoubleThickness = r.boolean("DoubleFeedByThickness");
+  mDoubleLength = r.boolean("DoubleFeedByLength");
 
-  mDynamicThreshold = r.boolean("DynamicThreshold", defaults.mDynamicThreshold);
+  mDynamicThreshold = r.boolean("DynamicThreshold");
   int32_t version = 0;
   if (r.has("PrefsVersion")) version = r.integer("PrefsVersion", 0);
   if (version < 1) {
     mDefaultThreshold = mDynamicThreshold;
     mDynamicThreshold = false;
   } else {
-    mDefaultThreshold = r.boolean("DefaultThreshold", defaults.mDefaultThreshold);
+    mDefaultThreshold = r.boolean("DefaultThreshold");
   }
   mThreshold = r.integer("Threshold", defaults.mThreshold);
   mDespeckle = r.integer("Despeckle", defaults.mDespeckle);
@@ -247,10 +249,10 @@ void Quirel_Settings::readFromDictionary(const QVariantMap& dict) {
   mFileType = r.integer("FormatType", defaults.mFileType);
   mFileAction = r.integer("FileAction", defaults.mFileAction);
   if (mFileAction == 0) mFileAction = 3;
-  mPreview = r.has("Action Shows Preview") ? r.boolean("Action Shows Preview", defaults.mPreview) : true;
-  mOpenAfterScan = r.boolean("OpenAfterScan", defaults.mOpenAfterScan);
-  mWas1200 = r.boolean("Was1200", defaults.mWas1200);
-  mDensityThreshold = r.boolean("DensityThreshold", defaults.mDensityThreshold);
+  mPreview = r.has("Action Shows Preview") ? r.boolean("Action Shows Preview") : true;
+  mOpenAfterScan = r.boolean("OpenAfterScan");
+  mWas1200 = r.boolean("Was1200");
+  mDensityThreshold = r.boolean("DensityThreshold");
   if (r.has("DensityFactor")) {
     double v = defaults.mDensityFactor;
     r.real("DensityFactor", defaults.mDensityFactor, &v);

@@ -41,8 +41,10 @@ class Quirel_Settings {
   void writeDictionary(const QVariantMap& dict) const;
   void writeToDictionary(QVariantMap* dict) const;
   // Sets every setting from `dict` (mFilePath, mAppending, mPreviewSize*
-  // and mScanController are left alone). Values of the wrong type read as
-  // the defaults of their fields, with one log line naming the keys.
+  // and mScanController are left alone). A boolean is YES for the text
+  // "YES" or a true boolean and NO for anything else; other values of the
+  // wrong type read as the defaults of their fields. One log line names the
+  // keys of values of the wrong type.
   void readFromDictionary(const QVariantMap& dict);
   QString description() const;
 

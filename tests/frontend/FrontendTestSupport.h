@@ -29,15 +29,17 @@ class ScopedEnv {
   std::string mOld;
 };
 
-// A fresh XDG_CONFIG_HOME for one test.
+// A fresh XDG_CONFIG_HOME for one test; `below` ("/a/b") puts it that far
+// below a fresh folder, in folders not yet made.
 class ConfigHome {
  public:
-  ConfigHome() : mEnv("XDG_CONFIG_HOME", mDir.Path()) {}
-  std::string File(const std::string& name) const { return mDir.File(name); }
+  explicit ConfigHome(const std::string& below = "") : mEnv("XDG_CONFIG_HOME", mDir.Path() + below), mBelow(below) {}
+  std::string File(const std::string& name) const { return mDir.Path() + mBelow + "/" + name; }
 
  private:
   e2e::TempDir mDir;
   ScopedEnv mEnv;
+  std::string mBelow;
 };
 
 // Makes this thread's locale measure in millimetres ("C") or in inches

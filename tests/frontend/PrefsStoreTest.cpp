@@ -1,11 +1,12 @@
 // The preference file: migration from the older files and key, other keys
-// kept on save, files that are damaged, of the wrong shape or nested too
-// deeply (read as defaults, kept until the next save), a writer killed
-// before it replaces the file, and the open-with memory kept in the
-// settings.
+// kept on save, missing folders made, a file its owner was locked out of,
+// files that are damaged, of the wrong shape or nested too deeply (read as
+// defaults, kept until the next save), a writer killed before it replaces
+// the file, and the open-with memory kept in the settings.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,9 +75,17 @@ QVariantMap CurrentFile(const ConfigHome& home) {
 
 TEST(PrefsStore, MigratesOnceFromTheOlderFilesAndKey) {
   {
-    ConfigHome home;
+    // The folder and its parents are made; a file its owner may not read or
+    // write is replaced by one the owner may.
+    ConfigHome home("/made/here");
     EXPECT_FALSE(CopyScanSettingFromPrefs());
     EXPECT_EQ(CurrentFile(home), (QVariantMap{{"migration", 1}}));
+    ASSERT_EQ(chmod(home.File(kPrefsFileName).c_str(), 0), 0);
+    WriteScanSettingsToPrefs(Settings(600));
+    struct stat st;
+    ASSERT_EQ(stat(home.File(kPrefsFileName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0600, 0600u);
+    EXPECT_EQ(CopyScanSettingFromPrefs(), Settings(600));
   }
   {
     // Older file 1's settings win over the current file's older key, which goes.

@@ -172,6 +172,9 @@ TEST(SettingsDictionary, OlderMissingAndWrongValuesReadAsTheRulesSay) {
       {"booleans are the text YES only",
        {{"Duplex", "yes"}, {"Action Shows Preview", "NO"}, {"FileAction", 2}, {"DensityFactor", 0.5}},
        [](auto& s) { return !s.mDuplex && !s.mPreview && s.mFileAction == 2 && s.mDensityFactor == 0.5; }},
+      {"real booleans count by their value",
+       {{"DoubleFeedByThickness", false}, {"FullPage", false}, {"Action Shows Preview", false}, {"Duplex", true}},
+       [](auto& s) { return !s.mDoubleThickness && !s.mScanFullPage && !s.mPreview && s.mDuplex; }},
   };
   for (const auto& c : cases) {
     Quirel_Settings s;
@@ -189,9 +192,9 @@ TEST(SettingsDictionary, OlderMissingAndWrongValuesReadAsTheRulesSay) {
   feeder.readFromDictionary(dict);
   EXPECT_TRUE(feeder.mDoubleThickness && feeder.mDoubleLength);
 
-  // Values of the wrong type take their defaults, named in one log line.
+  // Values of the wrong type take their defaults, booleans NO, named in one log line.
   dict["Resolution"] = "600";
-  dict["Duplex"] = true;
+  dict["FullPage"] = 1;
   dict["PaperWidth"] = "wide";
   dict["DensityFactor"] = QVariantList{};
   dict["Orientation"] = 3;
@@ -199,11 +202,11 @@ TEST(SettingsDictionary, OlderMissingAndWrongValuesReadAsTheRulesSay) {
   Quirel_Settings wrong;
   wrong.readFromDictionary(dict);
   EXPECT_EQ(wrong.mResolution, 300);
-  EXPECT_FALSE(wrong.mDuplex);
+  EXPECT_FALSE(wrong.mScanFullPage);
   EXPECT_EQ(wrong.mPaperWidth, 210);
   EXPECT_EQ(wrong.mDensityFactor, 1.1);
   EXPECT_EQ(wrong.mOrientation, 0);
   ASSERT_EQ(log.lines.size(), 1u);
-  for (const char* key : {"Resolution", "Duplex", "PaperWidth", "DensityFactor", "Orientation"})
+  for (const char* key : {"Resolution", "FullPage", "PaperWidth", "DensityFactor", "Orientation"})
     EXPECT_NE(log.lines[0].find(key), std::string::npos) << log.lines[0];
 }
