@@ -33,9 +33,6 @@ void (*gPrefsBeforeReplaceHook)() = nullptr;
 
 namespace {
 
-// A preference file is a few kilobytes; anything far larger is not one and
-// is not read into memory.
-constexpr qint64 kMaxPrefsFileSize = 16 << 20;
 // Nesting beyond this is no settings file; it would only exhaust the stack.
 constexpr int kMaxDepth = 64;
 // A binary list may name one object many times; the library copies it at

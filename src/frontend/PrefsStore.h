@@ -43,6 +43,10 @@ enum class PrefsRead {
   kUnreadable,  // the file exists but holds no property-list dictionary
 };
 
+// A preference or parameters file is a few kilobytes; anything far larger
+// is not one and is not read into memory.
+constexpr qint64 kMaxPrefsFileSize = 16 << 20;
+
 // Parses the bytes of a preference file (XML or binary property list).
 // kUnreadable when they are not a property list, are nested more than 64
 // deep (a binary list also when it unfolds into more than 65536 values) or

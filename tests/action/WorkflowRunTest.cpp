@@ -206,6 +206,7 @@ const ArgCase kArgs[] = {
     {"UnreadableParameters", {"run", "-p", "%D/junk.plist", "%D/x"}, 2, "cannot read the parameters: %D/junk.plist"},
     {"DeeplyNestedParameters", {"run", "-p", "%D/deep.plist", "%D/x"}, 2,
      "cannot read the parameters: %D/deep.plist: it is nested too deeply"},
+    {"EndlessParameters", {"run", "-p", "/dev/zero", "%D/x"}, 2, "cannot read the parameters: /dev/zero: it is too large"},
     {"NoSuchAction", {"run", "-a", "com.example.none", "%D/x"}, 2, "no action com.example.none found"},
     {"ConfigureWithoutDisplay", {"configure", "-p", "%D/new.plist"}, 1, "there is no display to show the action's settings"},
 };

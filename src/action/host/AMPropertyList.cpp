@@ -14,8 +14,15 @@ bool ReadPropertyListFile(const QString& path, QVariantMap* dict, QString* why) 
     *why = QStringLiteral("%1: %2").arg(path, file.errorString());
     return false;
   }
+  // Read through a cap, so that a device or a huge file given by mistake
+  // is refused instead of read until memory runs out.
+  const QByteArray data = file.read(quirel::frontend::kMaxPrefsFileSize + 1);
+  if (data.size() > quirel::frontend::kMaxPrefsFileSize) {
+    *why = QStringLiteral("%1: it is too large for a parameters file").arg(path);
+    return false;
+  }
   QString cause;
-  if (quirel::frontend::PrefsFromData(file.readAll(), dict, &cause) != quirel::frontend::PrefsRead::kRead) {
+  if (quirel::frontend::PrefsFromData(data, dict, &cause) != quirel::frontend::PrefsRead::kRead) {
     *why = QStringLiteral("%1: %2").arg(path, cause);
     return false;
   }
