@@ -179,6 +179,8 @@ class Cmd_ReceivesData : public Command {
 
 // A command whose reply arrives in a malloc'ed buffer that the caller can
 // take over without a copy (AdoptRcvBytes; the caller then frees it with free()).
+// When the buffer cannot be allocated, GetRcvBytes() is null and
+// SendToScanner fails with kIOReturnNoMemory before the scanner is asked.
 class Cmd_ReceivesDataShared : public Command {
  public:
   Cmd_ReceivesDataShared(Device& device, uint8_t opcode, int size);

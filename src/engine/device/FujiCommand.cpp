@@ -171,6 +171,10 @@ int Command::SendToScanner() {
 
   quirel::usb::UsbInterface* iface = mDevice.GetInterface();
   if (iface == nullptr) return Fail(int(quirel::usb::kIOReturnNotOpen), "sending command to scanner");
+  // A reply with nowhere to go would be lost, and the scanner left waiting
+  // to send it: the command is not sent at all.
+  if (ReceivesData() && GetRcvBytes() == nullptr)
+    return Fail(int(quirel::usb::kIOReturnNoMemory), "not enough memory for data from scanner");
 
   // Pacing: the scanner needs `delay` microseconds after the previous
   // command's status phase before it takes the next command.

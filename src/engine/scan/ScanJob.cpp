@@ -105,20 +105,21 @@ void* ScanJob::ScanProcEntry(void* arg) {
 }
 
 void ScanJob::FailAfterException(std::exception_ptr error) {
-  std::string text;
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::bad_alloc&) {
-    text = "The scan engine ran out of memory.";
-  } catch (const std::exception& e) {
-    text = std::string("The scan engine failed: ") + e.what() + ".";
-  } catch (const char* what) {
-    text = std::string("The scan engine failed: ") + what + ".";
-  } catch (...) {
-    text = "The scan engine failed.";
-  }
   if (mJobStatus == 0) mJobStatus = kScanErrorMessage;
+  // The text too may find no memory: nothing of this may leave the thread.
   try {
+    std::string text;
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+      text = "The scan engine ran out of memory.";
+    } catch (const std::exception& e) {
+      text = std::string("The scan engine failed: ") + e.what() + ".";
+    } catch (const char* what) {
+      text = std::string("The scan engine failed: ") + what + ".";
+    } catch (...) {
+      text = "The scan engine failed.";
+    }
     std::ostream* strm = mErrStrm ? mErrStrm : mOutStrm;
     if (strm) *strm << text << std::endl;
     if (mCompleted) return;

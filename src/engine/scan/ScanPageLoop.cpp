@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <new>
 
 #include "HiResTimer.h"
 #include "HostClock.h"
@@ -29,7 +30,14 @@ double Now() { return HiResTimer::GetSeconds(); }
 
 }  // namespace
 
-void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) { PageLoop(*this, device, p).Run(); }
+void ScanJob::ScanPagesTilDone(Device& device, const ScanParams& p) {
+  PageLoop loop(*this, device, p);
+  try {
+    loop.Run();
+  } catch (const std::bad_alloc&) {
+    loop.FinishAfterOutOfMemory();
+  }
+}
 
 PageLoop::PageLoop(ScanJob& job, Device& device, const ScanParams& params)
     : mJob(job),
@@ -204,6 +212,9 @@ bool PageLoop::Read(int readLen, ReadPass* pass) {
   if (sent.TransportFailed()) {
     mJob.CommandFailed(sent);
     mReadFailed = true;
+    // Without memory for its data the sheet cannot be completed: it is not
+    // written as a page with a white rest.
+    if (sent.Code() == int(quirel::usb::kIOReturnNoMemory)) DiscardSheet();
     return false;
   }
   if (IsEndOfSide(read.mResult)) {
@@ -350,6 +361,10 @@ void PageLoop::AbandonSheet() {
   if (!mInterrupted && mDevice.NeedToSpecifyPrepick()) SendControl(Cmd_ScannerControl::kControl13);
   mInterrupted = true;
   mMoreSheets = false;
+  DiscardSheet();
+}
+
+void PageLoop::DiscardSheet() {
   mDoc->CloseSide(kSideFront, kCloseLastPage | kCloseDiscard);
   if (mDuplex) mDoc->CloseSide(kSideBack, kCloseLastPage | kCloseDiscard);
 }
@@ -450,6 +465,7 @@ void PageLoop::SendControl(Cmd_ScannerControl::ControlFuncE function) {
 // The pages that exist, in the job's results, also after a failed READ (the
 // flush closes the current page as the last one).
 void PageLoop::Finish() {
+  mFinished = true;
   mJob.mResults = mDoc->Flush();
   mJob.mResults.mDoubleFeeds = mDoubleFeeds;
   if (mInterrupted) mJob.mStopped = true;
@@ -458,6 +474,16 @@ void PageLoop::Finish() {
     std::clog << mBytesRead << " image bytes read in " << mReadSeconds << " seconds, "
               << (mReadSeconds > 0 ? double(mBytesRead) / mReadSeconds / 1e6 : 0.0) << " mb per second avg"
               << std::endl;
+}
+
+// Like a failed READ: the sheet being read is not written, the pages before
+// it are, and the job says why.
+void PageLoop::FinishAfterOutOfMemory() {
+  mReadFailed = true;
+  mJob.SetErr("Out of memory while scanning; the sheet being read was not written.");
+  if (!mDoc || mFinished) return;
+  DiscardSheet();
+  Finish();
 }
 
 void PageLoop::ReportWriteFailure() {

@@ -34,6 +34,9 @@ class PageLoop {
   PageLoop& operator=(const PageLoop&) = delete;
 
   void Run();
+  // After Run left by std::bad_alloc: ends the job with the pages written
+  // so far and a text saying why.
+  void FinishAfterOutOfMemory();
 
  private:
   // Per side and sheet.
@@ -74,6 +77,8 @@ class PageLoop {
   bool StopGivesUpSheet();
   void WaitForData();
   void AbandonSheet();
+  // Closes the sheet's sides as the job's last page, unwritten.
+  void DiscardSheet();
   void EndOfPage();
   void ReleaseSheet();
   void CheckStop();
@@ -110,6 +115,7 @@ class PageLoop {
   bool mMoreSheets = true;
   bool mInterrupted = false;
   bool mReadFailed = false;
+  bool mFinished = false;  // the document's results are taken
   int mDoubleFeeds = 0;
   unsigned long long mBytesRead = 0;
   double mReadSeconds = 0;
