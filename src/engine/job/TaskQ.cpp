@@ -32,11 +32,23 @@ Task::~Task() noexcept(false) {
   if (pthread_mutex_destroy(&mMutex) != 0) throw "pthread_mutex_destroy failed";
 }
 
-void Task::Activate() { mQueue->Push(this); }
+void Task::Activate() {
+  pthread_mutex_lock(&mMutex);
+  mActivated = true;
+  pthread_mutex_unlock(&mMutex);
+  try {
+    mQueue->Push(this);
+  } catch (...) {
+    pthread_mutex_lock(&mMutex);
+    mActivated = false;
+    pthread_mutex_unlock(&mMutex);
+    throw;
+  }
+}
 
 void Task::Join() {
   pthread_mutex_lock(&mMutex);
-  while (!mDone) pthread_cond_wait(&mCond, &mMutex);
+  while (mActivated && !mDone) pthread_cond_wait(&mCond, &mMutex);
   pthread_mutex_unlock(&mMutex);
 }
 
@@ -116,10 +128,16 @@ Task* TaskQ::Pop() {
 void* TaskQ::Run(void* queue) {
   TaskQ* self = static_cast<TaskQ*>(queue);
   while (Task* task = self->Pop()) {
-    (*task)();
+    bool failed = false;
+    try {
+      (*task)();
+    } catch (...) {
+      failed = true;
+    }
     // The owner may delete the task as soon as it sees mDone, so nothing of
     // the task is touched after the unlock.
     pthread_mutex_lock(&task->mMutex);
+    task->mFailed = failed;
     task->mDone = true;
     pthread_cond_broadcast(&task->mCond);
     pthread_mutex_unlock(&task->mMutex);

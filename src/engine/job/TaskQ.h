@@ -36,16 +36,22 @@ class Task {
   // The work itself; runs on a worker of the task's queue.
   virtual void operator()() = 0;
 
-  // Hands the task to its queue. Call once per task.
+  // Hands the task to its queue. Call once per task. Throws std::bad_alloc,
+  // with the task not handed over, when the queue has no memory for it.
   void Activate();
-  // Waits until the task's work has returned; at once if it already has.
+  // Waits until the task's work has returned; at once if it already has, or
+  // if the task was never handed to its queue (its owner gave up before).
   // Any number of threads may join the same task.
   void Join();
 
-  pthread_mutex_t mMutex;  // guards mDone
+  pthread_mutex_t mMutex;  // guards mDone and mActivated
   pthread_cond_t mCond;    // broadcast when mDone becomes true
   TaskQ* const mQueue;
   bool mDone = false;
+  bool mActivated = false;
+  // The work ended by an exception, which the worker caught: a worker thread
+  // never ends the process. Read after Join.
+  bool mFailed = false;
 };
 
 class TaskQ {

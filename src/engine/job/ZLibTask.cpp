@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -41,8 +42,10 @@ ZLibTask::ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen, int 
 
 void ZLibTask::operator()() {
   z_stream strm{};
-  if (deflateInit(&strm, 5) != Z_OK) {
+  if (const int init = deflateInit(&strm, 5); init != Z_OK) {
     mDstLen = -1;
+    // Its worker keeps this in mFailed: the caller learns why.
+    if (init == Z_MEM_ERROR) throw std::bad_alloc();
     return;
   }
   strm.next_out = mDst;
@@ -163,7 +166,7 @@ bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t pack
   const int64_t count = (total + slice - 1) / slice;
   // Header, slots from byte 64, checksum after the last slot.
   buffer->reset(static_cast<uint8_t*>(std::malloc(size_t(count * slot + 128))));
-  if (!*buffer) return false;
+  if (!*buffer) throw std::bad_alloc();
   uint8_t* out = buffer->get();
   out[0] = 0x78;
   out[1] = 0x5E;
@@ -177,13 +180,16 @@ bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t pack
                                            int(packedRow), int(stride - packedRow)));
   }
   bool ok = true;
+  bool noMemory = false;
   unsigned adler = 1;
   for (const auto& t : batch.Tasks()) {
     t->Join();
-    if (t->mDstLen < 0) ok = false;
+    noMemory = noMemory || t->mFailed;
+    if (t->mFailed || t->mDstLen < 0) ok = false;
     if (ok) ok = sink(t->mDst, size_t(t->mDstLen));
     adler = ZLibTask::adler32_comb(adler, t->mAdler, unsigned(t->mTotalIn));
   }
+  if (noMemory) throw std::bad_alloc();
   if (!ok) return false;
   uint8_t* trailer = out + 64 + count * slot;
   if (count == 0) {

@@ -27,6 +27,8 @@ class ZLibTask : public Task {
   ZLibTask(void* src, int srcLen, bool last, void* dst, int dstLen, int rowBytes, int rowSkip);
   ~ZLibTask() override = default;
 
+  // Throws std::bad_alloc when the compressor finds no memory (its worker
+  // sets mFailed).
   void operator()() override;
 
   // Adler-32 of a first run followed by a second run of len2 bytes, given
@@ -80,8 +82,9 @@ using DeflateSink = std::function<bool(const uint8_t* data, size_t len)>;
 // stream to `sink`: the zlib header, each slice's output, the Adler-32 of
 // all rows. The pieces point into *buffer, which must outlive their use.
 // Returns false when a slice could not be compressed or the sink refused a
-// piece. Every slice handed to the queue has finished when this returns,
-// also by an exception (the queue cannot start: a C string; no memory; the
-// sink throws).
+// piece; throws std::bad_alloc when the output buffer or a slice's
+// compressor finds no memory. Every slice handed to the queue has finished
+// when this returns, also by an exception (the queue cannot start: a C
+// string; no memory; the sink throws).
 bool DeflatePage(const uint8_t* bits, int64_t stride, int64_t rows, int64_t packedRow,
                  const DeflateSink& sink, ZuzuvovOvav::MallocBuffer* buffer);

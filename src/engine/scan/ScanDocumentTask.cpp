@@ -1,9 +1,13 @@
 // The document, page and side tasks and the engine's worker queues.
 #include "ScanDocumentTask.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
 
 #include "PthreadLock.h"
 #include "ScanImage.h"
@@ -43,9 +47,30 @@ MallocBuffer Allocate(int size) {
 
 }  // namespace
 
-void DocumentFailure::SetSideError(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mMutex);
-  if (mSideError.empty()) mSideError = text;
+void DocumentFailure::Fail(const char* format, ...) {
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mSideError[0]) {
+      va_list args;
+      va_start(args, format);
+      std::vsnprintf(mSideError, sizeof mSideError, format, args);
+      va_end(args);
+    }
+  }
+  mWriteFailed.store(true);
+}
+
+// Called in a catch block.
+void DocumentFailure::FailAfterException(int pageNum) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    Fail("Out of memory while assembling page %d.", pageNum);
+  } catch (const char* what) {
+    Fail("Page %d could not be assembled: %s.", pageNum, what);
+  } catch (...) {
+    Fail("Page %d could not be assembled.", pageNum);
+  }
 }
 
 std::string DocumentFailure::SideError() {
@@ -55,7 +80,9 @@ std::string DocumentFailure::SideError() {
 
 // ---- SectionBaseTask ----
 
-SectionBaseTask::SectionBaseTask(DocumentFailure* failure) : Task(&DocumentQueue()), mAbortFlag(failure) {
+SectionBaseTask::SectionBaseTask(DocumentFailure* failure, int pageNum, int endCmd)
+    : Task(&DocumentQueue()), mAbortFlag(failure), mPageNum(pageNum) {
+  mEnd.push_back(std::make_unique<QCmdT>(endCmd, kSideFront, nullptr, 0, 0, -1));
   if (pthread_cond_init(&mCmdCond, nullptr) != 0) throw "pthread_cond_init failed";
 }
 
@@ -67,12 +94,21 @@ SectionBaseTask::~SectionBaseTask() noexcept(false) {
 
 void SectionBaseTask::PushCmd(QCmdPtr cmd) {
   PthreadLock lock(&mMutex);
-  PushCmdNoLock(std::move(cmd));
+  mCmds.push_back(std::move(cmd));
+  pthread_cond_broadcast(&mCmdCond);
   lock.Unlock();
 }
 
-void SectionBaseTask::PushCmdNoLock(QCmdPtr cmd) {
-  mCmds.push_back(std::move(cmd));
+void SectionBaseTask::PushEnd(int options) {
+  PthreadLock lock(&mMutex);
+  PushEndNoLock(options);
+  lock.Unlock();
+}
+
+void SectionBaseTask::PushEndNoLock(int options) {
+  if (mEnd.empty()) return;
+  mEnd.front()->mCloseOptions = options;
+  mCmds.splice(mCmds.end(), mEnd);
   pthread_cond_broadcast(&mCmdCond);
 }
 
@@ -88,7 +124,12 @@ void SectionBaseTask::operator()() {
       lock.Unlock();
     }
     for (QCmdPtr& cmd : batch) {
-      const bool goOn = DoCommand(cmd.get());
+      bool goOn = false;
+      try {
+        goOn = DoCommand(cmd.get());
+      } catch (...) {
+        mAbortFlag->FailAfterException(mPageNum);
+      }
       cmd.reset();
       if (!goOn) return;
     }
@@ -99,13 +140,12 @@ void SectionBaseTask::operator()() {
 
 SideTask::SideTask(DocumentFailure* failure, SideTask* waitFor, ImageWriter* writer, bool front,
                    const ScanParams& params, ColorOrderE order, ColorPlanarE planar, int pageNum)
-    : SectionBaseTask(failure),
+    : SectionBaseTask(failure, pageNum, kCmdCloseSide),
       mWaitFor(waitFor),
       mIsFront(front),
       mWriter(writer),
       mImageOwner(std::make_unique<ScanImage>(params, front ? kSideFront : kSideBack, order, planar)),
-      mImage(mImageOwner.get()),
-      mPageNum(pageNum) {
+      mImage(mImageOwner.get()) {
   if (gVerbose)
     std::clog << "side task 0x" << std::hex << reinterpret_cast<uintptr_t>(this) << " new image: 0x"
               << reinterpret_cast<uintptr_t>(mImage.load()) << std::dec << std::endl;
@@ -158,11 +198,8 @@ void SideTask::CloseSide(int options) {
     if (image->Failed()) {
       // A side that could not be assembled is never written as a page; the
       // job stops like after a failed write and reports why.
-      std::string text = std::string("The ") + SideName(mIsFront ? 1 : 2) + " side of page " +
-                         std::to_string(mPageNum) + " could not be assembled: " + image->GetErrorText();
-      if (text.size() >= size_t(kMaxErrorText)) text.resize(kMaxErrorText - 1);
-      mAbortFlag->SetSideError(text);
-      mAbortFlag->mWriteFailed.store(true);
+      mAbortFlag->Fail("The %s side of page %d could not be assembled: %s", SideName(mIsFront ? 1 : 2), mPageNum,
+                       image->GetErrorText());
     } else {
       bool last = (options & kCloseLastPage) && !mIsFront;
       const int32_t before = mWriter->Results().mTotalPages;
@@ -170,7 +207,12 @@ void SideTask::CloseSide(int options) {
         mAbortFlag->mWriteFailed.store(true);
       } else if ((options & kCloseCutShort) && mWriter->Results().mTotalPages > before) {
         std::lock_guard<std::mutex> lock(mAbortFlag->mMutex);
-        mAbortFlag->mCutShort.push_back({mWriter->Results().mTotalPages, mIsFront ? kSideFront : kSideBack});
+        // The page is written; without memory for this note the summary
+        // only does not name it as incomplete.
+        try {
+          mAbortFlag->mCutShort.push_back({mWriter->Results().mTotalPages, mIsFront ? kSideFront : kSideBack});
+        } catch (const std::bad_alloc&) {
+        }
       }
     }
   }
@@ -181,22 +223,29 @@ void SideTask::CloseSide(int options) {
 
 PageTask::PageTask(DocumentFailure* failure, int pageNum, std::unique_ptr<PageTask> prevPage, ImageWriter* writer,
                    const ScanParams& params, ColorOrderE order, ColorPlanarE planar)
-    : SectionBaseTask(failure), mPageNum(pageNum), mPrevPage(std::move(prevPage)), mBackClosed(!params.mDuplex) {
-  mFrontTask = std::make_unique<SideTask>(failure, nullptr, writer, true, params, order, planar, pageNum);
-  if (params.mDuplex)
-    mBackTask = std::make_unique<SideTask>(failure, mFrontTask.get(), writer, false, params, order, planar, pageNum);
+    : SectionBaseTask(failure, pageNum, kCmdPageDone), mPrevPage(std::move(prevPage)), mBackClosed(!params.mDuplex) {
+  try {
+    mFrontTask = std::make_unique<SideTask>(failure, nullptr, writer, true, params, order, planar, pageNum);
+    if (params.mDuplex)
+      mBackTask = std::make_unique<SideTask>(failure, mFrontTask.get(), writer, false, params, order, planar, pageNum);
+    Activate();
+  } catch (...) {
+    // The sides already started must end, or deleting them would wait for ever.
+    if (mFrontTask) mFrontTask->PushEnd(kCloseDiscard);
+    if (mBackTask) mBackTask->PushEnd(kCloseDiscard);
+    throw;
+  }
   if (gVerbose)
     std::clog << "new page task, front task: 0x" << std::hex << reinterpret_cast<uintptr_t>(mFrontTask.get())
               << ", back task: 0x" << reinterpret_cast<uintptr_t>(mBackTask.get()) << std::dec << std::endl;
-  Activate();
 }
 
 PageTask::~PageTask() noexcept(false) {
   // The side tasks end only after a close command, and the page task only
   // after both sides closed; a page deleted before that (never in a regular
   // scan) closes them as discarded so that the joins below cannot hang.
-  if (!mFrontClosed) PushCmd(std::make_unique<QCmdT>(kCmdCloseSide, kSideFront, nullptr, 0, kCloseDiscard, -1));
-  if (!mBackClosed) PushCmd(std::make_unique<QCmdT>(kCmdCloseSide, kSideBack, nullptr, 0, kCloseDiscard, -1));
+  if (!mFrontClosed) CloseSide(kSideFront, kCloseDiscard);
+  if (!mBackClosed) CloseSide(kSideBack, kCloseDiscard);
   // Join this task first: its worker joins the side tasks while it runs.
   // The front goes before the back, which waits for it.
   Join();
@@ -214,30 +263,31 @@ void PageTask::RetirePrevPage() {
   if (prev) prev->Join();
 }
 
-void PageTask::PushCmd(QCmdPtr cmd) {
+void PageTask::ForwardCmd(QCmdPtr cmd) {
+  SideTask* side = cmd->mSide == kSideFront ? mFrontTask.get() : mBackTask.get();
+  // A command no side takes is dropped with `cmd`.
+  if (side) side->PushCmd(std::move(cmd));
+}
+
+// Only joins: retiring (deleting) the previous page is the page task's own
+// work, and joining a page that is being retired elsewhere is safe since the
+// link is read under its mutex.
+void PageTask::JoinPrevPage() {
+  std::lock_guard<std::mutex> prevLock(mPrevMutex);
+  if (mPrevPage) mPrevPage->Join();
+}
+
+void PageTask::CloseSide(int sideNum, int options) {
   PthreadLock lock(&mMutex);
-  if (cmd->mCmd == kCmdCloseSide) {
-    bool wasBothClosed = mFrontClosed && mBackClosed;
-    {
-      // The previous page is completely written before any side of this
-      // page may close. Only join here: retiring (deleting) the previous
-      // page is the page task's own work, and joining a page that is being
-      // retired elsewhere is safe since the link is read under its mutex.
-      std::lock_guard<std::mutex> prevLock(mPrevMutex);
-      if (mPrevPage) mPrevPage->Join();
-    }
-    bool front = cmd->mSide == kSideFront;
-    bool& closed = front ? mFrontClosed : mBackClosed;
-    SideTask* side = front ? mFrontTask.get() : mBackTask.get();
-    if (!closed && side) side->PushCmd(std::move(cmd));
-    closed = true;
-    if (!wasBothClosed && mFrontClosed && mBackClosed)
-      PushCmdNoLock(std::make_unique<QCmdT>(kCmdPageDone, kSideFront, nullptr, 0, 0, -1));
-  } else {
-    SideTask* side = cmd->mSide == kSideFront ? mFrontTask.get() : mBackTask.get();
-    if (side) side->PushCmd(std::move(cmd));
-  }
-  // A command no side took is dropped with `cmd`.
+  const bool wasBothClosed = mFrontClosed && mBackClosed;
+  // The previous page is completely written before any side of this page may close.
+  JoinPrevPage();
+  const bool front = sideNum == kSideFront;
+  bool& closed = front ? mFrontClosed : mBackClosed;
+  SideTask* side = front ? mFrontTask.get() : mBackTask.get();
+  if (!closed && side) side->PushEnd(options);
+  closed = true;
+  if (!wasBothClosed && mFrontClosed && mBackClosed) PushEndNoLock(0);
   lock.Unlock();
 }
 
@@ -269,13 +319,25 @@ DocumentTask::DocumentTask(const ScanParams& params, ColorOrderE order, ColorPla
       mJpeg(params.mWillUseJpeg),
       mInterleave(params.mJpegInterleave) {}
 
-DocumentTask::~DocumentTask() { Flush(); }
+DocumentTask::~DocumentTask() { Finish(); }
 
 void DocumentTask::OpenPage() {
   if (mFailure.mWriteFailed.load()) return;
   const int pageNum = mCurPage ? mCurPage->PageNum() + 1 : 1;
-  mCurPage = std::make_unique<PageTask>(&mFailure, pageNum, std::move(mCurPage), &mWriter, mParams, mColorOrder,
-                                        mColorPlanar);
+  mPageOpen = false;
+  try {
+    mCurPage = std::make_unique<PageTask>(&mFailure, pageNum, std::move(mCurPage), &mWriter, mParams, mColorOrder,
+                                          mColorPlanar);
+  } catch (...) {
+    // The pages before are written before the document stops.
+    if (mCurPage) {
+      mCurPage->CloseSide(kSideFront, kCloseDiscard);
+      mCurPage->CloseSide(kSideBack, kCloseDiscard);
+      mCurPage->Join();
+    }
+    mFailure.FailAfterException(pageNum);
+    return;
+  }
   mPageOpen = true;
   mLastWasFF = false;
   mFrontCloseSeen = false;
@@ -283,8 +345,15 @@ void DocumentTask::OpenPage() {
   mBackRstCount = 0;
 }
 
-void DocumentTask::Queue(int cmd, int side, MallocBuffer bytes, int len, int options, int scanLen) {
-  if (mCurPage) mCurPage->PushCmd(std::make_unique<QCmdT>(cmd, side, std::move(bytes), len, options, scanLen));
+void DocumentTask::Queue(int cmd, int side, MallocBuffer bytes, int len, int scanLen) {
+  if (!mCurPage) return;
+  try {
+    mCurPage->ForwardCmd(std::make_unique<QCmdT>(cmd, side, std::move(bytes), len, 0, scanLen));
+  } catch (...) {
+    // The side misses data: it must not be written; the pages before it are.
+    mCurPage->JoinPrevPage();
+    mFailure.FailAfterException(mCurPage->PageNum());
+  }
 }
 
 bool DocumentTask::AppendBytes(int side, unsigned char* bytes, int count) {
@@ -321,13 +390,13 @@ bool DocumentTask::AppendBytes(int side, unsigned char* bytes, int count) {
   if (gVerbose)
     std::clog << "q'ing " << cut << " " << (mJpeg ? "jpeg" : "uncompressed") << " bytes to " << SideName(side)
               << " page task " << std::endl;
-  Queue(kCmdAppendBytes, side, std::move(owned), cut, 0, -1);
+  Queue(kCmdAppendBytes, side, std::move(owned), cut, -1);
   return endOfImage;
 }
 
-bool DocumentTask::FailSplit(const std::string& text) {
-  mFailure.SetSideError(text);
-  mFailure.mWriteFailed.store(true);
+bool DocumentTask::FailSplit(const char* text) {
+  mCurPage->JoinPrevPage();
+  mFailure.Fail("%s", text);
   return false;
 }
 
@@ -347,9 +416,12 @@ bool DocumentTask::AppendInterleaved(MallocBuffer chunk, int count) {
     const int end = sos >= 0 ? sos + 2 + ((bytes[sos + 2] << 8) | bytes[sos + 3]) : -1;
     // A first chunk without a whole header cannot be split: the page fails
     // visibly instead of producing two undecodable sides.
-    if (sos < 0 || end > count)
-      return FailSplit("The scanner's JPEG data for page " + std::to_string(mCurPage->PageNum()) +
-                       " began without a complete header.");
+    if (sos < 0 || end > count) {
+      char text[96];
+      std::snprintf(text, sizeof text, "The scanner's JPEG data for page %d began without a complete header.",
+                    mCurPage->PageNum());
+      return FailSplit(text);
+    }
     mJpegHeader = Allocate(end);
     if (!mJpegHeader) return FailSplit(kSplitOutOfMemory);
     mJpegHeaderLen = end;
@@ -364,8 +436,8 @@ bool DocumentTask::AppendInterleaved(MallocBuffer chunk, int count) {
     mFrontRstCount = 0;
     std::memcpy(front.get(), mJpegHeader.get(), size_t(mJpegHeaderLen));
     std::memcpy(back.get(), mJpegHeader.get(), size_t(mJpegHeaderLen));
-    Queue(kCmdAppendBytes, kSideFront, std::move(front), mJpegHeaderLen, 0, -1);
-    Queue(kCmdAppendBytes, kSideBack, std::move(back), mJpegHeaderLen, 0, -1);
+    Queue(kCmdAppendBytes, kSideFront, std::move(front), mJpegHeaderLen, -1);
+    Queue(kCmdAppendBytes, kSideBack, std::move(back), mJpegHeaderLen, -1);
   }
 
   MallocBuffer backBytes = Allocate(count);
@@ -401,19 +473,19 @@ bool DocumentTask::AppendInterleaved(MallocBuffer chunk, int count) {
       mLastWasFF = b == 0xFF;
     }
   }
-  Queue(kCmdAppendBytes, kSideFront, std::move(chunk), frontLen, 0, -1);
-  Queue(kCmdAppendBytes, kSideBack, std::move(backBytes), backLen, 0, -1);
+  Queue(kCmdAppendBytes, kSideFront, std::move(chunk), frontLen, -1);
+  Queue(kCmdAppendBytes, kSideBack, std::move(backBytes), backLen, -1);
   return backEnded;
 }
 
 void DocumentTask::SetScanLen(int lines) {
-  Queue(kCmdSetScanLen, kSideFront, nullptr, 0, 0, lines);
-  if (mParams.mDuplex) Queue(kCmdSetScanLen, kSideBack, nullptr, 0, 0, lines);
+  Queue(kCmdSetScanLen, kSideFront, nullptr, 0, lines);
+  if (mParams.mDuplex) Queue(kCmdSetScanLen, kSideBack, nullptr, 0, lines);
 }
 
 void DocumentTask::CloseSide(int side, int options) {
   if (!mInterleave) {
-    Queue(kCmdCloseSide, side, nullptr, 0, options, -1);
+    if (mCurPage) mCurPage->CloseSide(side, options);
     if (side == kSideBack || !mParams.mDuplex) mPageOpen = false;
     return;
   }
@@ -421,8 +493,10 @@ void DocumentTask::CloseSide(int side, int options) {
     mFrontCloseSeen = true;
     return;
   }
-  Queue(kCmdCloseSide, kSideFront, nullptr, 0, options, -1);
-  Queue(kCmdCloseSide, kSideBack, nullptr, 0, options, -1);
+  if (mCurPage) {
+    mCurPage->CloseSide(kSideFront, options);
+    mCurPage->CloseSide(kSideBack, options);
+  }
   mPageOpen = false;
   mFrontCloseSeen = false;
   mJpegHeader.reset();
@@ -437,6 +511,15 @@ int DocumentTask::GetCurScanLen() const {
 }
 
 ScanResults DocumentTask::Flush() {
+  Finish();
+  // Moved out, not copied: nothing is allocated, and the writer is done.
+  ScanResults results = mWriter.mImpl ? std::move(mWriter.mImpl->mResults) : ScanResults();
+  std::lock_guard<std::mutex> lock(mFailure.mMutex);
+  results.mCutShortPages = std::move(mFailure.mCutShort);
+  return results;
+}
+
+void DocumentTask::Finish() {
   if (mCurPage) {
     // Closing sides that are closed already changes nothing; the interleaved
     // split needs both calls to close anything.
@@ -452,10 +535,6 @@ ScanResults DocumentTask::Flush() {
     mCurPage.reset();
   }
   mWriter.Close();
-  ScanResults results = mWriter.Results();
-  std::lock_guard<std::mutex> lock(mFailure.mMutex);
-  results.mCutShortPages = mFailure.mCutShort;
-  return results;
 }
 
 }  // namespace ZuzuvovOvav

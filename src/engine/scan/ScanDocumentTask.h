@@ -12,6 +12,11 @@
 // and side tasks run on the five workers of the document queue. The
 // write-failure flag is shared by all of them (sequentially consistent
 // atomic accesses).
+//
+// Running out of memory stops the document like a side that cannot be
+// assembled, with a text naming the page: no operation throws it, and the
+// commands that end a task are made with the task, so that every task
+// started also ends.
 #pragma once
 
 #include <pthread.h>
@@ -63,37 +68,48 @@ struct QCmdT {
 using QCmdPtr = std::unique_ptr<QCmdT>;
 
 // What the tasks of one document share: the write-failure flag, the
-// first side that could not be assembled (a corrupt JPEG stream, a page
-// bitmap that could not be allocated) with its reason, and the pages
-// written from sides that were cut short.
+// first side that could not be assembled (a corrupt JPEG stream, no memory
+// for it) with its reason, and the pages written from sides that were cut
+// short.
 struct DocumentFailure {
   std::atomic<bool> mWriteFailed{false};
   std::mutex mMutex;
-  std::string mSideError;  // guarded by mMutex; empty while no side failed
+  char mSideError[kMaxErrorText] = {};  // guarded by mMutex; empty while no side failed
   std::vector<CutShortPage> mCutShort;  // guarded by mMutex
 
-  void SetSideError(const std::string& text);
+  // Keeps the reason (printf-style; allocates nothing) unless one is kept
+  // already, and sets the write-failure flag.
+  void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // After an exception in the tasks of page `pageNum`: its reason.
+  void FailAfterException(int pageNum);
   std::string SideError();
 };
 
-// A task of the document queue that runs the commands queued to it.
+// A task of the document queue that runs the commands queued to it. Its
+// last command (`endCmd`: a side's close, a page's done) is made with it.
+// An exception in a command ends the task and fails the document.
 class SectionBaseTask : public Task {
  public:
-  explicit SectionBaseTask(DocumentFailure* failure);
+  SectionBaseTask(DocumentFailure* failure, int pageNum, int endCmd);
   ~SectionBaseTask() noexcept(false) override;
 
   void operator()() override;
-  virtual void PushCmd(QCmdPtr cmd);
+  void PushCmd(QCmdPtr cmd);
+  // Queues the last command with `options`; later calls do nothing.
+  void PushEnd(int options);
   // Runs one command; false ends the task.
   virtual bool DoCommand(QCmdT* cmd) = 0;
+  int PageNum() const { return mPageNum; }
 
  protected:
   // For a caller that holds mMutex.
-  void PushCmdNoLock(QCmdPtr cmd);
+  void PushEndNoLock(int options);
 
   DocumentFailure* mAbortFlag;
+  const int mPageNum;
   pthread_cond_t mCmdCond;
   std::list<QCmdPtr> mCmds;
+  std::list<QCmdPtr> mEnd;  // the last command until it is queued
 };
 
 class SideTask : public SectionBaseTask {
@@ -117,7 +133,6 @@ class SideTask : public SectionBaseTask {
   std::unique_ptr<ScanImage> mImageOwner;
   // The same image for the scan thread's GetCurScanLen; null once dropped.
   std::atomic<ScanImage*> mImage{nullptr};
-  int mPageNum;
 };
 
 class PageTask : public SectionBaseTask {
@@ -126,19 +141,23 @@ class PageTask : public SectionBaseTask {
            const ScanParams& params, ColorOrderE order, ColorPlanarE planar);
   ~PageTask() noexcept(false) override;
 
-  void PushCmd(QCmdPtr cmd) override;
+  // Passes an append or scan-length command to the side it names.
+  void ForwardCmd(QCmdPtr cmd);
+  // Closes a side (kSideFront or kSideBack) with CloseSideOptionsE
+  // `options`, once; allocates nothing.
+  void CloseSide(int side, int options);
   bool DoCommand(QCmdT* cmd) override;
   // Retires the previous page and joins both sides (as kCmdPageDone does).
   void Flush();
+  // Waits until the previous page is completely written.
+  void JoinPrevPage();
   int GetCurScanLen() const;
-  int PageNum() const { return mPageNum; }
 
  private:
   // Joins and deletes the previous page once; the link is taken under the
   // task's mutex so that no two threads retire it.
   void RetirePrevPage();
 
-  int mPageNum;
   std::unique_ptr<PageTask> mPrevPage;  // guarded by mPrevMutex
   bool mFrontClosed = false;
   bool mBackClosed;
@@ -161,8 +180,8 @@ class DocumentTask {
   void SetScanLen(int lines);
   void CloseSide(int side, int options);
   int GetCurScanLen() const;
-  // Closes the current page as the last one, waits until every page is
-  // written, closes the writer and returns a copy of its results.
+  // Finish, then hands over the writer's results (a second call returns
+  // empty ones).
   ScanResults Flush();
 
   bool WriteFailed() const { return mFailure.mWriteFailed.load(); }
@@ -170,10 +189,14 @@ class DocumentTask {
   std::string SideError() { return mFailure.SideError(); }
 
  private:
-  void Queue(int cmd, int side, MallocBuffer bytes, int len, int options, int scanLen);
+  void Queue(int cmd, int side, MallocBuffer bytes, int len, int scanLen);
+  // Closes the current page as the last one, waits until every page is
+  // written and closes the writer.
+  void Finish();
   bool AppendInterleaved(MallocBuffer bytes, int count);
-  // Stops the document with `text` as its reason; always false (no end of image).
-  bool FailSplit(const std::string& text);
+  // Stops the document with `text` as its reason once the pages before the
+  // current one are written; always false (no end of image).
+  bool FailSplit(const char* text);
 
   ColorOrderE mColorOrder;
   ColorPlanarE mColorPlanar;
