@@ -88,14 +88,13 @@ void PreviewFifo::Post(uint8_t* bits, int width, int height, int depth, int rowB
     return;
   }
   Record record;
-  char header[33];
-  int n = std::snprintf(header, sizeof header, "%d %d %d %d\n", width, height, depth, rowBytes);
+  int n = std::snprintf(record.header, sizeof record.header, "%d %d %d %d\n", width, height, depth, rowBytes);
   // The reader takes at most 32 header bytes.
   if (n <= 0 || n > 32) {
     std::free(bits);
     return;
   }
-  record.header.assign(header, size_t(n));
+  record.headerLength = size_t(n);
   record.bits = bits;
   record.length = size_t(height) * size_t(rowBytes);
 
@@ -111,8 +110,16 @@ void PreviewFifo::Post(uint8_t* bits, int width, int height, int depth, int rowB
     std::free(bits);
     return;
   }
+  try {
+    mQueue.push_back(record);
+  } catch (...) {
+    // No memory for the queue: the side fails (the engine reports it), and
+    // its preview is not lost silently.
+    lock.unlock();
+    std::free(bits);
+    throw;
+  }
   mQueuedBytes += record.length;
-  mQueue.push_back(record);
   mWork.notify_one();
 }
 
@@ -144,7 +151,7 @@ bool PreviewFifo::WriteBefore(const void* data, size_t length, double deadline, 
 bool PreviewFifo::WriteRecord(const Record& record, bool* stalled) {
   const double deadline = NowSeconds() + kPreviewStallSeconds;
   const char tail = 0;
-  return WriteBefore(record.header.data(), record.header.size(), deadline, stalled) &&
+  return WriteBefore(record.header, record.headerLength, deadline, stalled) &&
          WriteBefore(record.bits, record.length, deadline, stalled) && WriteBefore(&tail, 1, deadline, stalled);
 }
 

@@ -46,7 +46,8 @@ class PreviewFifo {
   // One record: a header line "width height depth rowbytes", the pixel rows
   // and one further byte. Takes ownership of `bits` (from malloc), which
   // holds height x rowBytes bytes. Callable from any thread; never waits for
-  // the reader, only (bounded) for room in the queue.
+  // the reader, only (bounded) for room in the queue. Throws std::bad_alloc
+  // (with `bits` freed) when the queue has no memory for the record.
   void Post(uint8_t* bits, int width, int height, int depth, int rowBytes);
 
   // Writes what is queued (each record within the stall limit), ends the
@@ -55,7 +56,8 @@ class PreviewFifo {
 
  private:
   struct Record {
-    std::string header;
+    char header[33] = {};  // no allocation: a record is copied under the lock
+    size_t headerLength = 0;
     uint8_t* bits = nullptr;
     size_t length = 0;
   };

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "ImageInfo.h"
@@ -127,7 +128,7 @@ void SendScaled(const ImageInfo* info, PageKind kind) {
   const size_t bytes = size_t(g.height) * size_t(g.rowBytes);
   // Cleared so that the row padding carries no stale heap contents.
   auto* buf = static_cast<uint8_t*>(std::calloc(bytes, 1));
-  if (!buf) return SendNone(info);
+  if (!buf) throw std::bad_alloc();
   quirel::scaler::ImageBuffer src{info->mBitMap, size_t(g.sourceRows), info->mWidth,
                                   size_t(g.step) * info->mRowBytes};
   quirel::scaler::ImageBuffer dst{buf, size_t(g.height), size_t(g.width), size_t(g.rowBytes)};
@@ -194,7 +195,10 @@ uint8_t* Scale1To8(const uint8_t* src, int srcWidth, int srcRows, int srcRowByte
   const int bytes = std::min(srcRowBytes, (srcWidth + 7) / 8);
   const size_t rowBytes = size_t(bytes) * 8;
   auto* gray = static_cast<uint8_t*>(std::malloc(size_t(srcRows) * rowBytes));
-  if (!gray) return out;
+  if (!gray) {
+    std::free(out);
+    return nullptr;
+  }
   ExpandRows(src, size_t(srcRowBytes), srcRows, bytes, gray, rowBytes);
   quirel::scaler::ImageBuffer from{gray, size_t(srcRows), size_t(std::min(srcWidth, bytes * 8)), rowBytes};
   quirel::scaler::ImageBuffer to{out, size_t(std::max(previewHeight, 0)), size_t(std::max(previewWidth, 0)),
@@ -210,7 +214,7 @@ void CallPagePreviewFor1Bit(const uint8_t* bitMap, const ImageInfo* info) {
   if (!bitMap || !ComputeGeometry(info, PageKind::kOneBit, &g)) return SendNone(info);
   uint8_t* buf = Scale1To8(bitMap, int(info->mWidth), g.sourceRows, g.step * int(info->mRowBytes), g.width,
                            g.height, g.rowBytes);
-  if (!buf) return SendNone(info);
+  if (!buf) throw std::bad_alloc();
   Send(info, kPreviewGray, buf, g.width, g.height, g.rowBytes);
 }
 

@@ -6,6 +6,9 @@
 // callback; its mBitMap is allocated with malloc and belongs to the receiver,
 // which frees it with free(). The engine keeps no reference.
 //
+// A preview that cannot be made for lack of memory throws std::bad_alloc:
+// the side then fails (ScanImage) instead of going without its preview.
+//
 // Threads: previews are sent from whichever worker thread finishes a side.
 // The machine facts below are set once while the program loads and only read
 // afterwards.
@@ -63,7 +66,7 @@ uint8_t* ExpandBwToGray(const uint8_t* src, int unused, int rows, int srcRowByte
 
 // Scales a 1-bit bitmap (srcWidth pixels, srcRows rows, srcRowBytes apart) to
 // a new malloc'd 8-bit block of previewHeight rows of previewRowBytes bytes,
-// previewWidth pixels of each filled, edges extended.
+// previewWidth pixels of each filled, edges extended; null without memory.
 uint8_t* Scale1To8(const uint8_t* src, int srcWidth, int srcRows, int srcRowBytes, int previewWidth,
                    int previewHeight, int previewRowBytes);
 

@@ -61,20 +61,24 @@ void ScanImage::CheckFailure() {
     mFailure.Set("%s", mImpl->GetErrorText());
 }
 
-void ScanImage::AppendBytes(const unsigned char* data, int len) {
-  if (mFailure.Failed() || !mImpl) return;
+template <class Step>
+void ScanImage::RunStep(const char* noMemoryText, Step step) {
   try {
-    mImpl->AppendBytes(data, len);
+    step();
   } catch (const std::bad_alloc&) {
-    mFailure.Set("not enough memory while decoding the side");
+    mFailure.Set("%s", noMemoryText);
   }
   CheckFailure();
 }
 
+void ScanImage::AppendBytes(const unsigned char* data, int len) {
+  if (mFailure.Failed() || !mImpl) return;
+  RunStep("not enough memory while decoding the side", [&] { mImpl->AppendBytes(data, len); });
+}
+
 void ScanImage::SetScanLen(int lines) {
   if (mFailure.Failed() || !mImpl) return;
-  mImpl->SetScanLen(lines);
-  CheckFailure();
+  RunStep("not enough memory while decoding the side", [&] { mImpl->SetScanLen(lines); });
 }
 
 int ScanImage::GetCurScanLen() const { return mImpl ? mImpl->GetCurScanLen() : ImageInfo::GetCurScanLen(); }
@@ -82,12 +86,7 @@ int ScanImage::GetCurScanLen() const { return mImpl ? mImpl->GetCurScanLen() : I
 void ScanImage::PostProcess() {
   if (mFailure.Failed() || !mImpl || mPostProcessed) return;
   mPostProcessed = true;
-  try {
-    mImpl->PostProcess();
-  } catch (const std::bad_alloc&) {
-    mFailure.Set("not enough memory to finish the page");
-  }
-  CheckFailure();
+  RunStep("not enough memory to finish the page", [&] { mImpl->PostProcess(); });
 }
 
 }  // namespace ZuzuvovOvav

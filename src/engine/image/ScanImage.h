@@ -18,7 +18,7 @@
 //     checked by PostProcess);
 //   - a page bitmap or another large block for it could not be allocated
 //     (ImageInfo::AllocFailed(), checked after construction and after each
-//     call);
+//     call), or any other memory for it, its preview included;
 //   - its image type, or its colour order and layout, has no page buffer.
 // Once Failed() is true, further calls do nothing, no preview is sent, and
 // GetErrorText() names the cause (for a decoder error it carries the
@@ -58,6 +58,10 @@ class ScanImage : public ImageInfo {
  private:
   // Takes over a failure of the implementation or of an allocation.
   void CheckFailure();
+  // Runs a step of the implementation; running out of memory in it fails
+  // the side with `noMemoryText`.
+  template <class Step>
+  void RunStep(const char* noMemoryText, Step step);
 
   std::unique_ptr<ScanImage_ImplBase> mImpl;
   bool mPostProcessed = false;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 #include "ImageInfo.h"
 #include "PageMemory.h"
@@ -70,7 +71,8 @@ void Buf_CalcStaticThreshold8::Flush() {
   if (!mColumns || mWidth <= 0) return;
   const size_t W = size_t(mWidth);
   uint32_t* low = static_cast<uint32_t*>(std::calloc(2 * W, sizeof(uint32_t)));
-  if (!low) return;
+  // Without the column sums the threshold would differ: the side fails instead.
+  if (!low) throw std::bad_alloc();
   uint32_t* high = low + W;
   for (size_t v = 0; v < 256; ++v) {
     const uint16_t* row = mColumns + v * W;

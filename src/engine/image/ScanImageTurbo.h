@@ -34,7 +34,7 @@ class Buf_CalcStaticThreshold8 {
 
   // Builds the trimmed histogram: the mixed rows' samples that lie in
   // columns holding both light and dark samples. Once, after the last
-  // samples.
+  // samples. Throws std::bad_alloc when its column sums find no memory.
   void Flush();
 
   // The threshold for the weight (iterative intermeans selection; a larger

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace ZuzuvovOvav {
@@ -15,7 +16,12 @@ void BufferedFile::Attach(int fd, int64_t position) {
   mError = 0;
   mBufStart = position;
   mBuf.clear();
-  mBuf.reserve(kBufferSize);
+  // Without memory for the buffer every write goes straight to the file:
+  // slower, but the same bytes.
+  try {
+    mBuf.reserve(kBufferSize);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void BufferedFile::WriteOut(const uint8_t* data, size_t len, int64_t at) {
@@ -44,9 +50,10 @@ void BufferedFile::Write(const void* data, size_t len) {
     return;
   }
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  if (mBuf.size() + len > kBufferSize) {
+  // Within the capacity reserved at Attach the buffer never reallocates.
+  if (mBuf.size() + len > mBuf.capacity()) {
     Flush();
-    if (len >= kBufferSize) {
+    if (len >= mBuf.capacity()) {
       WriteOut(p, len, mBufStart);
       mBufStart += int64_t(len);
       return;

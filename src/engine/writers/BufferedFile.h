@@ -3,7 +3,8 @@
 // kept (the first errno), later writes are dropped until the error is
 // cleared, and seeking back to a position discards what was buffered after
 // it, so that a rolled-back page never reaches the file. It writes through a
-// descriptor that its owner opened and closes. Thread-bound.
+// descriptor that its owner opened and closes; without memory for its
+// buffer it writes every call through. It never throws. Thread-bound.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,9 @@
 // The image writer front: picks the format writer and keeps the scan results.
 #include "ImageWriter.h"
 
+#include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "ImageWriterPdf.h"
 #include "ImageWriterTiff.h"
@@ -9,6 +11,9 @@
 namespace ZuzuvovOvav {
 
 void ScanResults::AddFile(const std::string& path) {
+  // Room first, so that running out of memory leaves the three lengths equal.
+  mFileRefs.reserve(mFileRefs.size() + 1);
+  mPageCounts.reserve(mPageCounts.size() + 1);
   mFilePaths.push_back(path);
   mFileRefs.push_back(FSRef{});
   mPageCounts.push_back(0);
@@ -39,6 +44,22 @@ const char* ExtensionOf(uint32_t fileType) {
   return fileType == kFileTypePDF ? ".pdf" : fileType == kFileTypeTIFF ? ".tif" : nullptr;
 }
 
+// One call of the format writer. The writers take out what they wrote of a
+// page when memory runs out part way; memory that runs out before a page
+// touched the file leaves the call, and fails the page here.
+template <class Call>
+bool Guarded(ImageWriterImpl& impl, Call call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    if (impl.mResults.mStatus == kStatusOk) {
+      impl.mResults.mStatus = kStatusWriteError;
+      impl.mResults.mErrorMsg = std::string("Could not write page (") + std::strerror(ENOMEM) + ").";
+    }
+    return false;
+  }
+}
+
 }  // namespace
 
 ImageWriter::ImageWriter(ScanParams params) : mParams(std::move(params)) {
@@ -52,7 +73,11 @@ ImageWriter::ImageWriter(ScanParams params) : mParams(std::move(params)) {
 }
 
 ImageWriter::~ImageWriter() {
-  if (mImpl) mImpl->CloseFile();
+  try {
+    Close();
+  } catch (...) {
+    // Nothing can be reported any more; the file is as the writer left it.
+  }
 }
 
 bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
@@ -70,7 +95,7 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
   }
   const bool split = mPageCnt > 0 && mParams.mImagesPerFile >= 1 &&
                      mPageCnt % mParams.mImagesPerFile == 0;
-  if (split) mImpl->CloseFile();
+  if (split) Close();
   if (!mFileOpen && mTempFolderError != 0) {
     // Without an output path the file goes into this user's temporary
     // folder; when that cannot be made there is nowhere safe to write.
@@ -84,7 +109,7 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
   if (split || !mFileOpen) {
     const std::string path =
         mParams.mImagesPerFile < 1 ? mParams.mBaseFilePath : MakeFileName(mPageCnt + 1);
-    mFileOpen = mImpl->OpenFile(path.c_str(), image);
+    mFileOpen = Guarded(*mImpl, [&] { return mImpl->OpenFile(path.c_str(), image); });
   }
   if (!mFileOpen) {
     mFirstCall = false;
@@ -95,14 +120,17 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
     mFirstCall = false;
     return true;
   }
-  const bool ok = mImpl->WritePage(image);
+  const bool ok = Guarded(*mImpl, [&] { return mImpl->WritePage(image); });
   mFirstCall = false;
   if (ok) ++mPageCnt;
   return ok;
 }
 
 void ImageWriter::Close() {
-  if (mImpl) mImpl->CloseFile();
+  if (mImpl) Guarded(*mImpl, [this] {
+      mImpl->CloseFile();
+      return true;
+    });
 }
 
 std::string ImageWriter::WithExtension(const ScanParams& params, const std::string& path) {

@@ -10,7 +10,9 @@
 // Errors inside the layer: a failing step returns false with its text in a
 // std::string* (or, at the file-system edge in OutputTarget, the errno of
 // the failed call); a format writer turns it once into the status below and
-// the file's text in its ScanResults. Nothing in the layer throws.
+// the file's text in its ScanResults. Nothing leaves the layer by an
+// exception: a format writer that runs out of memory takes out what it wrote
+// of the page, and the front fails the page with its text.
 //
 // Threads: used by one document worker at a time, pages strictly in order;
 // no lock of its own.

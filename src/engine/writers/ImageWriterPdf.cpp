@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
 #include "ImageWriterTiff.h"
 
@@ -165,6 +166,21 @@ void ImageWriterPdfImpl::NoteWriteError() {
   }
 }
 
+void ImageWriterPdfImpl::NoteOutOfMemory() {
+  if (mUpdate.mWriteErrno == 0) mUpdate.mWriteErrno = ENOMEM;
+}
+
+bool ImageWriterPdfImpl::WriteTrailerPart() {
+  try {
+    WriteFileTrailer();
+  } catch (const std::bad_alloc&) {
+    NoteOutOfMemory();
+  }
+  mFile.Flush();
+  NoteWriteError();
+  return !WriteFailed();
+}
+
 void ImageWriterPdfImpl::SetWriteFailure() {
   if (mUpdate.mDiskFull) {
     mResults.mStatus = kStatusDiskFull;
@@ -297,7 +313,6 @@ void ImageWriterPdfImpl::WriteImageStream(const ImageInfo& image, uint32_t rows,
   StartObject();
   WriteStream(dict, pieces);
   WriteLine("endobj");
-  ++mUpdate.mImageCnt;
 }
 
 bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
@@ -344,9 +359,14 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
 bool ImageWriterPdfImpl::WritePageObjects(const ImageInfo& image, uint32_t rows,
                                           const std::vector<Piece>& pieces) {
   mUpdate.mPagesStartObjs.push_back(mUpdate.mObjCnt + 1);
-  WriteImageStream(image, rows, pieces);
-  mResults.CountPage();
-  mUpdate.mImageMap[int32_t(mUpdate.mPagesStartObjs.size())] = ImageRef{mUpdate.mObjCnt, int32_t(rows)};
+  try {
+    WriteImageStream(image, rows, pieces);
+    mUpdate.mImageMap[int32_t(mUpdate.mPagesStartObjs.size())] = ImageRef{mUpdate.mObjCnt, int32_t(rows)};
+    ++mUpdate.mImageCnt;
+    mResults.CountPage();
+  } catch (const std::bad_alloc&) {
+    NoteOutOfMemory();  // the page is taken out again like after a failed write
+  }
   // Written out now, so that a failure belongs to this page.
   mFile.Flush();
   NoteWriteError();
@@ -401,10 +421,7 @@ bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
   while (!mUpdate.mImageMap.empty()) {
     const int64_t footerStart = mUpdate.mOldFileLen + mUpdate.mBytesWritten;
     const int32_t footerObjCnt = mUpdate.mObjCnt;
-    WriteFileTrailer();
-    mFile.Flush();
-    NoteWriteError();
-    if (!WriteFailed()) {
+    if (WriteTrailerPart()) {
       mUpdate.mFooterStart = footerStart;
       mUpdate.mFooterObjCnt = footerObjCnt;
       break;
@@ -436,21 +453,24 @@ int64_t ImageWriterPdfImpl::CalcFooterSize() const {
   return 313 + 367 * i + 19 * x + (a ? d + 23 : 0) + (i + a) * (d + 5) + d * (3 * i + 6);
 }
 
+// Also takes out a page that memory ran out for part way: one whose first
+// object got no place wrote nothing, one that is not in the image map was
+// not counted.
 bool ImageWriterPdfImpl::RollbackLastPage() {
   if (mUpdate.mPagesStartObjs.empty()) return false;
   const int32_t s = mUpdate.mPagesStartObjs.back();
   const auto start = mUpdate.mObjMap.find(s);
-  if (start == mUpdate.mObjMap.end()) return false;
-  const int64_t offset = start->second;
-  mUpdate.mImageMap.erase(int32_t(mUpdate.mPagesStartObjs.size()));
-  mResults.UncountPage();
-  --mUpdate.mImageCnt;
+  const int64_t offset = start != mUpdate.mObjMap.end() ? start->second : mUpdate.mOldFileLen + mUpdate.mBytesWritten;
+  if (mUpdate.mImageMap.erase(int32_t(mUpdate.mPagesStartObjs.size())) != 0) {
+    mResults.UncountPage();
+    --mUpdate.mImageCnt;
+  }
   mUpdate.mPagesStartObjs.pop_back();
   mUpdate.mBytesWritten = offset - mUpdate.mOldFileLen;
   mUpdate.mObjCnt = s - 1;
   mFile.ClearError();
   mFile.SeekTo(offset);
-  mUpdate.mObjMap.erase(start, mUpdate.mObjMap.end());
+  mUpdate.mObjMap.erase(mUpdate.mObjMap.lower_bound(s), mUpdate.mObjMap.end());
   mUpdate.mDiskFull = false;
   mUpdate.mWriteErrno = 0;
   return true;
@@ -554,10 +574,7 @@ void ImageWriterPdfImpl::CloseFile() {
     }
   }
   for (;;) {
-    WriteFileTrailer();
-    mFile.Flush();
-    NoteWriteError();
-    if (!WriteFailed() || mUpdate.mImageMap.empty()) break;
+    if (WriteTrailerPart() || mUpdate.mImageMap.empty()) break;
     // The trailer did not fit: give up the last page and try again. Those
     // pages were reported as written, so the job must learn of the loss.
     if (mResults.mStatus == kStatusOk) SetWriteFailure();

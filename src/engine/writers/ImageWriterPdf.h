@@ -6,6 +6,12 @@
 // write of it fails (full disk or otherwise), so that the file always ends
 // with a valid trailer when it is closed.
 //
+// Running out of memory part way through a page or the trailer takes the
+// page out again like a failed write ("Could not write page to PDF file
+// (Cannot allocate memory)."); running out before the page touched the file
+// (its compressed data) leaves WritePage by std::bad_alloc, which
+// ImageWriter turns into the page's failure.
+//
 // A new file is built beside the target and moved into place with its first
 // page (OutputTarget). When appending, other programs may append to the same
 // file at the same time: every page is written under the file's lock and
@@ -91,6 +97,11 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   void WriteObjXRefs();
   // Takes a write error from the file into the update's mDiskFull / mWriteErrno.
   void NoteWriteError();
+  // Running out of memory while writing counts as a failed write (ENOMEM).
+  void NoteOutOfMemory();
+  // Writes the update's trailer part and flushes it; false when a write
+  // failed or memory ran out.
+  bool WriteTrailerPart();
   bool WriteFailed() const { return mUpdate.mDiskFull || mUpdate.mWriteErrno != 0; }
   void SetWriteFailure();
   bool FailOpen(const std::string& text, int err = 0);

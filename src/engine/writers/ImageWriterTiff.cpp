@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -105,16 +106,22 @@ void TiffWarn(const char* module, const char* fmt, va_list ap) {
   if (sPreviousWarning) sPreviousWarning(module, fmt, ap);
 }
 
+// libtiff's texts for memory it could not have.
+bool LibTiffOutOfMemory() {
+  for (const char* text : {"No space for", "Out of memory", "Failed to allocate memory", "Cannot allocate memory"})
+    if (std::strstr(sLastTiffFmt, text)) return true;
+  return false;
+}
+
 }  // namespace
 
 void TiffErr(const char* module, const char* fmt, va_list ap) {
   // The module name is often the file's path: never use it as a format.
+  // Nothing here allocates: an exception must not cross libtiff.
   std::vsnprintf(sLastTiffFmt, sizeof sLastTiffFmt, fmt, ap);
-  const std::string text =
-      std::string("libtiff reports: ") + (module ? module : "") + ", " + sLastTiffFmt;
-  const size_t n = std::min(text.size(), sizeof sLastTiffErr - 1);  // cut to 2,047 characters
-  std::memcpy(sLastTiffErr, text.data(), n);
-  sLastTiffErr[n] = '\0';
+  // Cut to 2,047 characters.
+  if (std::snprintf(sLastTiffErr, sizeof sLastTiffErr, "libtiff reports: %s, %s", module ? module : "", sLastTiffFmt) < 0)
+    sLastTiffErr[0] = '\0';
 }
 
 TIFF* TIFFOpenTemp(std::unique_ptr<TiffFile>* file) {
@@ -441,7 +448,7 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
       return false;
     }
   }
-  sLastTiffErr[0] = '\0';
+  sLastTiffErr[0] = sLastTiffFmt[0] = '\0';
   mFile->lastErrno = 0;
   mTooLarge = false;
   const TIFFErrorHandler previous = TIFFSetErrorHandler(TiffErr);
@@ -449,9 +456,15 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
 
   bool ok = SetupDir(image) && TIFFSetField(mTiff, TIFFTAG_IMAGELENGTH, rows) &&
             TIFFSetField(mTiff, TIFFTAG_ROWSPERSTRIP, rows);
+  bool noMemory = false;
   if (ok) {
     const bool deflate = image.mImageType != kImageTypeLineArt && image.mParams.mCompressOption == 1;
-    ok = deflate ? WriteStripZLib(image, rows, before) : WriteRows(image, rows);
+    try {
+      ok = deflate ? WriteStripZLib(image, rows, before) : WriteRows(image, rows);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+      noMemory = true;
+    }
   }
   if (ok) ok = TIFFFlushData(mTiff) != 0;
   if (ok && !mTempBuffer) {
@@ -489,6 +502,9 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
     } else if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
       mResults.mStatus = kStatusFileTooLarge;
       mResults.mErrorMsg = "Page would exceed 4GiB limit for TIFF file size.";
+    } else if (noMemory || LibTiffOutOfMemory()) {
+      mResults.mStatus = kStatusWriteError;
+      mResults.mErrorMsg = std::string("Could not write page to TIFF file (") + std::strerror(ENOMEM) + ").";
     } else if (DiskFull()) {
       mResults.mStatus = kStatusDiskFull;
       mResults.mErrorMsg = "Not enough free space on disk to write page.";

@@ -2,9 +2,9 @@
 // each page one strip: line art in CCITT Group 4, gray and colour Deflate
 // (compressed in parallel and written as raw strip data) or uncompressed.
 // It creates a new file or adds directories to an existing TIFF, keeps the
-// file under 4 GiB, tells a full disk from other write errors and removes a
-// failed page from the file again, including the link to it from the
-// directory before it.
+// file under 4 GiB, tells a full disk and a lack of memory (its own or
+// libtiff's) from other write errors and removes a failed page from the file
+// again, including the link to it from the directory before it.
 //
 // A new file is built beside the target and moved into place with its first
 // page (OutputTarget). Once the file is at the target's path, every page is
