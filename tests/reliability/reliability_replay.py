@@ -680,6 +680,64 @@ def low_address_space():
     return rows
 
 
+def low_memory_sweep():
+    """Duplex colour pages of 33 MB under limits that run out of memory at
+    every stage of a scan (threads, pages, page buffers, Deflate, the
+    writers), PDF and TIFF side by side: no run ends by a signal or hangs;
+    every run that fails says why with a documented status, and its file, if
+    any, is sound and holds the pages the run reports written. (A
+    sanitizer's shadow memory does not fit under ulimit -v: CMakeLists.txt
+    runs this script only without one, and a sanitized tool is passed over
+    here.)"""
+    rc, libs = sh(["ldd", TOOL])
+    if "libasan" in libs or "libtsan" in libs:
+        return []
+
+    def sweep(fmt, row):
+        folder = fresh_dir("low-memory-" + fmt)
+        codes, reported, found = [], 0, 0
+        # 24 limits 40..416 MiB, the two formats interleaved. The 8 MiB
+        # stacks (fixed here) of 5 + n workers make the lowest ones fail early.
+        for mib in range(40 if fmt == "pdf" else 48, 420, 16):
+            path = os.path.join(folder, "low-%d.%s" % (mib, "pdf" if fmt == "pdf" else "tif"))
+            run = run_tool(["--adf", "--rgb", "--no-jpeg", "--duplex", "--resolution", "300", "--" + fmt, path],
+                           scanner="model=fi-6130;sheets=3", bound=60,
+                           shell_prefix="ulimit -s 8192; ulimit -v %d;" % (mib * 1024))
+            codes.append(run.code())
+            what = "%d MiB" % mib
+            if not expect_exit(row, run, what, DOCUMENTED - {8}, "a documented status other than 8"):
+                continue
+            if run.status != 0 and not run.err.strip():
+                row.fail("%s: exit %d without a message" % (what, run.status))
+            m = re.search(r"^(\d+) pages? scanned", last_line(run.out))
+            pages = int(m.group(1)) if m else 0
+            if run.status == 0 and pages != 6:
+                row.fail("%s: exit 0 with %d pages reported" % (what, pages))
+            sound, in_file = check_file(path) if os.path.exists(path) else (True, 0)
+            reported, found = reported + pages, found + (in_file or 0)
+            if not sound or in_file != pages:
+                row.fail("%s: %s file with %s pages, %d reported" % (what, "sound" if sound else "damaged", in_file,
+                                                                   pages))
+        row.status = tally(codes)
+        row.expected, row.found = str(reported), str(found)
+        row.valid = "yes" if row.ok() else "no"
+        row.happened = "%d limits, %d pages reported" % (len(codes), reported)
+
+    def guarded(fmt, row):
+        try:
+            sweep(fmt, row)
+        except Exception as e:  # a thread's exception would be lost: fail its row instead
+            row.fail("could not run: %s" % e)
+
+    rows = [Row("low memory sweep (%s)" % fmt.upper()) for fmt in ("pdf", "tiff")]
+    threads = [threading.Thread(target=guarded, args=(fmt, row)) for fmt, row in zip(("pdf", "tiff"), rows)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return rows
+
+
 def number_options():
     """Number options take exactly the digits --help shows: a leading blank
     or plus is refused with exit 64 naming the option."""
@@ -821,6 +879,7 @@ CASES = (
     ("early-sigint", lambda: early_signal(signal.SIGINT)),
     ("early-sigterm", lambda: early_signal(signal.SIGTERM)),
     ("ulimit", low_address_space),
+    ("low-memory", low_memory_sweep),
     ("numbers", number_options),
     ("pdf-generation", pdf_generation_limits),
     ("deep-pages", deep_page_files),

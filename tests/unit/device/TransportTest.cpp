@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "AllocFailure.h"
 #include "CmdTestDevice.h"
 
 using namespace ZuzuvovOvav;
@@ -186,6 +187,15 @@ TEST(Transport, EachPhaseNamesItselfInTheErrorText) {
   Device closed;
   Cmd_TestUnitReady cmd(closed);
   EXPECT_EQ(cmd.SendToScanner(), int(usb::kIOReturnNotOpen)) << "a closed device fails instead of crashing";
+  // A READ without memory for its data fails before the scanner is asked.
+  if (!FailAllocation::Available()) return;
+  CmdTestDevice t(kFi7160);
+  FailAllocation fail(1 << 20, 1);
+  Cmd_ReadImage read(t.device, kWindowFront, 0xFFFFFF);
+  EXPECT_EQ(read.SendToScanner(), int(usb::kIOReturnNoMemory));
+  EXPECT_EQ(std::string(read.mErrMsg),
+            "Command Cmd_ReadImage: error (0xe00002bd: 0x38, 0x0, 0x2bd) not enough memory for data from scanner.");
+  EXPECT_TRUE(t.usb->log.empty());
 }
 
 // The trace of a command without data, one with data out, a READ whose

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "AllocFailure.h"
 #include "ImageInfo.h"
 #include "PagePreview.h"
 #include "Scaler.h"
@@ -153,6 +154,22 @@ TEST(Preview, NoPreviewWantedOrNoReceiver) {
   }
   ImageInfo silent(PreviewParams(kImageTypeColor, 10, 10, 10, 10, nullptr), kSideFront);
   CallPagePreviewFor32Bit(&silent);  // no receiver: nothing happens, nothing leaks
+
+  // Without memory for its pixels no preview goes out: the side fails
+  // (ScanImage) instead of going without one.
+  if (!quirel::testing::FailAllocation::Available()) return;
+  Received got;
+  ImageInfo info(PreviewParams(kImageTypeGray, 100, 100, 50, 50, &got), kSideFront);
+  std::vector<uint8_t> page(100 * 100, 0);
+  info.mBitMap = page.data();
+  info.mRowBytes = 100;
+  for (long n : {1, 2}) {
+    quirel::testing::FailAllocation fail(0, n);
+    EXPECT_THROW(CallPagePreviewFor1Bit(page.data(), &info), std::bad_alloc);
+  }
+  quirel::testing::FailAllocation fail(0, 1);
+  EXPECT_THROW(CallPagePreviewFor8Bit(&info), std::bad_alloc);
+  EXPECT_EQ(got.calls, 0);
 }
 
 TEST(Preview, TurnedSideTakesFullHeightWhateverTheLineCount) {

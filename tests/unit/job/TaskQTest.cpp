@@ -83,6 +83,20 @@ TEST(TaskJoin, ReturnsOnlyAfterTheWorkHasFinishedForEveryJoiner) {
   task.Join();
   task.Join();
   EXPECT_TRUE(finished);
+
+  // Work that throws ends that task only: it is done, failed, and its
+  // worker serves the next task. A task never handed over joins at once.
+  TaskQ one(1);
+  FuncTask thrower(&one, [] { throw std::bad_alloc(); });
+  FuncTask next(&one, [] {});
+  thrower.Activate();
+  next.Activate();
+  thrower.Join();
+  next.Join();
+  EXPECT_TRUE(thrower.mFailed);
+  EXPECT_FALSE(next.mFailed);
+  FuncTask never(&one, [] {});
+  never.Join();
 }
 
 TEST(TaskQueue, TasksQueuedBehindBusyWorkersStartInActivationOrder) {

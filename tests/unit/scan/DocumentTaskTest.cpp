@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "AllocFailure.h"
 #include "PagePreview.h"
 #include "ScanDocumentTask.h"
 #include "TestJpeg.h"
@@ -20,6 +21,7 @@ namespace scantest {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using quirel::testing::FailAllocation;
 
 // Gray pages of W x H at 100 dpi with an identity-like tone table.
 ScanParams DocParams(const std::string& path, int W, int H, bool duplex, bool jpeg = false, bool interleave = false) {
@@ -296,6 +298,34 @@ TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {
   EXPECT_NE(text.find("Corrupt JPEG data"), std::string::npos) << text;
   EXPECT_EQ(r.mTotalPages, 1);
   EXPECT_EQ(ReadTiff(dir.File("broken.tif")).size(), 1u);
+
+  // Memory that runs out at any one allocation of the scan thread's work on
+  // page 2 (its tasks, images, commands): page 2 is not written whole (its
+  // front may be, when only the back failed), page 1 is, the reason names
+  // memory, and every task ends.
+  if (!FailAllocation::Available()) return;
+  const Bytes raw(size_t(W) * H, 0x80);
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    DocumentTask mem(DocParams(dir.File("memory" + std::to_string(n)), W, H, true), kColorOrderRGB,
+                     kColorPixelInterleaved);
+    std::vector<unsigned char*> chunks;  // made before: they stand for the READ buffers
+    for (int i = 0; i < 8; ++i) chunks.push_back(Copy(raw.data(), raw.size() / 2));
+    bool hit;
+    for (int page = 1; page <= 2; ++page) {
+      FailAllocation fail(0, page == 2 ? n : 0);
+      mem.OpenPage();
+      for (size_t i = 0; i < 4; ++i)
+        mem.AppendBytes(i % 2 ? kSideBack : kSideFront, chunks[size_t(page - 1) * 4 + i], int(raw.size() / 2));
+      mem.CloseSide(kSideFront, page == 2 ? kCloseLastPage : 0);
+      mem.CloseSide(kSideBack, page == 2 ? kCloseLastPage : 0);
+      hit = fail.Hit();
+    }
+    const int pages = mem.Flush().mTotalPages;
+    EXPECT_EQ(pages, mem.WriteFailed() ? std::clamp(pages, 2, 3) : 4);
+    EXPECT_EQ(mem.WriteFailed(), mem.SideError().find("memory") != std::string::npos) << mem.SideError();
+    if (!hit) break;
+  }
 }
 
 }  // namespace

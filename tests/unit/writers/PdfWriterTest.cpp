@@ -1,11 +1,13 @@
 // Tests of the PDF writer: new files, appending, limits and failed writes.
 #include <gtest/gtest.h>
 
+#include "AllocFailure.h"
 #include "ImageWriterPdf.h"
 #include "WriterTestSupport.h"
 
 using namespace ZuzuvovOvav;
 using namespace writertest;
+using quirel::testing::FailAllocation;
 
 namespace {
 
@@ -312,6 +314,46 @@ TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
   EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
   ExpectQpdfClean(second);
   EXPECT_EQ(PdfPages(second), 1);
+  if (!FailAllocation::Available()) return;
+
+  // Without memory for the file's buffer every write goes straight through.
+  const std::string unbuffered = dir / "unbuffered.pdf";
+  {
+    FailAllocation fail(200000, 1);
+    EXPECT_TRUE(WritePdf(unbuffered, {&small, &big}));
+    EXPECT_TRUE(fail.Hit());
+  }
+  ExpectQpdfClean(unbuffered);
+  EXPECT_EQ(PdfPages(unbuffered), 2);
+
+  // Memory that runs out at any one allocation of a page or of the trailer:
+  // the page fails as a write does (status 12), or leaves by std::bad_alloc
+  // before it touched the file (ImageWriter fails it then); the file keeps
+  // the pages counted, under a valid trailer.
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    const std::string file = dir / ("memory" + std::to_string(n) + ".pdf");
+    ImageWriterPdfImpl m;
+    ASSERT_TRUE(m.OpenFile(file.c_str(), *small));
+    ASSERT_TRUE(m.WritePage(*small));
+    bool thrown = false, hit;
+    {
+      FailAllocation fail(0, n);
+      try {
+        m.WritePage(*big);
+      } catch (const std::bad_alloc&) {
+        thrown = true;
+      }
+      m.CloseFile();
+      hit = fail.Hit();
+    }
+    const ScanResults& r = m.mResults;
+    EXPECT_EQ(r.mTotalPages, thrown ? 1 : r.mTotalPages);
+    EXPECT_EQ(r.mErrorMsg, r.mTotalPages == 2 || thrown ? "" : "Could not write page to PDF file (Cannot allocate memory).");
+    ExpectQpdfClean(file);
+    EXPECT_EQ(PdfPages(file), m.mResults.mTotalPages);
+    if (!hit) break;
+  }
 }
 
 TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
