@@ -480,7 +480,7 @@ void PageLoop::Finish() {
 // it are, and the job says why.
 void PageLoop::FinishAfterOutOfMemory() {
   mReadFailed = true;
-  mJob.SetErr("Out of memory while scanning; the sheet being read was not written.");
+  mJob.AppendErr("Out of memory while scanning; the sheet being read was not written.");
   if (!mDoc || mFinished) return;
   DiscardSheet();
   Finish();
