@@ -101,7 +101,7 @@ class SpyInterface : public quirel::testing::ForwardingInterface {
   usb::IOReturn ReadPipe(int pipe, void* buf, uint32_t* size, uint32_t a, uint32_t b) override {
     if (mReads.empty()) return ForwardingInterface::ReadPipe(pipe, buf, size, a, b);
     *size = std::min<uint32_t>(*size, uint32_t(mReads.front().size()));
-    std::memcpy(buf, mReads.front().data(), *size);
+    if (*size > 0) std::memcpy(buf, mReads.front().data(), *size);
     mReads.pop_front();
     return 0;
   }
