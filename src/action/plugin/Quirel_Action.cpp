@@ -190,7 +190,8 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
       fail(&error, "Stopped before the scan began; no page scanned.");
       return;
     }
-    const bool preview = s.mPreview;
+    // Without a display nobody would see the preview window.
+    const bool preview = s.mPreview && userCanAnswer();
     if (preview) performOnMainThreadAndWait([this] { scanController->showPreview(); });
     scanController->clearErrinfo();
     scanController->scanJob()->startScan();
