@@ -68,18 +68,23 @@ OutputCheck CheckAppendTarget(const std::string& file, bool pdf) {
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   const std::string format = regular ? FormatOf(fd) : "";
   const char* wanted = pdf ? "PDF" : "TIFF";
-  // The writer's own checks of the file, run on it as it is now.
+  // The writer's own checks of the file, run on it as it is now: under the
+  // lock the writers take for each page, so that a page another program is
+  // appending at this moment is not mistaken for damage.
   std::string refused;
-  if (regular && (format.empty() || format == wanted)) {
-    const int64_t size = st.st_size;
-    if (pdf) {
+  OutputTarget target;
+  if (regular && (format.empty() || format == wanted) && target.OpenExisting(file) == 0) {
+    if (const int locked = target.Lock(); locked != 0) {
+      refused = target.LockFailureText(locked);
+    } else if (const int64_t size = target.Size(); pdf) {
       PdfAppendReader reader;
-      if (!reader.ReadTarget(fd, size)) refused = reader.mErrorMsg;
+      if (!reader.ReadTarget(target.Fd(), size)) refused = reader.mErrorMsg;
     } else {
       // An empty file is started as a new TIFF by the writer.
       TiffAppendReader reader;
-      if (size > 0 && !reader.Read(fd, size)) refused = reader.mErrorMsg;
+      if (size > 0 && !reader.Read(target.Fd(), size)) refused = reader.mErrorMsg;
     }
+    target.Unlock();
   }
   close(fd);
   if (!regular) return Refuse(what + "it is not a regular file. Choose a PDF or TIFF file.");

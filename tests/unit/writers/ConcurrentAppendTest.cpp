@@ -11,6 +11,7 @@
 
 #include "ImageWriterPdf.h"
 #include "ImageWriterTiff.h"
+#include "OutputCheck.h"
 #include "OutputTarget.h"
 #include "WriterTestSupport.h"
 
@@ -171,6 +172,11 @@ TEST(ConcurrentAppend, FileHeldOrReplacedElsewhereFailsTheAppendAndStaysValid) {
       if (what == What::kHeldAtOpening) {
         ASSERT_EQ(flock(other, LOCK_EX), 0);
         EXPECT_FALSE(w->OpenFile(path.c_str(), *page));
+        // The check before the scan reads the file under the same lock.
+        ScanParams params;
+        std::tie(params.mBaseFilePath, params.mAppend, params.mFileType) =
+            std::make_tuple(path, true, pdf ? kFileTypePDF : kFileTypeTIFF);
+        EXPECT_NE(CheckOutputTarget(params).mText.find("is in use by another program"), std::string::npos);
       } else {
         ASSERT_TRUE(w->OpenFile(path.c_str(), *page) && w->WritePage(*page)) << w->mResults.mErrorMsg;
         if (what == What::kReplaced) {
