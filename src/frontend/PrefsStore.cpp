@@ -386,7 +386,7 @@ QString FolderOf(int domain) {
     folder = QString::fromLocal8Bit(home) + QLatin1String("/.config");
   }
   // The folder and any missing folders above it are made private to the
-  // user, as the base directory specification asks.
+  // user (mode 0700), as XDG asks of a configuration folder it creates.
   const QByteArray path = QFile::encodeName(folder);
   for (qsizetype end = path.indexOf('/', 1); ; end = path.indexOf('/', end + 1)) {
     const QByteArray part = end < 0 ? path : path.left(end);

@@ -73,11 +73,16 @@ void PageLoop::Run() {
     const SheetEndE end = ReadSheet();
     // A failed READ ends the whole loop at once: no end-of-page sequence.
     // The sides it left unfinished were cut short.
-    if (end == SheetEndE::kReadFailed) {
-      mFront.mCut = Unfinished(mFront);
-      mBack.mCut = Unfinished(mBack);
+    // A sheet whose data was lost is not written as a page with a white rest.
+    if (end == SheetEndE::kReadFailed || end == SheetEndE::kDataLost) {
       mMoreSheets = false;
-      CloseSheet();
+      if (end == SheetEndE::kDataLost) {
+        DiscardSheet();
+      } else {
+        mFront.mCut = Unfinished(mFront);
+        mBack.mCut = Unfinished(mBack);
+        CloseSheet();
+      }
       break;
     }
     if (end == SheetEndE::kAbandoned) {
@@ -145,7 +150,8 @@ PageLoop::SheetEndE PageLoop::ReadSheet() {
   while (!BothEnded()) {
     ReadPass pass;
     const int readLen = ReadLength();
-    if (readLen > 0 && DataReady(readLen) && !Read(readLen, &pass)) return SheetEndE::kReadFailed;
+    if (readLen > 0 && DataReady(readLen) && !Read(readLen, &pass))
+      return pass.mNoMemory ? SheetEndE::kDataLost : SheetEndE::kReadFailed;
     CheckEnds(pass);
     if (pass.mSent && !BothEnded()) JudgeReadStatus(pass);
     EndBackAfterError(pass);
@@ -212,9 +218,7 @@ bool PageLoop::Read(int readLen, ReadPass* pass) {
   if (sent.TransportFailed()) {
     mJob.CommandFailed(sent);
     mReadFailed = true;
-    // Without memory for its data the sheet cannot be completed: it is not
-    // written as a page with a white rest.
-    if (sent.Code() == int(quirel::usb::kIOReturnNoMemory)) DiscardSheet();
+    pass->mNoMemory = sent.Code() == int(quirel::usb::kIOReturnNoMemory);
     return false;
   }
   if (IsEndOfSide(read.mResult)) {

@@ -54,12 +54,14 @@ class PageLoop {
     bool mSent = false;
     bool mEndOfSide = false;  // the READ reported the side's end
     int mScanLenToSet = -1;   // the length to set when both sides have ended (-1: as read)
+    bool mNoMemory = false;   // the READ failed for want of memory for its data
     Result mResult;
     std::string mSenseMsg;
   };
 
-  // How reading a sheet ended.
-  enum class SheetEndE { kRead, kReadFailed, kAbandoned };
+  // How reading a sheet ended. kDataLost: a READ found no memory for its
+  // data, so the sheet cannot be completed.
+  enum class SheetEndE { kRead, kReadFailed, kDataLost, kAbandoned };
 
   bool StartScan();
   bool ScanSheet();

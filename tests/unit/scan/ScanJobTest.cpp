@@ -718,6 +718,12 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
       {"a READ failing in the transport: a side that got nothing is no page", "model=fi-6130;sheets=3", nullptr,
        Answer(secondReadFails), "^(R\\d|LOAD|REL)", "^LOAD R0:40000 LOAD R0:40000 REL $", "", kScanErrorMessage,
        "^4 1 pages, cut, end 0: Command Cmd_ReadImage: error"},
+      {"a READ without memory for its data: the sheet is no page", "model=fi-4120C;sheets=1", nullptr,
+       [&](SpyLog& log) {
+         Answer(secondReadFails)(log);
+         log.transportError = usb::kIOReturnNoMemory;
+       },
+       "^R\\d", "^R0:32768 R0:7400 $", "", kScanErrorMessage, "^4 0 pages, cut, end 0: .*Cmd_ReadImage"},
       {"a write failure after a failed READ follows the READ's text", "model=fi-4120C;sheets=1",
        [this](ScanParams& p) { p.mBaseFilePath = dir.File("missing/scan"); }, Answer(secondReadFails), "^R\\d",
        "^R0:32768 R0:7400 $", "", kStatusFileError, "^5 0 pages, cut, end 0: .*Cmd_ReadImage.* Failed to write page\\.$"},

@@ -68,6 +68,7 @@ struct SpyLog {
   std::vector<std::vector<uint8_t>> data;
   std::vector<std::pair<size_t, uint64_t>> sleeps;
   std::function<bool(const uint8_t* cdb, std::deque<std::vector<uint8_t>>* reads)> hook;
+  usb::IOReturn transportError = usb::kIOReturnError;  // of a command answered with no reads
 
   int Find(uint8_t op, int byte1 = -1, size_t from = 0) const {
     for (size_t i = from; i < cdbs.size(); ++i)
@@ -91,7 +92,7 @@ class SpyInterface : public quirel::testing::ForwardingInterface {
       mLog->cdbs.emplace_back(p + 19, p + 31);
       mLog->data.emplace_back();
       mAnswered = mLog->hook && mLog->hook(p + 19, &mReads);
-      if (mAnswered) return mReads.empty() ? usb::kIOReturnError : 0;
+      if (mAnswered) return mReads.empty() ? mLog->transportError : 0;
     } else if (!mLog->data.empty() && mLog->data.back().empty()) {
       mLog->data.back().assign(p, p + size);
       if (mAnswered) return 0;  // the data of a command answered here
