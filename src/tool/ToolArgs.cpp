@@ -57,10 +57,6 @@ int RotationLetter(char c) {
   }
 }
 
-// Longest length accepted in 1/1200 inch: far beyond any model's limit, but
-// small enough that no geometry computed from it overflows.
-constexpr long kMaxLength1200 = 1200L * 1000;
-
 // The line-art threshold and despeckle values the desktop application's
 // settings may hold (any 32-bit value; it passes those that are not 0).
 constexpr long kMaxSetting = 2147483647L;
@@ -156,7 +152,7 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
     } else if (a == "--bits") {
       if (!needInt(1, 8, &bits)) return false;
     } else if (a == "--resolution") {
-      if (!needInt(50, 1200, &resolution)) return false;
+      if (!needInt(kMinResolution, kMaxResolution, &resolution)) return false;
     } else if (a == "--turbo") {
       if (!value(&v)) return fail("--turbo needs a value");
       if (!ParseDouble(v, 0, 16, &turboScale))
@@ -204,12 +200,12 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
     } else if (a == "--despeckle") {
       if (!needInt(0, kMaxSetting, &despeckle)) return false;
     } else if (a == "--black") {
-      if (!needInt(0, 255, &black)) return false;
+      if (!needInt(0, kMaxPointValue, &black)) return false;
     } else if (a == "--white") {
-      if (!needInt(0, 255, &white)) return false;
+      if (!needInt(0, kMaxPointValue, &white)) return false;
     } else if (a == "--density") {
       if (!value(&v)) return fail("--density needs a value");
-      if (!ParseDouble(v, 0.1, 10, &density)) return fail("the value \"" + v + "\" of --density is not a factor from 0.1 to 10");
+      if (!ParseDouble(v, kMinDensityFactor, kMaxDensityFactor, &density)) return fail("the value \"" + v + "\" of --density is not a factor from 0.1 to 10");
     } else if (a == "--tiff") {
       tiff = true;
     } else if (a == "--pdf") {

@@ -41,7 +41,8 @@ constexpr uint32_t kRotations[4][2] = {{0, 3}, {9, 10}, {15, 12}, {6, 5}};
 // parameters file names it, with its value and the values it may take;
 // empty when there is none. The action's view offers only values that fit,
 // but a parameters file may hold any number, and the engine's fields would
-// wrap a negative resolution into a huge one. The ranges are the tool's.
+// wrap a negative resolution into a huge one. The ranges are the tool's
+// (FujiScanParams.h).
 std::string OutOfRange(const Quirel_Settings& s) {
   // "The setting Resolution is -300; it must be at least 50 and at most 1200 dpi."
   const auto range = [](const char* key, double v, bool minAllowed, double min, double max, const char* unit) {
@@ -53,15 +54,16 @@ std::string OutOfRange(const Quirel_Settings& s) {
         .toStdString();
   };
   const bool lineArt = s.mScanTypeTag == 1;
-  const double maxLength = s.mUsingMetric ? 25400 : 1000;  // 1000 inches
+  const double maxInches = kMaxLength1200 / 1200.0;
+  const double maxLength = s.mUsingMetric ? maxInches * 25.4 : maxInches;
   const char* unit = s.mUsingMetric ? " mm" : " inches";
-  std::string why = range("Resolution", s.mResolution, true, 50, 1200, " dpi");
+  std::string why = range("Resolution", s.mResolution, true, kMinResolution, kMaxResolution, " dpi");
   if (why.empty() && lineArt && !s.mDefaultThreshold && !s.mDynamicThreshold)
     why = range("Threshold", s.mThreshold, true, 0, INT32_MAX, "");
-  if (why.empty() && !lineArt) why = range("BlackPoint", s.mBlackPoint, true, 0, 255, "");
-  if (why.empty() && !lineArt) why = range("WhitePoint", s.mWhitePoint, true, 0, 255, "");
+  if (why.empty() && !lineArt) why = range("BlackPoint", s.mBlackPoint, true, 0, kMaxPointValue, "");
+  if (why.empty() && !lineArt) why = range("WhitePoint", s.mWhitePoint, true, 0, kMaxPointValue, "");
   if (why.empty() && lineArt && s.mDensityThreshold)
-    why = range("DensityFactor", s.mDensityFactor, true, 0.1, 10, "");
+    why = range("DensityFactor", s.mDensityFactor, true, kMinDensityFactor, kMaxDensityFactor, "");
   if (why.empty()) why = range("PaperWidth", s.mPaperWidth, false, 0, maxLength, unit);
   if (why.empty() && !s.autoLength()) why = range("PaperHeight", s.mPaperLength, false, 0, maxLength, unit);
   if (!s.mScanFullPage) {

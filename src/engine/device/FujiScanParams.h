@@ -23,6 +23,17 @@ struct ScanResults;
 constexpr uint32_t kFileTypeTIFF = 0x54494646;  // 'TIFF'
 constexpr uint32_t kFileTypePDF = 0x50444620;   // 'PDF '
 
+// The values a job's settings may take where a user gives them (the tool's
+// options, the workflow action's parameters file), whatever the model.
+constexpr int32_t kMinResolution = 50;
+constexpr int32_t kMaxResolution = 1200;
+// Longest length in 1/1200 inch: far beyond any model's limit, but small
+// enough that no geometry computed from it overflows.
+constexpr int32_t kMaxLength1200 = 1200 * 1000;
+constexpr int32_t kMaxPointValue = 255;  // black and white points
+constexpr double kMinDensityFactor = 0.1;
+constexpr double kMaxDensityFactor = 10;
+
 // The first limit of a model that a job goes beyond (see
 // ScanParams::FirstExceededLimit). Across and along are the feed's
 // directions; lengths are in 1/1200 inch.
