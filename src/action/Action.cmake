@@ -51,7 +51,7 @@ add_dependencies(Quirel-AM quirel_bundle)
 # The host program: loads the action by its identifier, shows its settings
 # view and saves its parameters, or runs it with an input path.
 add_executable(quirel-workflow ${CMAKE_CURRENT_LIST_DIR}/workflow/main.cpp)
-target_link_libraries(quirel-workflow PRIVATE quirel_amhost)
+target_link_libraries(quirel-workflow PRIVATE quirel_amhost quirel_platform)
 target_compile_options(quirel-workflow PRIVATE ${quirel_action_warnings})
 set_target_properties(quirel-workflow PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_dependencies(quirel-workflow Quirel-AM)

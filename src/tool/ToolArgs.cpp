@@ -309,9 +309,6 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   p.mImagesPerFile = int32_t(perFile);
   p.mProgramDescription = "quirel";
   p.mBaseFilePath = path;
-  // ".tiff" is a TIFF extension as good as ".tif": "scan.tiff" must not
-  // become "scan.tiff.tif".
-  if (tiff && path.size() > 5 && path.compare(path.size() - 5, 5, ".tiff") == 0) p.mAddFileTypeExtension = false;
 
   options->mode = Mode::kScan;
   options->params = p;

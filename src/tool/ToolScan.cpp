@@ -1,9 +1,6 @@
 // A scan run by the tool: the engine's scan job, its progress lines, stop signals and exit status.
 #include "ToolScan.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -13,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "ProcessSetup.h"
 #include "ToolChecks.h"
 #include "ToolPreview.h"
 #include "ToolQueries.h"
@@ -32,24 +30,12 @@ void OnInterrupt(int) { gStopNow.store(true); }
 
 bool StopRequested() { return gStopNow.load(); }
 
-// SIGINT (the application's Stop) and SIGTERM become the engine's stop
-// request. Installed before anything else of the scan happens, and the two
-// signals unblocked, so that a stop that comes early, even one pending from
-// before the tool started, stops the job instead of ending the process.
-void TakeStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-  // A preview reader that goes away must not end the process.
-  signal(SIGPIPE, SIG_IGN);
-}
+// The stop signals (Ctrl-C, the application's Stop, SIGTERM, a terminal
+// that hangs up, ...) become the engine's stop request. Taken before
+// anything else of the scan happens, and unblocked, so that a stop that
+// comes early, even one pending from before the tool started, stops the
+// job instead of ending the process.
+void TakeStopSignals() { quirel::host::HandleStopSignals(OnInterrupt, false); }
 
 // The tool's exit status for the job's results (documented in the README).
 int ExitStatusFor(const ScanResults& r, bool interrupted) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FujiScanEnums.h"
+#include "ProcessSetup.h"
 #include "ToolArgs.h"
 #include "ToolQueries.h"
 #include "ToolScan.h"
@@ -120,6 +121,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any file is opened: a closed standard stream must not become the
+  // output file.
+  quirel::host::KeepStandardStreamsOpen();
   // A failure to allocate or to start a thread ends the tool with status 1
   // and a message, never with an abort.
   try {

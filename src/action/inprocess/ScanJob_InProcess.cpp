@@ -196,12 +196,6 @@ void ScanJob_InProcess::setParams() {
 
   p.mProgramDescription = kProgramDescription;
   p.mBaseFilePath = s.filePath().toStdString();
-  // ".tiff" names a TIFF file as well as ".tif" does: the writer must not
-  // make "scan.tiff.tif" of it, or the file written is not the path the
-  // action returns.
-  const std::string& path = p.mBaseFilePath;
-  if (p.mFileType == kFileTypeTIFF && path.size() > 5 && path.compare(path.size() - 5, 5, ".tiff") == 0)
-    p.mAddFileTypeExtension = false;
 
   auto previewSide = [](double v) { return !(v > 0) ? int16_t(0) : v >= 32767 ? int16_t(32767) : int16_t(v); };
   p.mPreviewWidth = previewSide(s.mPreviewWidth);

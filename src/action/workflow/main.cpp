@@ -11,7 +11,6 @@
 #include <QTextStream>
 #include <QVBoxLayout>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include "AMPropertyList.h"
 #include "AMWorkflowRunner.h"
 #include "PrefsStore.h"
+#include "ProcessSetup.h"
 
 using namespace quirel::amhost;
 
@@ -138,7 +138,8 @@ bool HasDisplay() {
   return platform != "offscreen" && platform != "minimal" && platform != "minimalegl";
 }
 
-// SIGINT and SIGTERM during a run become the action's stop. The handler only
+// The stop signals (SIGINT, SIGTERM, SIGHUP, ...) during a run become the
+// action's stop. The handler only
 // writes to a pipe; the GUI thread's event loop, which runs during the run,
 // reads it and asks the action to stop.
 class StopOnSignals {
@@ -155,15 +156,12 @@ class StopOnSignals {
       mStopped = true;
       action.stopAction();
     });
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {
-      const char c = 0;
-      [[maybe_unused]] const ssize_t n = write(sPipe[1], &c, 1);
-    };
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    quirel::host::HandleStopSignals(
+        [](int) {
+          const char c = 0;
+          [[maybe_unused]] const ssize_t n = write(sPipe[1], &c, 1);
+        },
+        true);
   }
   bool stopped() const { return mStopped; }
 
@@ -230,6 +228,9 @@ int Run(AMBundleAction& action, const QString& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any file is opened: a closed standard stream must not become the
+  // output file, nor take the printed result path.
+  quirel::host::KeepStandardStreamsOpen();
   // The arguments are read before the windowing system is opened, so that
   // help and usage errors need no display.
   QStringList args;

@@ -7,6 +7,7 @@
 
 #include "ImageWriterPdf.h"
 #include "ImageWriterTiff.h"
+#include "OutputName.h"
 
 namespace ZuzuvovOvav {
 
@@ -39,10 +40,6 @@ void ScanResults::DropEmptyLastFile() {
 ImageWriterImpl::~ImageWriterImpl() = default;
 
 namespace {
-
-const char* ExtensionOf(uint32_t fileType) {
-  return fileType == kFileTypePDF ? ".pdf" : fileType == kFileTypeTIFF ? ".tif" : nullptr;
-}
 
 // One call of the format writer. The writers take out what they wrote of a
 // page when memory runs out part way; memory that runs out before a page
@@ -134,26 +131,12 @@ void ImageWriter::Close() {
 }
 
 std::string ImageWriter::WithExtension(const ScanParams& params, const std::string& path) {
-  const char* ext = ExtensionOf(params.mFileType);
-  // Compared exactly, letter case included: "scan.PDF" becomes "scan.PDF.pdf".
-  if (params.mAddFileTypeExtension && ext && (path.size() < 4 || path.compare(path.size() - 4, 4, ext) != 0))
-    return path + ext;
-  return path;
+  return params.mAddFileTypeExtension ? CompleteOutputPath(path, params.mFileType) : path;
 }
 
 std::string ImageWriter::MakeFileName(int n) const { return NumberedPath(mParams.mBaseFilePath, n); }
 
-std::string ImageWriter::NumberedPath(const std::string& base, int n) {
-  size_t at = base.size();
-  for (size_t i = base.size(); i-- > 0;) {
-    if (base[i] == '/') break;
-    if (base[i] == '.') {
-      at = i;
-      break;
-    }
-  }
-  return base.substr(0, at) + std::to_string(n) + base.substr(at);
-}
+std::string ImageWriter::NumberedPath(const std::string& base, int n) { return NumberedOutputPath(base, n); }
 
 const ScanResults& ImageWriter::Results() const {
   static const ScanResults kNone;

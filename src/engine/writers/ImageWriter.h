@@ -116,8 +116,9 @@ class ImageWriter {
   void Close();
   // The path of the split file whose first page is page n (1-based).
   std::string MakeFileName(int n) const;
-  // `path` with the extension of `params`' file type added as the output
-  // path is completed, and `base` numbered n as split files are named.
+  // `path` completed as the output name rule says (OutputName.h) unless
+  // `params` asks for no extension, and `base` numbered n as split files
+  // are named.
   static std::string WithExtension(const ScanParams& params, const std::string& path);
   static std::string NumberedPath(const std::string& base, int n);
 

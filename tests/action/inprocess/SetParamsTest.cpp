@@ -9,6 +9,7 @@
 #include "FrontendTestSupport.h"
 #include "FujiDevice.h"
 #include "GetArgsSettingsTable.h"
+#include "ImageWriter.h"
 #include "Quirel_ScanController_Base.h"
 #include "ScanJob_InProcess.h"
 #include "ToolArgs.h"
@@ -130,7 +131,8 @@ TEST(SetParams, AgreesWithTheToolFieldByField) {
          EXPECT_FALSE(p.mDetectLength);
          EXPECT_FALSE(p.mDuplex); }},
       {{"a .tiff name", "", 0, [](S& s) { s.mFileType = 1, s.mScanTypeTag = 8; }, 0},
-       [](const ScanParams& p) { EXPECT_FALSE(p.mAddFileTypeExtension); }, "/nowhere/scan.tiff"},
+       [](const ScanParams& p) { EXPECT_EQ(ZuzuvovOvav::ImageWriter::WithExtension(p, p.mBaseFilePath), "/nowhere/scan.tiff"); },
+       "/nowhere/scan.tiff"},
       {{"gray with no black or white point", "", 0, [](S& s) { s.mScanTypeTag = 8, s.mBlackPoint = s.mWhitePoint = 0; }, 0}},
       {{"line art with density thresholding", "", 0, [](S& s) { s.mDensityThreshold = true, s.mDensityFactor = 2.5; }, 0},
        [](const ScanParams& p) { EXPECT_DOUBLE_EQ(p.mDensityFactor, 2.5); }},

@@ -29,7 +29,11 @@ TEST(WriterFront, CompletesTheOutputPath) {
   const std::vector<Case> cases = {
       {"/x/scan", kFileTypePDF, true, "/x/scan.pdf"},
       {"/x/scan.pdf", kFileTypePDF, true, "/x/scan.pdf"},
-      {"/x/scan.PDF", kFileTypePDF, true, "/x/scan.PDF.pdf"},
+      {"/x/scan.PDF", kFileTypePDF, true, "/x/scan.PDF"},
+      {"/x/scan.TIFF", kFileTypeTIFF, true, "/x/scan.TIFF"},
+      {"/x/scan.v2", kFileTypePDF, true, "/x/scan.v2.pdf"},
+      {"/x/scan.tif", kFileTypePDF, true, "/x/scan.tif.pdf"},
+      {"/x/.pdf", kFileTypePDF, true, "/x/.pdf.pdf"},
       {"/x/scan", kFileTypeTIFF, true, "/x/scan.tif"},
       {"/x/scan", kFileTypeTIFF, false, "/x/scan"},
       {"a", kFileTypeTIFF, true, "a.tif"},
