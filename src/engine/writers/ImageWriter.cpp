@@ -11,13 +11,15 @@
 
 namespace ZuzuvovOvav {
 
-void ScanResults::AddFile(const std::string& path) {
-  // Room first, so that running out of memory leaves the three lengths equal.
+void ScanResults::AddFile(const std::string& path, int32_t pagesBefore) {
+  // Room first, so that running out of memory leaves the four lengths equal.
   mFileRefs.reserve(mFileRefs.size() + 1);
   mPageCounts.reserve(mPageCounts.size() + 1);
+  mPagesBefore.reserve(mPagesBefore.size() + 1);
   mFilePaths.push_back(path);
   mFileRefs.push_back(FSRef{});
   mPageCounts.push_back(0);
+  mPagesBefore.push_back(pagesBefore);
 }
 
 void ScanResults::CountPage() {
@@ -35,6 +37,7 @@ void ScanResults::DropEmptyLastFile() {
   mFilePaths.pop_back();
   mFileRefs.pop_back();
   mPageCounts.pop_back();
+  mPagesBefore.pop_back();
 }
 
 ImageWriterImpl::~ImageWriterImpl() = default;

@@ -55,7 +55,7 @@ struct CutShortPage {
   int32_t mSide = 0;  // the side of its sheet (kSideFront, kSideBack)
 };
 
-// The outcome of a scan job. The three vectors always have one entry per
+// The outcome of a scan job. The four vectors always have one entry per
 // output file opened, in opening order.
 struct ScanResults {
   int32_t mStatus = kStatusOk;
@@ -65,11 +65,14 @@ struct ScanResults {
   std::vector<int32_t> mPageCounts;
   std::vector<std::string> mFilePaths;
   std::vector<FSRef> mFileRefs;  // zeroed by the writers, filled by the scan job
+  // Pages a file held before the job appended to it (0 for a new file):
+  // the file then holds these and its entry in mPageCounts.
+  std::vector<int32_t> mPagesBefore;
   // Filled by the scan job, never by the writers.
   ScanEndE mEnd = kScanEndFailed;
   std::vector<CutShortPage> mCutShortPages;  // in page order
 
-  void AddFile(const std::string& path);
+  void AddFile(const std::string& path, int32_t pagesBefore = 0);
   // Counts one page in the file opened last.
   void CountPage();
   // Takes one page off the file opened last again.

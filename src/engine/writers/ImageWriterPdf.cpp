@@ -254,7 +254,7 @@ bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
       return FailOpen(Fmt("Could not write to output PDF file (%s).", std::strerror(werr)), werr);
     }
   }
-  mResults.AddFile(path);
+  mResults.AddFile(path, mSettings.mAppending ? mUpdate.mOldPageCount : 0);
   return true;
 }
 

@@ -249,7 +249,7 @@ bool ImageWriterTiffImpl::OpenFile(const char* path, const ImageInfo& image) {
   mPath = path;
   mEnd = FileSize();
   mTarget.Unlock();
-  mResults.AddFile(path);
+  mResults.AddFile(path, mAppending ? mChainDirCount : 0);
   return true;
 }
 
@@ -341,6 +341,7 @@ bool ImageWriterTiffImpl::FindChainEnd(int64_t fromLink, std::string* error) {
   }
   mLinkPos = reader.mLinkPos;
   mLinkSize = reader.mLinkSize;
+  if (fromLink < 0) mChainDirCount = int32_t(reader.mDirCount);
   std::memset(mLinkBytes, 0, sizeof mLinkBytes);  // the final link holds 0
   return true;
 }

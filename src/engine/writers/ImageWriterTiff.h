@@ -87,6 +87,7 @@ class ImageWriterTiffImpl : public ImageWriterImpl {
   int64_t mEnd = -1;         // file size after our last change; -1 unknown
   int64_t mLinkPos = -1;     // position of the chain's final link
   int mLinkSize = 0;         // 4, or 8 in a BigTIFF
+  int32_t mChainDirCount = 0;  // directories of the chain as last read from the start
   uint8_t mLinkBytes[8] = {};
 };
 
