@@ -71,6 +71,10 @@ struct ScanResults {
   // Filled by the scan job, never by the writers.
   ScanEndE mEnd = kScanEndFailed;
   std::vector<CutShortPage> mCutShortPages;  // in page order
+  // The sheet (counted from 1 over the job) at which a paper error (jam,
+  // double feed, cover open) or a sheet the scanner would not scan ended the
+  // job; 0 when none did.
+  int32_t mFailedSheet = 0;
 
   void AddFile(const std::string& path, int32_t pagesBefore = 0);
   // Counts one page in the file opened last.
