@@ -98,6 +98,7 @@ int Run(int argc, char** argv) {
     return kExitUsage;
   }
   ZuzuvovOvav::gVerbose = options.verbose;
+  for (const std::string& note : options.notes) std::fprintf(stderr, "quirel: note: %s.\n", note.c_str());
   switch (options.mode) {
     case ToolOptions::Mode::kHelp:
       PrintUsage(stdout);
