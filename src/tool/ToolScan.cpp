@@ -80,12 +80,18 @@ std::string PageName(const ScanResults& r, int page) {
   return "page " + std::to_string(page);
 }
 
-// Where the job's pages went: "into out.pdf", "into 3 files", or, for a
-// file appended to, "and added to old.pdf, which now holds 6 pages".
+// "added to old.pdf, which now holds 6 pages" for the one file of a job
+// that appended to it; empty for any other job.
+std::string AddedTo(const ScanResults& r) {
+  if (r.mFilePaths.size() != 1 || PagesBefore(r, 0) == 0) return "";
+  return "added to " + r.mFilePaths[0] + ", which now holds " + Pages(PagesBefore(r, 0) + r.mPageCounts[0]);
+}
+
+// Where the job's pages went: "into out.pdf", "into 3 files", or "and added
+// to old.pdf, which now holds 6 pages".
 std::string Into(const ScanResults& r) {
-  if (r.mFilePaths.size() == 1 && PagesBefore(r, 0) > 0)
-    return "and added to " + r.mFilePaths[0] + ", which now holds " + Pages(PagesBefore(r, 0) + r.mPageCounts[0]);
-  return "into " + Files(r);
+  const std::string added = AddedTo(r);
+  return added.empty() ? "into " + Files(r) : "and " + added;
 }
 
 // The pages written from sides the scan cut short, with their verb: "page 3
@@ -257,10 +263,10 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   }
   if (results.mStatus == kScanOK && results.mEnd == kScanEndStopped) {
     const bool one = results.mTotalPages == 1;
+    const std::string added = AddedTo(results);
     std::string kept = "no file was written";
-    if (results.mFilePaths.size() == 1 && PagesBefore(results, 0) > 0)
-      kept = Pages(results.mTotalPages) + (one ? " was added to " : " were added to ") + results.mFilePaths[0] +
-             ", which now holds " + Pages(PagesBefore(results, 0) + results.mPageCounts[0]);
+    if (!added.empty())
+      kept = Pages(results.mTotalPages) + (one ? " was " : " were ") + added;
     else if (!results.mFilePaths.empty())
       kept = Pages(results.mTotalPages) + (one ? " is in " : " are in ") + Files(results);
     std::fprintf(out, "Scan stopped on request: %s; sheets left in the feeder were not scanned.\n", kept.c_str());
