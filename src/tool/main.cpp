@@ -117,7 +117,6 @@ int Run(int argc, char** argv) {
     return kExitUsage;
   }
   ZuzuvovOvav::gVerbose = options.verbose;
-  for (const std::string& note : options.notes) std::fprintf(stderr, "quirel: note: %s.\n", note.c_str());
   switch (options.mode) {
     case ToolOptions::Mode::kHelp:
       PrintUsage(stdout);
@@ -129,8 +128,12 @@ int Run(int argc, char** argv) {
       return ListScanners(stdout, stderr);
     case ToolOptions::Mode::kCapabilities:
       return PrintCapabilities(options.capabilitiesLocation, stdout, stderr);
-    case ToolOptions::Mode::kScan:
-      return RunScan(options, stdout, stderr);
+    case ToolOptions::Mode::kScan: {
+      const int status = RunScan(options, stdout, stderr);
+      // After the scan, so that a failure's own text comes first.
+      for (const std::string& note : options.notes) std::fprintf(stderr, "quirel: note: %s.\n", note.c_str());
+      return status;
+    }
     case ToolOptions::Mode::kNone:
       break;
   }
