@@ -317,8 +317,9 @@ TEST(E2EBadInput, NoScannerGivesUpAfterNineAttempts) {
             "quirel: no scanner at USB location 7f000000.\n"
             "Attached: fi-6130 at USB location 14100000, fi-6230 at USB location 14200000. Give one of these "
             "locations with --location, or leave it out to use the first.\n");
-  EXPECT_EQ(run.out, "");
-  // A scanner that is still coming up is waited for as long as the job would.
+  // A scanner that is still coming up is waited for as long as the job
+  // would, and the wait is told once.
+  EXPECT_EQ(run.out, "Waiting for a scanner at USB location 7f000000 (up to 9 seconds)...\n");
   EXPECT_GE(seconds, 8.0);
   EXPECT_FALSE(Exists(path));
 }

@@ -738,6 +738,34 @@ def low_memory_sweep():
     return rows
 
 
+def closed_streams():
+    """The tool started with standard output closed (`>&-`), with standard
+    output and error closed, or with standard input closed: the scan works
+    as usual (status 0, a sound file of every page), and no progress line
+    or message ends up in the output file."""
+    rows = []
+    folder = fresh_dir("closed-streams")
+    for label, closing, fmt in (("standard output", ">&-", "pdf"), ("standard output", ">&-", "tiff"),
+                                ("standard output and error", ">&- 2>&-", "pdf"),
+                                ("standard input", "<&-", "tiff")):
+        row = Row("%s closed (%s)" % (label, fmt.upper()))
+        path = os.path.join(folder, "closed-%d.%s" % (len(rows), "pdf" if fmt == "pdf" else "tif"))
+        run = run_tool(SMALL + ["--" + fmt, path], scanner=SCANNER + ";sheets=3", bound=30,
+                       shell_prefix="exec %s;" % closing)
+        row.status = run.code()
+        expect_exit(row, run, "scan", {0})
+        expect_pages(row, path, 3)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                data = f.read()
+            for words in (b" scanned", b"Supported scanner"):
+                if words in data:
+                    row.fail("the output file holds %r" % words.decode())
+        row.happened = "%s; %s" % (closing, run.ended())
+        rows.append(row)
+    return rows
+
+
 def number_options():
     """Number options take exactly the digits --help shows: a leading blank
     or plus is refused with exit 64 naming the option."""
@@ -880,6 +908,7 @@ CASES = (
     ("early-sigterm", lambda: early_signal(signal.SIGTERM)),
     ("ulimit", low_address_space),
     ("low-memory", low_memory_sweep),
+    ("closed-streams", closed_streams),
     ("numbers", number_options),
     ("pdf-generation", pdf_generation_limits),
     ("deep-pages", deep_page_files),
