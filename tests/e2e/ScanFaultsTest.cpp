@@ -172,20 +172,29 @@ TEST(E2EScanFaults, TransientAnswersAreWaitedOut) {
 
 // The scanner's compressed transfer (the default): every side must be
 // decoded to its last line, whether it comes alone, through a window of its
-// own, or interleaved with its back in one stream.
+// own, or interleaved with its back in one stream, at resolutions whose
+// window in 1/1200 inch is no whole number of pixels too.
 TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
   struct Case {
     const char* model;
     const char* type;
     bool duplex;
+    const char* dpi = "50";
+    const char* width = "10200";  // Letter; A4 is 9921
   };
-  const Case cases[] = {{"fi-6130", "--gray", false}, {"fi-6770", "--rgb", true}, {"fi-6130", "--rgb", true}};
+  const Case cases[] = {{"fi-6130", "--gray", false},
+                        {"fi-6770", "--rgb", true},
+                        {"fi-6130", "--rgb", true},
+                        {"fi-7160", "--gray", true, "250"},
+                        {"ScanSnap S1500/M", "--rgb", true, "144"},
+                        {"fi-7160", "--rgb", true, "72", "9921"}};
   TempDir dir;
   int n = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.model) + " " + c.type + (c.duplex ? " duplex" : ""));
+    SCOPED_TRACE(std::string(c.model) + " " + c.type + (c.duplex ? " duplex " : " ") + c.dpi);
     std::string path = dir.File("jpeg" + std::to_string(++n) + ".pdf");
-    std::vector<std::string> args = {c.type, "--resolution", "50", "--paper-height", "6000", "--pdf", path};
+    std::vector<std::string> args = {c.type,  "--resolution", c.dpi, "--paper-height", "6000", "--paper-width",
+                                     c.width, "--pdf",        path};
     if (c.duplex) args.insert(args.begin(), "--duplex");
     ToolRun run = ScanWith(std::string("model=") + c.model + ";sheets=2", args);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
