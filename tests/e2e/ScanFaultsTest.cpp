@@ -46,10 +46,12 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
     bool duplex;
     const char* file;
     const char* message;
+    bool skipLast = false;  // the sheet before the fault is not the job's last
   };
   const Case cases[] = {
       {"jam=3", false, "jam.pdf", "Paper jam detected"},
       {"jam=2", true, "jam-duplex.tif", "Paper jam detected"},
+      {"jam=3", true, "jam-skip-last.pdf", "Paper jam detected", true},
       {"doublefeed=3", false, "double.tif", "Double feed error"},
       {"doublefeed=2", true, "double-duplex.pdf", "Double feed error"},
   };
@@ -59,6 +61,7 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
     std::string path = dir.File(c.file);
     auto args = SmallGray();
     if (c.duplex) args.push_back("--duplex");
+    if (c.skipLast) args.push_back("--skip-last");
     args.push_back(Has(c.file, ".pdf") ? "--pdf" : "--tiff");
     args.push_back(path);
     ToolRun run = ScanWith(std::string("model=fi-6130;sheets=5;faults=") + c.fault, args);
@@ -80,11 +83,16 @@ TEST(E2EScanFaults, CoverOpen) {
   EXPECT_TRUE(Has(atStart.err, "cover is open")) << atStart.err;
   EXPECT_FALSE(Exists(first));
 
-  std::string later = dir.File("later.pdf");
-  ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=coveropen=3", With(SmallGray(), {"--pdf", later}));
-  EXPECT_TRUE(Has(run.err, "cover is open")) << run.err;
-  EXPECT_EQ(run.exitStatus, 6) << run.err;
-  ExpectFile(run, later, 2);
+  for (bool skipLast : {false, true}) {
+    // The back of the sheet before the fault is no last side to skip.
+    std::string later = dir.File(skipLast ? "later-skip-last.pdf" : "later.pdf");
+    SCOPED_TRACE(later);
+    auto args = skipLast ? With(SmallGray(), {"--duplex", "--skip-last"}) : SmallGray();
+    ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=coveropen=3", With(args, {"--pdf", later}));
+    EXPECT_TRUE(Has(run.err, "cover is open")) << run.err;
+    EXPECT_EQ(run.exitStatus, 6) << run.err;
+    ExpectFile(run, later, skipLast ? 4 : 2);
+  }
 }
 
 // The hopper running empty after the last sheet is the normal end; an empty
@@ -205,13 +213,15 @@ TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
 // SIGINT in the middle of a job (what the application's Stop button sends):
 // no further sheet is loaded, the tool exits with 8, and every side it
 // reported as scanned is in the sound file.
+// With --skip-last the back of the last sheet scanned stays: sheets were left.
 TEST(E2EStop, InterruptMidJobKeepsEveryScannedPage) {
   TempDir dir;
-  for (const char* format : {"--pdf", "--tiff"}) {
-    SCOPED_TRACE(format);
-    std::string path = dir.File(std::string("stopped.") + (format[2] == 'p' ? "pdf" : "tif"));
+  const std::vector<std::string> duplex = {"--duplex", "--skip-last"};
+  for (const auto& [format, more] : {std::pair{"--pdf", std::vector<std::string>{}}, {"--tiff", {}}, {"--pdf", duplex}}) {
+    SCOPED_TRACE(std::string(format) + (more.empty() ? "" : " --duplex --skip-last"));
+    std::string path = dir.File(std::string("stopped") + (more.empty() ? "." : "-skip-last.") + (format[2] == 'p' ? "pdf" : "tif"));
     bool sent = false;
-    ToolRun run = RunToolWatching(With(SmallGray(), {format, path}), Scanner("model=fi-6130;sheets=2000"), 60,
+    ToolRun run = RunToolWatching(With(With(SmallGray(), more), {format, path}), Scanner("model=fi-6130;sheets=2000"), 60,
                                   [&](int pid, const std::string& out) {
                                     if (!sent && SidesScanned(out) >= 3) {
                                       kill(pid, SIGINT);

@@ -201,7 +201,7 @@ void SideTask::CloseSide(int options) {
       mAbortFlag->Fail("The %s side of page %d could not be assembled: %s", SideName(mIsFront ? 1 : 2), mPageNum,
                        image->GetErrorText());
     } else {
-      bool last = (options & kCloseLastPage) && !mIsFront;
+      bool last = (options & kCloseFeedEnd) && !mIsFront;
       const int32_t before = mWriter->Results().mTotalPages;
       if (!mWriter->WritePage(*image, last)) {
         mAbortFlag->mWriteFailed.store(true);

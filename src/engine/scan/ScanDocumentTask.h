@@ -48,6 +48,7 @@ enum CloseSideOptionsE : int {
   kCloseLastPage = 1,  // the last page of the job
   kCloseDiscard = 2,   // do not write this page
   kCloseCutShort = 4,  // the scan ended before the side's data did
+  kCloseFeedEnd = 8,   // the last sheet of a feed that ran to its end: its back is the job's last side
 };
 
 // A command queued to a page or side task; the sender makes it, the queue
