@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "FaultScanSupport.h"
+#include "ScanCheck.h"
 
 using namespace quirel::e2e_faults;
 using quirel::testing::RunToolWatching;
@@ -115,7 +116,8 @@ TEST(E2EScanFaults, EmptyHopper) {
 
 // The scanner disappearing halfway through sheet 2: the sheets before it
 // are in the file, the summary counts exactly the pages the file holds, and
-// it and the message name the page that was cut short.
+// it and the message name the page that was cut short, which holds what
+// arrived and is white below.
 TEST(E2EScanFaults, UnpluggedMidSheet) {
   struct Case {
     const char* model;
@@ -123,17 +125,19 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     int pages;
     const char* summary;  // after "N pages scanned into PATH"
     const char* said;     // after the explanation that the scanner stopped answering
+    int whiteBelow;  // a page cut short (from 1), or 0
     const char* text = "Cmd_ReadImage: error (0xe00002c0: 0x38, 0x0, 0x2c0) reading data from scanner.\n";
   };
   const Case cases[] = {
       {"fi-6130", {"--gray", "--no-jpeg", "--tiff"}, 2, "; the last, page 2, is incomplete.",
-       "The last page, page 2, is incomplete: the scanner stopped in the middle of its sheet"},
+       "The last page, page 2, is incomplete: the scanner stopped in the middle of its sheet", 0},
       // Separate windows: the back was read whole before the front was cut short.
-      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete"},
-      {"fi-7160", {"--mono", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete"},
-      // With JPEG the half-read side cannot be decoded and is not written.
-      {"fi-6130", {"--gray", "--pdf"}, 1, ".", "The pages scanned before are in the file.",
-       "reading data from scanner. The front side of page 2 could not be assembled"},
+      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete", 3},
+      {"fi-7160", {"--mono", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete", 3},
+      // JPEG: the blocks that arrived whole; interleaved, both sides.
+      {"fi-6130", {"--gray", "--pdf"}, 2, "; the last, page 2, is incomplete.", "The last page, page 2, is incomplete", 2},
+      {"fi-7160", {"--gray", "--duplex", "--pdf"}, 4, "; page 3 and page 4 are incomplete.",
+       "Page 3 and page 4 are incomplete", 4},
   };
   TempDir dir;
   int n = 0;
@@ -149,6 +153,17 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     ExpectFile(run, path, c.pages);
     std::string count = c.pages == 1 ? "1 page" : std::to_string(c.pages) + " pages";
     EXPECT_TRUE(Has(run.out, count + " scanned into " + path + c.summary + "\n")) << run.out;
+    if (c.whiteBelow == 0) continue;
+    std::string error;
+    const auto images = quirel::e2e::PdfImages(path, dir.Path(), &error);
+    ASSERT_EQ(int(images.size()), c.pages) << error;
+    const auto& page = images[size_t(c.whiteBelow - 1)];
+    int lastDark = -1;
+    for (int y = 0; y < page.height; ++y)
+      for (int x = 0; x < page.width; ++x)
+        if (page.At(x, y) < 128) lastDark = y;
+    EXPECT_GT(lastDark, page.height / 4) << "what arrived is on the page";
+    EXPECT_LT(lastDark, page.height * 9 / 10) << "the rest is white";
   }
 }
 

@@ -81,8 +81,8 @@ struct DocumentFailure {
   // Keeps the reason (printf-style; allocates nothing) unless one is kept
   // already, and sets the write-failure flag.
   void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // After an exception in the tasks of page `pageNum`: its reason.
-  void FailAfterException(int pageNum);
+  // After an exception in the tasks of sheet `sheet`: its reason.
+  void FailAfterException(int sheet);
   std::string SideError();
 };
 
