@@ -132,10 +132,12 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
       {"fi-6130", {"--gray", "--no-jpeg", "--tiff"}, 2, "; the last, page 2, is incomplete.",
        "The last page, page 2, is incomplete: the scanner stopped in the middle of its sheet", 0},
       // Separate windows: the back was read whole before the front was cut short.
-      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete", 3},
+      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete",
+       3},
       {"fi-7160", {"--mono", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete", 3},
       // JPEG: the blocks that arrived whole; interleaved, both sides.
-      {"fi-6130", {"--gray", "--pdf"}, 2, "; the last, page 2, is incomplete.", "The last page, page 2, is incomplete", 2},
+      {"fi-6130", {"--gray", "--pdf"}, 2, "; the last, page 2, is incomplete.", "The last page, page 2, is incomplete",
+       2},
       {"fi-7160", {"--gray", "--duplex", "--pdf"}, 4, "; page 3 and page 4 are incomplete.",
        "Page 3 and page 4 are incomplete", 4},
   };
@@ -159,7 +161,8 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     ASSERT_EQ(int(images.size()), c.pages) << error;
     const auto& page = images[size_t(c.whiteBelow - 1)];
     size_t lastDark = 0;  // the row of the last dark pixel: what arrived, and white below
-    for (size_t i = 0; i < page.px.size(); ++i) lastDark = page.px[i] < 128 ? i / size_t(page.width * page.channels) : lastDark;
+    for (size_t i = 0; i < page.px.size(); ++i)
+      lastDark = page.px[i] < 128 ? i / size_t(page.width * page.channels) : lastDark;
     EXPECT_TRUE(lastDark > size_t(page.height / 4) && lastDark < size_t(page.height * 9 / 10)) << lastDark;
   }
 }
@@ -202,12 +205,9 @@ TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
     const char* dpi = "50";
     const char* width = "10200";  // Letter; A4 is 9921
   };
-  const Case cases[] = {{"fi-6130", "--gray", false},
-                        {"fi-6770", "--rgb", true},
-                        {"fi-6130", "--rgb", true},
-                        {"fi-7160", "--gray", true, "250"},
-                        {"ScanSnap S1500/M", "--rgb", true, "144"},
-                        {"fi-7160", "--rgb", true, "72", "9921"}};
+  const Case cases[] = {{"fi-6130", "--gray", false},           {"fi-6770", "--rgb", true},
+                        {"fi-6130", "--rgb", true},             {"fi-7160", "--gray", true, "250"},
+                        {"ScanSnap S1500/M", "--rgb", true, "144"}, {"fi-7160", "--rgb", true, "72", "9921"}};
   TempDir dir;
   int n = 0;
   for (const Case& c : cases) {

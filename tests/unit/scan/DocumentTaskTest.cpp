@@ -294,7 +294,8 @@ TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {
       {false, false, {&good, &broken, &good}, "The front side of page 2 could not be assembled: ", 1},
       {true, false, {&good, &good, &broken, &good}, "The front side of page 3 could not be assembled: ", 2},
       {true, false, {&good, &good, &good, &broken}, "The back side of page 4 could not be assembled: ", 3},
-      {true, true, {&good, &good, &good, &good, &broken, &good}, "The front side of page 4 could not be assembled: ", 3},
+      {true, true, {&good, &good, &good, &good, &broken, &good}, "The front side of page 4 could not be assembled: ",
+       3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -609,8 +609,8 @@ std::function<void(SpyLog&)> PaperLengthThenBusy(uint32_t lines) {
 std::string Brief(const ScanResults& r) {
   std::string s = std::to_string(r.mStatus) + " " + std::to_string(r.mTotalPages) + " pages, cut";
   for (const CutShortPage& c : r.mCutShortPages) s += " " + std::to_string(c.mPage) + (c.mSide == kSideFront ? "F" : "B");
-  return s + ", end " + std::to_string(int(r.mEnd)) + (r.mFailedSheet ? ", sheet " + std::to_string(r.mFailedSheet) : "") +
-         ": " + r.mErrorMsg;
+  s += ", end " + std::to_string(int(r.mEnd));
+  return s + (r.mFailedSheet ? ", sheet " + std::to_string(r.mFailedSheet) : "") + ": " + r.mErrorMsg;
 }
 
 // The set-up commands and the page loop's protocol rules, one job each,

@@ -115,12 +115,9 @@ TEST(VirtualScan, DuplexColourSheetWithSeparateWindowsInEveryLayout) {
   }
 }
 
-// Every resolution the tool takes (sampled: every 7th dpi, and those where
-// the window once came out a pixel short), gray and colour JPEG, simplex and
-// duplex, on Letter and A4, and below a top offset with automatic length or
-// the longest paper, on every model: the scanner takes the window the engine
-// makes, its pixel count is the engine's, and a side of an interleaved
-// duplex stream is whole blocks wide.
+// Every resolution the tool takes (every 7th, and those once a pixel short), gray and colour JPEG, simplex
+// and duplex, Letter, A4, and below a top offset with automatic length or the longest paper, on every model:
+// the scanner takes the engine's window and pixel counts, an interleaved side whole blocks wide.
 TEST(VirtualScan, EveryResolutionGivesAWindowTheScannerTakes) {
   std::vector<uint16_t> dpis = {72, 144, 250, 350, 500, 620, 1200};
   for (uint16_t dpi = 50; dpi <= 1200; dpi += 7) dpis.push_back(dpi);
@@ -136,8 +133,8 @@ TEST(VirtualScan, EveryResolutionGivesAWindowTheScannerTakes) {
       for (ImageTypeE type : {kImageTypeGray, kImageTypeColor})
         for (bool duplex : {false, true})
           for (const Area& area : areas) {
-            SCOPED_TRACE(::testing::Message() << model->mModelName << " " << dpi << " dpi type " << int(type) << " duplex "
-                                              << duplex << " area " << area.width << " " << area.height << " " << area.top);
+            SCOPED_TRACE(::testing::Message() << model->mModelName << " " << dpi << " dpi type " << int(type)
+                                              << " duplex " << duplex << " area " << area.height << " " << area.top);
             ScanParams p(type);
             p.mXRes = p.mYRes = dpi;
             p.mDuplex = duplex;
