@@ -436,19 +436,21 @@ def planted_link(fmt):
 
 def first_page_fails():
     """A scan without --append into an existing file whose first page fails:
-    the old file stays as it was and no temporary file is left."""
+    the old file stays as it was and no temporary file is left. A first page
+    cut short by an unplug is written (the rest white), so it replaces the
+    file as any new scan does, and the file is sound."""
     rows = []
     cases = (
         ("paper jam on sheet 1", ";faults=jam=1", SMALL, "", {6}),
         ("cover open", ";faults=coveropen", SMALL, "", {4}),
-        # JPEG: the half-read side cannot be decoded, so no page is written.
         ("unplugged on sheet 1", ";faults=unplug=1",
-         ["--adf", "--gray", "--resolution", "50", "--paper-height", "6000"], "", {4}),
+         ["--adf", "--gray", "--resolution", "50", "--paper-height", "6000"], "", {9}),
         # A page larger than the file size limit: the write itself fails.
         ("first page write fails", "", ["--adf", "--gray", "--no-jpeg", "--resolution", "100",
                                         "--paper-height", "6000"], "trap '' XFSZ; ulimit -f 3;", {11, 12}),
     )
     for i, (label, faults, args, prefix, statuses) in enumerate(cases):
+        replaced = "unplugged" in label
         row = Row("existing file, " + label)
         folder = fresh_dir("existing-%d" % i)
         path = os.path.join(folder, "kept.pdf")
@@ -457,9 +459,14 @@ def first_page_fails():
         run = run_tool(args + ["--pdf", path], scanner=SCANNER + ";sheets=2" + faults, shell_prefix=prefix or None)
         row.status = run.code()
         expect_exit(row, run, "scan", statuses)
-        expect_untouched(row, path, before)
         sound, pages = check_file(path)
-        row.expected, row.found = "2 (old)", "none" if pages is None else str(pages)
+        if replaced:
+            row.valid = "sound" if sound else "UNSOUND"
+            if not sound or pages != 1:
+                row.fail("the page cut short is not the file's one sound page")
+        else:
+            expect_untouched(row, path, before)
+        row.expected, row.found = "1 (new)" if replaced else "2 (old)", "none" if pages is None else str(pages)
         left = sorted(set(listing(folder)) - set(names))
         if left:
             row.fail("left in the folder: " + ", ".join(left))

@@ -278,9 +278,9 @@ void ScanJob::ScanPages(Device& device, ScanParams& p) {
     Cmd_ScannerControl lamp(device, Cmd_ScannerControl::kLampReadyCheck);
     CommandOutcome sent = SendCommand(lamp);
     for (int retry = 0; retry < kLampRetries && sent.ScannerFailed() && IsUnitNotReady(lamp.mResult); ++retry) {
+      if (StopRequested()) break;
       if (retry == 1 && mOutStrm)
         *mOutStrm << "Waiting for the scanner's lamp to warm up (up to " << kLampRetries << " s)..." << std::endl;
-      if (StopRequested()) break;
       quirel::host::SleepMicros(1000000);
       if (StopRequested()) break;
       sent = SendCommand(lamp);
