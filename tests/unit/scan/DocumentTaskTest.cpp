@@ -285,23 +285,17 @@ TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {
   broken[broken.size() / 2 + 1] = 0xD3;
 
   // Sides in scan order; the failed one is named by its page as written.
-  struct Case {
-    bool duplex, skipFirst;
-    std::vector<const Bytes*> sides;
-    const char* text;
-    int written;
-  } const cases[] = {
+  struct Case { bool duplex, skip; std::vector<const Bytes*> sides; const char* text; int pages; } const cases[] = {
       {false, false, {&good, &broken, &good}, "The front side of page 2 could not be assembled: ", 1},
       {true, false, {&good, &good, &broken, &good}, "The front side of page 3 could not be assembled: ", 2},
       {true, false, {&good, &good, &good, &broken}, "The back side of page 4 could not be assembled: ", 3},
-      {true, true, {&good, &good, &good, &good, &broken, &good}, "The front side of page 4 could not be assembled: ",
-       3},
+      {true, true, {&good, &good, &good, &good, &broken, &good}, "The front side of page 4 could not be assembled", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     const std::string path = dir.File("broken" + std::to_string(&c - cases));
     ScanParams p = DocParams(path, W, H, c.duplex, true);
-    p.mSkipFirstPage = c.skipFirst;
+    p.mSkipFirstPage = c.skip;
     DocumentTask doc(p, kColorOrderRGB, kColorPixelInterleaved);
     for (size_t i = 0; i < c.sides.size(); ++i) {
       const int side = c.duplex && i % 2 ? kSideBack : kSideFront;
@@ -314,8 +308,8 @@ TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {
     const std::string text = doc.SideError();
     EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
     EXPECT_NE(text.find("Corrupt JPEG data"), std::string::npos) << text;
-    EXPECT_EQ(r.mTotalPages, c.written);
-    EXPECT_EQ(int(ReadTiff(path + ".tif").size()), c.written);
+    EXPECT_EQ(r.mTotalPages, c.pages);
+    EXPECT_EQ(int(ReadTiff(path + ".tif").size()), c.pages);
   }
 
   // Memory that runs out at any one allocation of the scan thread's work on

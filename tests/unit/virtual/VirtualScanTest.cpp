@@ -125,9 +125,7 @@ TEST(VirtualScan, EveryResolutionGivesAWindowTheScannerTakes) {
     uint32_t width, height, top;  // height 0: automatic length; 1: the longest paper
   } const areas[] = {{10200, 13200, 0}, {9921, 14031, 0}, {10200, 0, 1200}, {10200, 0, 24}, {10200, 1, 1200}};
   for (const ProductSettings* model = Device::sProductSettings; model->mProductId != 0; ++model) {
-    char description[48];
-    std::snprintf(description, sizeof description, "model=0x%x;sheets=1", unsigned(model->mProductId));
-    VirtualRig rig(description);
+    VirtualRig rig(std::string("model=") + model->mModelName + ";sheets=1");
     ASSERT_TRUE(rig.Open()) << model->mModelName;
     for (uint16_t dpi : dpis)
       for (ImageTypeE type : {kImageTypeGray, kImageTypeColor})
