@@ -263,7 +263,9 @@ TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
   ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
   ASSERT_TRUE(w.WritePage(*small));
   disk.Fill(64 * 1024);
+  const std::string before = ReadFile(path);
   EXPECT_FALSE(w.WritePage(*big));
+  EXPECT_TRUE(ReadFile(path) == before) << "the page's bytes are cut off again";
   EXPECT_EQ(w.mResults.mStatus, kStatusDiskFull);
   EXPECT_EQ(w.mResults.mErrorMsg, "Not enough free space on disk to write page.");
   EXPECT_EQ(w.mResults.mTotalPages, 1);
@@ -276,7 +278,31 @@ TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
   EXPECT_TRUE(Render(path, 2, after, false) == GrayAsShown(after));
 }
 
-TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
+// The file at each moment of a page's update, as the step hook sees it;
+// from `capAt` on, writes past `capBytes` fail (the process's file size
+// limit).
+namespace {
+
+struct StepWatch {
+  std::string path;
+  int capAt = 0;
+  rlim_t capBytes = 0;
+  std::vector<std::string> seen;
+};
+StepWatch* gWatch = nullptr;
+
+void OnStep(int step) {
+  gWatch->seen.push_back(ReadFile(gWatch->path));
+  if (step != gWatch->capAt) return;
+  rlimit cap{};
+  getrlimit(RLIMIT_FSIZE, &cap);
+  cap.rlim_cur = gWatch->capBytes;
+  setrlimit(RLIMIT_FSIZE, &cap);
+}
+
+}  // namespace
+
+TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
   ScratchDir dir;
   const std::string path = dir / "capped.pdf";
   TestPage small = MakePage(kImageTypeGray, 50, 25, 1);
@@ -285,35 +311,74 @@ TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
     ImageWriterPdfImpl w;
     ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
     ASSERT_TRUE(w.WritePage(*small));
+    const std::string before = ReadFile(path);
     bool ok;
     {
       FileSizeCap cap(FileSize(path) + 2000);
       ok = w.WritePage(*big);
     }
     EXPECT_FALSE(ok);
-    EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
-    EXPECT_EQ(w.mResults.mErrorMsg, "Could not write page to PDF file (File too large).");
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mErrorMsg, "Page would exceed the file size limit of this process (ulimit -f).");
+    EXPECT_TRUE(ReadFile(path) == before);
     w.CloseFile();
     EXPECT_EQ(w.mResults.mTotalPages, 1);
   }
   ExpectQpdfClean(path);
   EXPECT_EQ(PdfPages(path), 1);
 
-  // The trailer itself does not fit: the last page is given up, the job
-  // is told, and the file still ends with a valid trailer.
-  const std::string second = dir / "trailer.pdf";
-  ImageWriterPdfImpl w;
-  ASSERT_TRUE(w.OpenFile(second.c_str(), *small));
-  ASSERT_TRUE(w.WritePage(*small));
-  ASSERT_TRUE(w.WritePage(*big));
+  // A new file whose first page does not fit: nothing at its name, and
+  // nothing hidden beside it.
   {
-    FileSizeCap cap(FileSize(second) + 100);
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile((dir / "first.pdf").c_str(), *big));
+    {
+      FileSizeCap cap(1000);
+      EXPECT_FALSE(w.WritePage(*big));
+    }
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
     w.CloseFile();
+    EXPECT_TRUE(w.mResults.mFilePaths.empty());
   }
-  EXPECT_EQ(w.mResults.mPageCounts, std::vector<int32_t>{1});
-  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
-  ExpectQpdfClean(second);
-  EXPECT_EQ(PdfPages(second), 1);
+  EXPECT_EQ(Shell("ls -A '" + dir.path + "' | grep -c first").out, "0\n");
+
+  // The file as a kill at each moment of an update leaves it: sound, with
+  // the pages before until the update's end is written, then with it.
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(path.c_str(), *small) && w.WritePage(*small));
+  const std::string before = ReadFile(path);
+  StepWatch watch{path, 0, 0, {}};
+  gWatch = &watch;
+  ImageWriterPdfImpl::sStepHook = OnStep;
+  EXPECT_TRUE(w.WritePage(*big));
+  ASSERT_EQ(watch.seen.size(), 3u);
+  for (size_t i = 0; i < watch.seen.size(); ++i) {
+    SCOPED_TRACE("kill after step " + std::to_string(i + 1));
+    const std::string killed = dir / ("killed" + std::to_string(i + 1) + ".pdf");
+    WriteFile(killed, watch.seen[i]);
+    EXPECT_EQ(watch.seen[i].compare(0, before.size(), before), 0);
+    ExpectQpdfClean(killed);
+    EXPECT_EQ(PdfPages(killed), i < 2 ? 1 : 2);
+  }
+  // A write that fails after each step: the file is as before the page.
+  for (int step : {1, 2}) {
+    SCOPED_TRACE("writes fail after step " + std::to_string(step));
+    const std::string now = ReadFile(path);
+    StepWatch failing{path, step, rlim_t(FileSize(path) + 1), {}};
+    gWatch = &failing;
+    bool ok;
+    {
+      FileSizeCap lifted(RLIM_INFINITY);
+      ok = w.WritePage(*big);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_TRUE(ReadFile(path) == now);
+  }
+  ImageWriterPdfImpl::sStepHook = nullptr;
+  w.CloseFile();
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 2);
   if (!FailAllocation::Available()) return;
 
   // Without memory for the file's buffer every write goes straight through.
@@ -395,10 +460,10 @@ TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
   EXPECT_EQ(back, tail);
 }
 
-// A page is taken while the file with it, plus the estimate of the trailer
-// part that closing writes, stays below the limit: the estimate covers that
-// part, and the check is exact at the limit.
-TEST(PdfWriter, SizeLimitCountsTheTrailerPartAndIsExactAtTheLimit) {
+// A page is taken while the file with its whole update stays below the
+// limit: CalcFooterSize is the update's exact size apart from the image
+// data, and the check is exact at the limit.
+TEST(PdfWriter, SizeLimitCountsTheWholeUpdateAndIsExactAtTheLimit) {
   ScratchDir dir;
   // A valid PDF whose two objects lie behind a sparse hole of `base` bytes.
   auto target = [&](const std::string& name, int64_t base) {
@@ -416,30 +481,26 @@ TEST(PdfWriter, SizeLimitCountsTheTrailerPartAndIsExactAtTheLimit) {
     return path;
   };
   TestPage page = MakePage(kImageTypeGray, 64, 64, 3, 0, 100, true);
-  // The probe: where the trailer part starts and what the check added up,
-  // far below the limit.
+  // The length of the page's image data, as a new file of it holds it.
+  TestPage same = MakePage(kImageTypeGray, 64, 64, 3, 0, 100, false);
+  ASSERT_TRUE(WritePdf(dir / "length.pdf", {&same}));
+  const std::string lengthText = ReadFile(dir / "length.pdf");
+  const int64_t length = std::atoll(lengthText.c_str() + lengthText.find("/Image/Length ") + 14);
+  // The probe: the update's size, far below the limit.
   const int64_t probeBase = 9999000000;
   const std::string probe = target("probe.pdf", probeBase);
   const int64_t probeSize = FileSize(probe);
-  int64_t checked = 0;
+  int64_t update = 0;
   {
     ImageWriterPdfImpl w;
     ASSERT_TRUE(w.OpenFile(probe.c_str(), *page)) << w.mResults.mErrorMsg;
+    const int64_t footer = w.CalcFooterSize(*page, length);
     ASSERT_TRUE(w.WritePage(*page)) << w.mResults.mErrorMsg;
-    std::ifstream in(probe, std::ios::binary);
-    in.seekg(probeSize);
-    const std::string update((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The trailer part follows the image, the last stream of the page.
-    const size_t image = update.find("endstream");
-    ASSERT_NE(image, std::string::npos);
-    const int64_t footerStart = probeSize + int64_t(update.find("endobj", image) + 8);
-    ASSERT_EQ(update.compare(size_t(footerStart - probeSize - 2), 2, "\r\n"), 0);
-    const int64_t footer = FileSize(probe) - footerStart;
-    EXPECT_LE(footer, w.CalcFooterSize()) << "the estimate covers the trailer part";
-    EXPECT_GE(footer + 200, w.CalcFooterSize()) << "and not much more";
-    checked = footerStart + w.CalcFooterSize();
+    update = FileSize(probe) - probeSize;
+    EXPECT_EQ(update, footer + length) << "the size is exact";
     w.CloseFile();
   }
+  const int64_t checked = probeSize + update;
   struct Case {
     const char* name;
     int64_t shift;
