@@ -198,14 +198,18 @@ constexpr const char* kNoStartText = "Start of xref table not found in target fi
 // of what is held may read ahead.
 constexpr int64_t kBlock = 4096;
 constexpr int64_t kMaxAhead = 256 * 1024;
-// A first, small window for older trailers, which are rarely longer.
-constexpr int64_t kSmallWindow = 4096;
+// Older trailers are parsed from what is held of the file, at least this
+// much, and from a whole window only when that is not enough.
+constexpr int64_t kSmallWindow = 512;
 
 bool StopRequested() { return &gStopNow != nullptr && gStopNow.load(); }
 
 bool DigitByte(int c) { return c >= '0' && c <= '9'; }
 
-// The file a reading was kept for: the same inode, length and times.
+// The file a reading was kept for: the same inode, length and times. A
+// write sets both times to the moment it happens, so a file whose
+// modification time is settled (below) and still the same was not written;
+// the change time, compared too, tells of times set back by hand.
 struct FileKey {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -247,7 +251,7 @@ class PdfAppendReader::Cursor {
   // The byte at the position, -1 at the end of the file (or after a stop).
   int Peek() {
     if (mFills != mReader->mBufFills || mPos < mStart || mPos - mStart >= int64_t(mChunk.size())) {
-      mChunk = mReader->View(mPos, kBlock);
+      mChunk = mReader->ViewFrom(mPos, 1);
       mStart = mPos;
       mFills = mReader->mBufFills;
       if (mChunk.empty()) return -1;
@@ -331,30 +335,39 @@ size_t PdfAppendReader::ReadRaw(int64_t offset, char* to, size_t len) {
 }
 
 std::string_view PdfAppendReader::View(int64_t offset, int64_t len) {
-  if (mStopped || offset < 0 || offset >= mFileLen || len <= 0) return {};
-  len = std::min(len, mFileLen - offset);
+  return ViewFrom(offset, len).substr(0, size_t(std::max<int64_t>(len, 0)));
+}
+
+std::string_view PdfAppendReader::ViewFrom(int64_t offset, int64_t atLeast) {
+  if (mStopped || offset < 0 || offset >= mFileLen || atLeast <= 0) return {};
+  const int64_t len = std::min(atLeast, mFileLen - offset);
   const int64_t held = int64_t(mBuf.size());
-  if (offset >= mBufStart && offset + len <= mBufStart + held)
-    return std::string_view(mBuf).substr(size_t(offset - mBufStart), size_t(len));
-  if (StopRequested()) {
-    mStopped = true;
-    return {};
+  if (offset < mBufStart || offset + len > mBufStart + held) {
+    if (StopRequested()) {
+      mStopped = true;
+      return {};
+    }
+    // Reading on from the end of what is held (a long section) reads
+    // further ahead each time; any other place reads the blocks around it,
+    // since the next section of a chain usually lies just before.
+    int64_t start = offset / kBlock * kBlock;
+    int64_t end = (offset + len + kBlock - 1) / kBlock * kBlock;
+    if (held > 0 && offset >= mBufStart && offset <= mBufStart + held) {
+      end = std::max(end, start + std::min(2 * held, kMaxAhead));
+    } else {
+      start = std::max<int64_t>(0, start - 2 * kBlock);
+      end += kBlock;
+    }
+    end = std::min(mFileLen, end);
+    mBuf.clear();
+    mBuf.resize(size_t(end - start));
+    mBuf.resize(ReadRaw(start, mBuf.data(), mBuf.size()));
+    mBufStart = start;
+    ++mBufFills;
   }
-  // Reading on from the end of what is held (a long section) reads further
-  // ahead each time; any other place reads the blocks around it, since
-  // the next section of a chain usually lies just before.
-  int64_t ahead = kBlock;
-  if (held > 0 && offset >= mBufStart && offset <= mBufStart + held) ahead = std::min(2 * held, kMaxAhead);
-  const int64_t start = offset / kBlock * kBlock;
-  const int64_t end = std::min(mFileLen, (std::max(offset + len, start + ahead) + kBlock - 1) / kBlock * kBlock);
-  mBuf.clear();
-  mBuf.resize(size_t(end - start));
-  mBuf.resize(ReadRaw(start, mBuf.data(), mBuf.size()));
-  mBufStart = start;
-  ++mBufFills;
-  const int64_t at = offset - start;
+  const int64_t at = offset - mBufStart;
   if (at >= int64_t(mBuf.size())) return {};
-  return std::string_view(mBuf).substr(size_t(at), size_t(std::min(len, int64_t(mBuf.size()) - at)));
+  return std::string_view(mBuf).substr(size_t(at));
 }
 
 int64_t PdfAppendReader::FindEofBefore(int64_t before) {
@@ -372,13 +385,16 @@ int64_t PdfAppendReader::FindEofBefore(int64_t before) {
 }
 
 int64_t PdfAppendReader::FindForward(int64_t from, int64_t reach, std::string_view word) {
-  constexpr int64_t kStep = 64 * 1024;
   const int64_t limit = std::min(mFileLen, from + reach);
-  for (int64_t at = from; at < limit; at += kStep) {
-    const std::string_view w = View(at, std::min(kStep + int64_t(word.size()) - 1, limit - at));
+  const int64_t overlap = int64_t(word.size()) - 1;
+  for (int64_t at = from; at < limit;) {
+    // What is held already, at least the word's length.
+    std::string_view w = ViewFrom(at, std::min(int64_t(word.size()), limit - at));
+    w = w.substr(0, size_t(std::min(int64_t(w.size()), limit - at)));
+    if (int64_t(w.size()) < int64_t(word.size())) break;
     const size_t found = w.find(word);
     if (found != npos) return at + int64_t(found);
-    if (w.empty()) break;
+    at += int64_t(w.size()) - overlap;
   }
   return -1;
 }
@@ -403,7 +419,7 @@ bool PdfAppendReader::ReadTarget(int fd, int64_t fileLen) {
   if (fileLen < kMinFileLen) return Fail("Target file cannot be a well-formed PDF file (too short).");
   struct stat st {};
   FileKey key;
-  const bool keyed = ::fstat(fd, &st) == 0 && st.st_size == fileLen && Settled(st.st_mtim) && Settled(st.st_ctim);
+  const bool keyed = ::fstat(fd, &st) == 0 && st.st_size == fileLen && Settled(st.st_mtim);
   if (keyed) key = FileKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
   Kept& kept = KeptReading();
   if (keyed) {
@@ -577,9 +593,10 @@ bool PdfAppendReader::ParsePdfTrailer(int64_t from, bool newest, int64_t* prev) 
   // Only the newest trailer's entries are copied into the update; older
   // trailers give no more than /Size, /Prev and /Encrypt and are read flat,
   // from a small window first.
-  std::string_view dw = View(t + 7, newest ? kWindowSize : kSmallWindow);
+  std::string_view dw = newest ? View(t + 7, kWindowSize) : ViewFrom(t + 7, kSmallWindow);
+  dw = dw.substr(0, size_t(kWindowSize));
   bool parsed = ParseDictionary(dw, &dict, &error);
-  if (!parsed && !newest && int64_t(dw.size()) == kSmallWindow) {
+  if (!parsed && !newest && int64_t(dw.size()) < kWindowSize && t + 7 + int64_t(dw.size()) < mFileLen) {
     dw = View(t + 7, kWindowSize);
     parsed = ParseDictionary(dw, &dict, &error);
   }

@@ -149,6 +149,9 @@ class PdfAppendReader {
   // Up to `len` bytes of the file from `offset` (fewer where it ends);
   // valid until the next call. Empty after a stop request.
   std::string_view View(int64_t offset, int64_t len);
+  // At least `atLeast` bytes from `offset` (fewer where the file ends), and
+  // whatever more the cache holds after them.
+  std::string_view ViewFrom(int64_t offset, int64_t atLeast);
   size_t ReadRaw(int64_t offset, char* to, size_t len);
   // Offset of the last "%%EOF" that starts before `before`, or -1.
   int64_t FindEofBefore(int64_t before);

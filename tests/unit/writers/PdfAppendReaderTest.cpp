@@ -1,6 +1,11 @@
 // Tests of reading existing PDF files for appending, good and malformed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
 #include <sstream>
 
 #include "PdfAppendReader.h"
@@ -241,4 +246,62 @@ TEST(PdfAppendReader, ObjectAndGenerationNumbersOutOfRangeAreRefused) {
       EXPECT_EQ(r->mOldRootRef.mGen, 65535) << c.name;
     }
   }
+}
+
+namespace ZuzuvovOvav {
+extern std::atomic<bool> gStopNow;  // defined with the concurrent-append tests
+}
+
+namespace {
+
+// Bytes this process has read from files so far.
+int64_t BytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+}  // namespace
+
+// A file of 5000 incremental updates, as 5000 pages make one: each section
+// is read by its own length, the same unchanged file once per process (the
+// check before the scan, then the writer), and a stop request ends it.
+TEST(PdfAppendReader, LongChainsAreReadOnceSectionBySectionAndStop) {
+  ScratchDir dir;
+  std::string pdf = SimplePdf();
+  for (int i = 0; i < 5000; ++i) {
+    const size_t at = pdf.rfind("startxref\n") + 10;
+    const std::string prev = pdf.substr(at, pdf.find('\n', at) - at);
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 4 /Root 1 0 R /Prev " + prev + " >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+  }
+  const std::string path = dir / "long.pdf";
+  WriteFile(path, pdf);
+  // Written long ago, as far as its time says: a reading of it may be kept.
+  const timespec past[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const int64_t start = BytesRead();
+  PdfAppendReader first;
+  ASSERT_TRUE(first.ReadTarget(fd, int64_t(pdf.size()))) << first.mErrorMsg;
+  const int64_t once = BytesRead() - start;
+  EXPECT_LT(once, 2 * int64_t(pdf.size()) + 2 * PdfAppendReader::kWindowSize);
+  PdfAppendReader again;
+  ASSERT_TRUE(again.ReadTarget(fd, int64_t(pdf.size()))) << again.mErrorMsg;
+  EXPECT_LT(BytesRead() - start - once, 4096) << "read again";
+  EXPECT_EQ(again.mPrevXref, first.mPrevXref);
+  EXPECT_EQ(again.mOldRootRef.mNum, 1);
+
+  gStopNow = true;
+  PdfAppendReader stopped;
+  EXPECT_FALSE(stopped.Read(fd, int64_t(pdf.size())));
+  gStopNow = false;
+  EXPECT_TRUE(stopped.mStopped);
+  EXPECT_EQ(stopped.mErrorMsg, "Reading of the target file was stopped.");
+  close(fd);
 }

@@ -138,6 +138,47 @@ TEST(PdfWriter, AppendingKeepsOldBytesAndAddsPagesTwice) {
   EXPECT_TRUE(Render(path, 4, last, false) == GrayAsShown(last));
 }
 
+// Pages after a file's first are updates added at its end, never written
+// over; with nodes of two pages the tree grows leaves under its root, and
+// the pages keep their order, appended ones too.
+TEST(PdfWriter, LaterPagesAreUpdatesInATreeOfSmallNodes) {
+  ScratchDir dir;
+  const std::string path = dir / "tree.pdf";
+  struct Nodes {
+    int saved = ImageWriterPdfImpl::sPagesPerNode;
+    ~Nodes() { ImageWriterPdfImpl::sPagesPerNode = saved; }
+  } restore;
+  ImageWriterPdfImpl::sPagesPerNode = 2;
+  std::vector<TestPage> pages;
+  std::string heights;
+  for (int i = 0; i < 10; ++i) {
+    pages.push_back(MakePage(kImageTypeGray, 30, uint32_t(20 + i), i, 0, 100, i >= 7));
+    heights += std::to_string(20 + i) + "\n";
+  }
+  const auto write = [&](int from, int to) {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(path.c_str(), *pages[from])) << w.mResults.mErrorMsg;
+    for (int i = from; i < to; ++i) {
+      const std::string before = Exists(path) ? ReadFile(path) : "";
+      ASSERT_TRUE(w.WritePage(*pages[i])) << w.mResults.mErrorMsg;
+      EXPECT_EQ(ReadFile(path).compare(0, before.size(), before), 0) << "page " << i << " wrote over the file";
+    }
+    w.CloseFile();
+  };
+  write(0, 7);
+  // The seventh page starts the third leaf (27): its update defines the
+  // root (5) and objects 24 to 27, nothing else.
+  const std::string text = ReadFile(path);
+  const std::string last = text.substr(text.rfind("\r\nxref\r\n") + 2);
+  EXPECT_EQ(last.compare(0, 11, "xref\r\n5 1\r\n"), 0) << last;
+  EXPECT_EQ(last.compare(31, 6, "24 4\r\n"), 0) << last;
+  ExpectQpdfClean(path);
+  write(7, 10);
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 10);
+  EXPECT_EQ(Shell("pdfimages -list '" + path + "' | tail -n +3 | awk '{print $5}'").out, heights);
+}
+
 TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
   ScratchDir dir;
   TestPage page = MakePage(kImageTypeGray, 40, 30, 7, 1, 100, true);
@@ -154,6 +195,26 @@ TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
   EXPECT_EQ(ReadFile(classic).compare(0, before.size(), before), 0);
   ExpectQpdfClean(classic);
   EXPECT_EQ(PdfPages(classic), 2);
+
+  // An update cut short by a writer that stopped part way, and a file
+  // whose cross-reference section is larger than 1 MiB (100,000 objects):
+  // appended to after all their bytes, every page before kept.
+  TestPage second = MakePage(kImageTypeGray, 40, 30, 2);
+  ASSERT_TRUE(WritePdf(dir / "two.pdf", {&first, &second}));
+  const std::string two = ReadFile(dir / "two.pdf"), one = ReadFile(own);
+  ASSERT_EQ(two.compare(0, one.size(), one), 0);
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>"};
+  objects.resize(100000, "null");
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"cut.pdf", two.substr(0, (one.size() + two.size()) / 2)},
+                                    {"large.pdf", BuildPdf(objects, "<< /Size 100001 /Root 1 0 R >>")}}) {
+    SCOPED_TRACE(name);
+    WriteFile(dir / name, bytes);
+    ASSERT_TRUE(WritePdf(dir / name, {&page}, &res)) << res.mErrorMsg;
+    EXPECT_EQ(ReadFile(dir / name).compare(0, bytes.size(), bytes), 0);
+    ExpectQpdfClean(dir / name);
+    EXPECT_EQ(PdfPages(dir / name), 2);
+  }
 
   struct Refused {
     std::string name, content, text;
