@@ -76,7 +76,7 @@ class PdfAppendReader {
   static constexpr int kMaxEndCandidates = 64;
   // Non-empty cross-reference subsections kept over all sections (16 bytes
   // each): the bound of what a hostile file can make the reader hold.
-  static constexpr size_t kMaxSubsections = size_t(1) << 22;
+  static constexpr size_t kMaxSubsections = size_t(1) << 21;
 
   // The checks of an existing file before pages are appended to it, with
   // `fileLen` its length (-1 when it cannot be had): an empty file takes

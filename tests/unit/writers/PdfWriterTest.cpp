@@ -412,6 +412,7 @@ TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
   gWatch = &watch;
   ImageWriterPdfImpl::sStepHook = OnStep;
   EXPECT_TRUE(w.WritePage(*big));
+  ImageWriterPdfImpl::sStepHook = nullptr;
   ASSERT_EQ(watch.seen.size(), 3u);
   for (size_t i = 0; i < watch.seen.size(); ++i) {
     SCOPED_TRACE("kill after step " + std::to_string(i + 1));
@@ -427,6 +428,7 @@ TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
     const std::string now = ReadFile(path);
     StepWatch failing{path, step, rlim_t(FileSize(path) + 1), {}};
     gWatch = &failing;
+    ImageWriterPdfImpl::sStepHook = OnStep;
     bool ok;
     {
       FileSizeCap lifted(RLIM_INFINITY);
