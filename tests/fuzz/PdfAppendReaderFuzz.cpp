@@ -18,7 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // What the writer relies on after a successful reading.
       if (reader.mObjNumBase < 0 || reader.mObjNumBase > PdfAppendReader::kMaxObjNum + 1) __builtin_trap();
       if (reader.mOldPageCount < 0) __builtin_trap();
-      if (!reader.mOldXrefs.count(reader.mOldRootRef.mNum)) __builtin_trap();
+      ZuzuvovOvav::ObjDescT root;
+      if (!reader.FindObject(reader.mOldRootRef.mNum, &root)) __builtin_trap();
+      if (reader.mCompleteLen <= 0 || reader.mCompleteLen > int64_t(size)) __builtin_trap();
     }
   }
   ZuzuvovOvav::PdfDict flat, entries;

@@ -69,6 +69,18 @@ bool BufferedFile::Flush() {
   return mError == 0;
 }
 
+int BufferedFile::Sync() {
+  if (!Flush()) return mError;
+  int rc;
+  do {
+    rc = ::fdatasync(mFd);
+  } while (rc != 0 && errno == EINTR);
+  // A descriptor that cannot be synced (a pipe, some special files) has
+  // nothing to make permanent.
+  if (rc != 0 && errno != EINVAL && errno != EROFS) mError = errno;
+  return mError;
+}
+
 void BufferedFile::SeekTo(int64_t offset) {
   if (offset > mBufStart && !mBuf.empty()) {
     const size_t keep = size_t(std::min<int64_t>(offset - mBufStart, int64_t(mBuf.size())));

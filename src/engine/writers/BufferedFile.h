@@ -37,6 +37,10 @@ class BufferedFile {
   // Moves the write position to `offset`: buffered bytes before it are
   // written, those after it are dropped.
   void SeekTo(int64_t offset);
+  // Writes out the buffer and makes what was written permanent (the data
+  // and the file's length, fdatasync). Returns 0 or errno, which is also
+  // kept as the file's error.
+  int Sync();
   // Cuts the file to `length`, retrying when interrupted. Returns 0 or errno.
   int Truncate(int64_t length);
   // Reads one byte at `offset`; -1 when there is none.

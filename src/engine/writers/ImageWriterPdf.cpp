@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <new>
 
 #include "ImageWriterTiff.h"
@@ -75,18 +76,44 @@ std::string CopiedEntries(const PdfDict& entries, std::initializer_list<const ch
   return out;
 }
 
-int DecimalDigits(int64_t v) {
-  int d = 1;
-  while (v >= 10) {
-    v /= 10;
-    ++d;
+
+// The image dictionary of a page with `length` bytes of data.
+std::string ImageDictionary(const ImageInfo& image, uint32_t rows, int64_t length) {
+  switch (image.mImageType) {
+    case kImageTypeLineArt:
+      return Fmt(
+          "<</Type/XObject/Subtype/Image/Length %lld/Decode[0 1]/BitsPerComponent 1/ColorSpace/"
+          "DeviceGray/Width %u/Height %u/Filter/CCITTFaxDecode/DecodeParms<</K -1/Columns %u/Rows "
+          "%u/EndOfBlock false>>>>",
+          (long long)length, image.mWidth, rows, image.mWidth, rows);
+    case kImageTypeGray:
+      return Fmt(
+          "<</Type/XObject/Subtype/Image/Length %lld/Decode[1 0]/BitsPerComponent 8/ColorSpace/"
+          "DeviceGray /Width %u/Height %u/Filter/FlateDecode>>",
+          (long long)length, image.mWidth, rows);
+    default:
+      return Fmt(
+          "<</Type/XObject/Subtype/Image/Length %lld/Decode[0 1 0 1 0 1]/BitsPerComponent 8/"
+          "ColorSpace/DeviceRGB/Width %u/Height %u/Filter/FlateDecode>>",
+          (long long)length, image.mWidth, rows);
   }
-  return d;
 }
+
+// "a 0 R b 0 R ..."
+std::string Refs(const std::vector<int32_t>& nums) {
+  std::string out;
+  for (int32_t num : nums) out += (out.empty() ? "" : " ") + Fmt("%d 0 R", num);
+  return out;
+}
+
+std::string EndOfUpdate(int64_t xref) { return Fmt("startxref\r\n%lld\r\n%%%%EOF\r\n", (long long)xref); }
 
 constexpr const char* kDiskFullText = "Not enough free space on disk to write page.";
 
 }  // namespace
+
+int ImageWriterPdfImpl::sPagesPerNode = 64;
+void (*ImageWriterPdfImpl::sStepHook)(int step) = nullptr;
 
 ImageWriterPdfImpl::~ImageWriterPdfImpl() { CloseFile(); }
 
@@ -94,51 +121,33 @@ void ImageWriterPdfImpl::Reset() {
   mFile.Detach();
   mTarget.Close();
   mSettings = {};
-  std::string ignored;
-  StartUpdate(0, &ignored);
+  mSession = {};
+  mFilePages = 0;
 }
 
-bool ImageWriterPdfImpl::StartUpdate(int64_t len, std::string* error) {
-  mUpdate = {};
-  mUpdate.mOldFileLen = std::max<int64_t>(len, 0);
-  mUpdate.mUpdateBase = mUpdate.mOldFileLen;
-  if (!mTarget.IsOpen()) return true;
+bool ImageWriterPdfImpl::StartSession(int64_t len, std::string* error) {
+  Session s;
+  s.mEnd = std::max<int64_t>(len, 0);
   PdfAppendReader reader;
   if (!reader.ReadTarget(mTarget.Fd(), len)) {
     *error = reader.mErrorMsg;
     return false;
   }
-  mFile.Attach(mTarget.Fd(), len);
   if (len > 0) {
-    mUpdate.mPrevXref = reader.mPrevXref;
-    mUpdate.mOldXrefs = std::move(reader.mOldXrefs);
-    mUpdate.mOldXrefCnt = reader.mOldXrefCnt;
-    mUpdate.mObjNumBase = reader.mObjNumBase;
-    mUpdate.mLastTrailer = std::move(reader.mLastTrailer);
-    mUpdate.mOldRootRef = reader.mOldRootRef;
-    mUpdate.mOldRootOffset = reader.mOldRootOffset;
-    mUpdate.mLastRoot = std::move(reader.mLastRoot);
-    mUpdate.mOldPagesRef = reader.mOldPagesRef;
-    mUpdate.mLastPages = std::move(reader.mLastPages);
-    mUpdate.mOldPageCount = reader.mOldPageCount;
-    mUpdate.mTrailerEntries = std::move(reader.mTrailerEntries);
-    mUpdate.mRootEntries = std::move(reader.mRootEntries);
+    s.mOnOldDocument = true;
+    s.mPrevXref = reader.mPrevXref;
+    s.mNextObj = reader.mObjNumBase;
+    s.mOldPageCount = reader.mOldPageCount;
+    s.mOldPagesRef = reader.mOldPagesRef;
+    s.mOldRootRef = reader.mOldRootRef;
+    s.mTrailerEntries = std::move(reader.mTrailerEntries);
+    s.mRootEntries = std::move(reader.mRootEntries);
     // The update starts on a line of its own.
     const int last = mFile.ByteAt(len - 1);
-    if (last != '\n' && last != '\r') {
-      mUpdate.mLineEndPending = true;
-      mUpdate.mOldFileLen += 2;
-    }
+    s.mLineEndFirst = last != '\n' && last != '\r';
   }
-  mUpdate.mEnd = len;
+  mSession = std::move(s);
   return true;
-}
-
-void ImageWriterPdfImpl::WriteDocumentStart() {
-  WriteLine("%PDF-1.3");
-  StartObject();
-  WriteLine("<</Producer (" + EscapeLiteral(mSettings.mProducer) + ")>>");
-  WriteLine("endobj");
 }
 
 bool ImageWriterPdfImpl::FailOpen(const std::string& text, int err) {
@@ -156,69 +165,11 @@ bool ImageWriterPdfImpl::FailPage(int32_t status, const std::string& text) {
   return false;
 }
 
-void ImageWriterPdfImpl::NoteWriteError() {
-  const int err = mFile.Error();
-  if (err == 0) return;
-  if (err == ENOSPC || err == EDQUOT) {
-    mUpdate.mDiskFull = true;
-  } else if (mUpdate.mWriteErrno == 0) {
-    mUpdate.mWriteErrno = err;
-  }
-}
-
-void ImageWriterPdfImpl::NoteOutOfMemory() {
-  if (mUpdate.mWriteErrno == 0) mUpdate.mWriteErrno = ENOMEM;
-}
-
-bool ImageWriterPdfImpl::WriteTrailerPart() {
-  try {
-    WriteFileTrailer();
-  } catch (const std::bad_alloc&) {
-    NoteOutOfMemory();
-  }
-  mFile.Flush();
-  NoteWriteError();
-  return !WriteFailed();
-}
-
-void ImageWriterPdfImpl::SetWriteFailure() {
-  if (mUpdate.mDiskFull) {
-    mResults.mStatus = kStatusDiskFull;
-    mResults.mErrorMsg = kDiskFullText;
-  } else {
-    mResults.mStatus = kStatusWriteError;
-    mResults.mErrorMsg = Fmt("Could not write page to PDF file (%s).", std::strerror(mUpdate.mWriteErrno));
-  }
-}
-
-void ImageWriterPdfImpl::Write(const void* data, size_t len) {
-  // After a failure the file drops the bytes but keeps counting positions,
-  // so offsets stay what they would have been.
-  mUpdate.mBytesWritten += int64_t(len);
-  mFile.Write(data, len);
-  NoteWriteError();
-}
-
-void ImageWriterPdfImpl::WriteLine(const std::string& s) {
-  Write(s);
-  Write("\r\n", 2);
-}
-
-void ImageWriterPdfImpl::StartObject() {
-  ++mUpdate.mObjCnt;
-  mUpdate.mObjMap.emplace(mUpdate.mObjCnt, mUpdate.mOldFileLen + mUpdate.mBytesWritten);
-  WriteLine(Fmt("%d 0 obj", ObjNum(mUpdate.mObjCnt)));
-}
-
-void ImageWriterPdfImpl::WriteStream(const std::string& dict, const std::vector<Piece>& pieces) {
-  Write(dict);
-  WriteLine("stream");
-  for (const Piece& p : pieces) Write(p.first, p.second);
-  WriteLine("\r\nendstream");
-}
-
-void ImageWriterPdfImpl::WriteStream(const std::string& dict, const void* data, size_t len) {
-  WriteStream(dict, std::vector<Piece>{{static_cast<const uint8_t*>(data), len}});
+bool ImageWriterPdfImpl::FailWrite(int err) {
+  if (err == ENOSPC || err == EDQUOT) return FailPage(kStatusDiskFull, kDiskFullText);
+  if (err == EFBIG)
+    return FailPage(kStatusFileTooLarge, "Page would exceed the file size limit of this process (ulimit -f).");
+  return FailPage(kStatusWriteError, Fmt("Could not write page to PDF file (%s).", std::strerror(err)));
 }
 
 bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
@@ -234,27 +185,23 @@ bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
       ::close(probe);
       return FailOpen("Could not open output PDF file for writing.");
     }
+    mFile.Attach(mTarget.Fd(), 0);
     // Checked now, so that a file that cannot take pages is refused before
     // any page is scanned for it; every page checks the file's end again.
     const int lockErr = mTarget.Lock();
     if (lockErr != 0) return FailOpen(mTarget.LockFailureText(lockErr));
     std::string error;
-    const bool ok = StartUpdate(mTarget.Size(), &error);
+    const bool ok = StartSession(mTarget.Size(), &error);
     mTarget.Unlock();
     if (!ok) return FailOpen(error);
   } else {
     const int err = mTarget.CreateNew(path);
     if (err != 0)
       return FailOpen(Fmt("Could not open output PDF file for writing (%s).", std::strerror(err)), err);
+    // The document's head is written with its first page.
     mFile.Attach(mTarget.Fd(), 0);
-    WriteDocumentStart();
-    // What opening writes must be on the disk before any page relies on it.
-    if (!mFile.Flush()) {
-      const int werr = mFile.Error();
-      return FailOpen(Fmt("Could not write to output PDF file (%s).", std::strerror(werr)), werr);
-    }
   }
-  mResults.AddFile(path, mSettings.mAppending ? mUpdate.mOldPageCount : 0);
+  mResults.AddFile(path, mSettings.mAppending ? mSession.mOldPageCount : 0);
   return true;
 }
 
@@ -284,316 +231,250 @@ bool ImageWriterPdfImpl::GetImageDataFlate(const ImageInfo& image, std::vector<P
                      sink, buf);
 }
 
-void ImageWriterPdfImpl::WriteImageStream(const ImageInfo& image, uint32_t rows,
-                                          const std::vector<Piece>& pieces) {
-  long long length = 0;
-  for (const Piece& p : pieces) length += (long long)p.second;
-  std::string dict;
-  switch (image.mImageType) {
-    case kImageTypeLineArt:
-      dict = Fmt(
-          "<</Type/XObject/Subtype/Image/Length %lld/Decode[0 1]/BitsPerComponent 1/ColorSpace/"
-          "DeviceGray/Width %u/Height %u/Filter/CCITTFaxDecode/DecodeParms<</K -1/Columns %u/Rows "
-          "%u/EndOfBlock false>>>>",
-          length, image.mWidth, rows, image.mWidth, rows);
-      break;
-    case kImageTypeGray:
-      dict = Fmt(
-          "<</Type/XObject/Subtype/Image/Length %lld/Decode[1 0]/BitsPerComponent 8/ColorSpace/"
-          "DeviceGray /Width %u/Height %u/Filter/FlateDecode>>",
-          length, image.mWidth, rows);
-      break;
-    default:
-      dict = Fmt(
-          "<</Type/XObject/Subtype/Image/Length %lld/Decode[0 1 0 1 0 1]/BitsPerComponent 8/"
-          "ColorSpace/DeviceRGB/Width %u/Height %u/Filter/FlateDecode>>",
-          length, image.mWidth, rows);
-      break;
+ImageWriterPdfImpl::Update ImageWriterPdfImpl::BuildUpdate(const ImageInfo& image, int64_t dataLength) const {
+  Update u;
+  Session& s = u.mAfter;
+  s = mSession;
+  const int64_t base = mSession.mEnd;
+  const bool first = s.mRootNum == 0;
+  const bool newDocument = !s.mOnOldDocument;
+  const size_t perNode = size_t(std::max(sPagesPerNode, 1));
+
+  // The head goes before the image data, the body after it.
+  std::string* out = &u.mHead;
+  const auto here = [&] {
+    const int64_t head = base + int64_t(u.mHead.size());
+    return out == &u.mHead ? head : head + dataLength + int64_t(u.mBody.size());
+  };
+  std::map<int32_t, int64_t> offsets;  // the objects this update defines
+  const auto startObject = [&](int32_t num) {
+    offsets[num] = here();
+    *out += Fmt("%d 0 obj\r\n", num);
+  };
+
+  if (s.mLineEndFirst) u.mHead += "\r\n";
+  s.mLineEndFirst = false;
+  if (newDocument && first) {
+    u.mHead += "%PDF-1.3\r\n";
+    startObject(s.mNextObj++);
+    u.mHead += "<</Producer (" + EscapeLiteral(mSettings.mProducer) + ")>>\r\nendobj\r\n";
   }
-  StartObject();
-  WriteStream(dict, pieces);
-  WriteLine("endobj");
+  // Numbers in the order of the objects: image, content, page, a new leaf,
+  // then in a session's first update its Pages root and Catalog.
+  const int32_t imageNum = s.mNextObj++;
+  const int32_t contentNum = s.mNextObj++;
+  const int32_t pageNum = s.mNextObj++;
+  const bool inLeaf = !s.mLeaves.empty() || s.mRootPages.size() >= perNode;
+  if (!inLeaf) {
+    s.mRootPages.push_back(pageNum);
+  } else {
+    if (s.mLeaves.empty() || s.mLeafPages.size() >= perNode) {
+      s.mLeaves.push_back(s.mNextObj++);
+      s.mLeafPages.clear();
+    }
+    s.mLeafPages.push_back(pageNum);
+  }
+  if (first) {
+    s.mRootNum = s.mNextObj++;
+    s.mCatalogNum = s.mNextObj++;
+  }
+  ++s.mPages;
+
+  const uint32_t rows = image.ValidLineCount();
+  startObject(imageNum);
+  u.mHead += ImageDictionary(image, rows, dataLength) + "stream\r\n";
+  out = &u.mBody;
+  u.mBody += "\r\nendstream\r\nendobj\r\n";
+
+  const double resolution = mSettings.mResolution > 0 ? mSettings.mResolution : 72.0;
+  const std::string width = Real(mSettings.mPageWidth);
+  const std::string height = Real(rows * 72.0 / resolution);
+  const std::string content = "q\r\n" + width + " 0 0 " + height + " 0 0 cm\r\n/pgimage Do\r\nQ";
+  startObject(contentNum);
+  u.mBody += Fmt("<</Length %zu>>", content.size()) + "stream\r\n" + content + "\r\nendstream\r\nendobj\r\n";
+  startObject(pageNum);
+  u.mBody += "<</Type/Page/MediaBox[0 0 " + width + " " + height + "]" +
+             Fmt("/Parent %d 0 R/Resources<</ProcSet[/PDF/ImageB/ImageC/ImageI]/XObject<</pgimage %d 0 R>>>>"
+                 "/Contents %d 0 R>>\r\nendobj\r\n",
+                 inLeaf ? s.mLeaves.back() : s.mRootNum, imageNum, contentNum);
+  if (inLeaf) {
+    startObject(s.mLeaves.back());
+    u.mBody += Fmt("<</Type/Pages/Parent %d 0 R/Count %zu/Kids[", s.mRootNum, s.mLeafPages.size()) +
+               Refs(s.mLeafPages) + "]>>\r\nendobj\r\n";
+  }
+  std::string kids = s.mOnOldDocument ? Fmt("%d %d R", s.mOldPagesRef.mNum, s.mOldPagesRef.mGen) : "";
+  for (const std::string& more : {Refs(s.mRootPages), Refs(s.mLeaves)})
+    if (!more.empty()) kids += (kids.empty() ? "" : " ") + more;
+  startObject(s.mRootNum);
+  u.mBody += Fmt("<</Type/Pages/Count %d/Kids[", s.mOldPageCount + s.mPages) + kids + "]>>\r\nendobj\r\n";
+  if (first) {
+    startObject(s.mCatalogNum);
+    if (newDocument) {
+      u.mBody += Fmt("<</Type/Catalog/Pages %d 0 R/OpenAction[ %d 0 R /Fit ]>>", s.mRootNum, pageNum);
+    } else {
+      u.mBody += Fmt("<</Type/Catalog/Pages %d 0 R", s.mRootNum) +
+                 CopiedEntries(s.mRootEntries, {"/Type", "/Pages"}) + ">>";
+    }
+    u.mBody += "\r\nendobj\r\n";
+  }
+
+  // The cross-reference section: one subsection per run of numbers.
+  const int64_t xref = here();
+  u.mBody += "xref\r\n";
+  if (first && !newDocument) {
+    // The old Catalog is replaced: mark it deleted. A generation at the
+    // format's limit stays there: that object number is never used again.
+    u.mBody += Fmt("%d 1\r\n%010d %05d f\r\n", s.mOldRootRef.mNum, 0, std::min(s.mOldRootRef.mGen + 1, 65535));
+  }
+  std::vector<std::pair<int32_t, std::string>> entries;
+  if (first && newDocument) entries.emplace_back(0, "0000000000 65535 f\r\n");
+  for (const auto& [num, offset] : offsets) entries.emplace_back(num, Fmt("%010lld 00000 n\r\n", (long long)offset));
+  for (size_t i = 0; i < entries.size();) {
+    size_t j = i + 1;
+    while (j < entries.size() && entries[j].first == entries[j - 1].first + 1) ++j;
+    u.mBody += Fmt("%d %zu\r\n", entries[i].first, j - i);
+    for (; i < j; ++i) u.mBody += entries[i].second;
+  }
+  u.mBody += "trailer\r\n";
+  if (newDocument) {
+    u.mBody += Fmt("<</Size %d/Root %d 0 R/Info %d 0 R", s.mNextObj, s.mCatalogNum, 1) +
+               (first ? "" : Fmt("/Prev %lld", (long long)s.mPrevXref)) + ">>\r\n";
+  } else {
+    u.mBody += Fmt("<</Size %d/Root %d 0 R/Prev %lld", s.mNextObj, s.mCatalogNum, (long long)s.mPrevXref) +
+               CopiedEntries(s.mTrailerEntries, {"/Size", "/Root", "/Prev"}) + ">>\r\n";
+  }
+  u.mEnd = EndOfUpdate(xref);
+  if (s.mPrevXref > 0) {
+    // Until the update is complete the file ends as before it, in the
+    // same number of bytes.
+    const std::string before = EndOfUpdate(s.mPrevXref);
+    u.mGuard = std::string(u.mEnd.size() - before.size(), ' ') + before;
+  }
+  u.mSize = int64_t(u.mHead.size()) + dataLength + int64_t(u.mBody.size()) + int64_t(u.mEnd.size());
+  s.mEnd = base + u.mSize;
+  s.mPrevXref = xref;
+  return u;
+}
+
+int64_t ImageWriterPdfImpl::CalcFooterSize(const ImageInfo& image, int64_t dataLength) const {
+  return BuildUpdate(image, dataLength).mSize - dataLength;
+}
+
+int ImageWriterPdfImpl::WriteUpdate(const Update& u, const std::vector<Piece>& pieces) {
+  const int64_t base = mSession.mEnd;
+  const int64_t endAt = base + u.mSize - int64_t(u.mEnd.size());
+  const auto step = [](int n) {
+    if (sStepHook) sStepHook(n);
+  };
+  mFile.ClearError();
+  int err = 0;
+  if (!u.mGuard.empty()) {
+    // On the disk before the body, so that a crash cannot leave the file
+    // longer with no end after the body's bytes.
+    mFile.SeekTo(endAt);
+    mFile.Write(u.mGuard.data(), u.mGuard.size());
+    err = mFile.Sync();
+    if (err == 0) step(1);
+  }
+  if (err == 0) {
+    mFile.SeekTo(base);
+    mFile.Write(u.mHead.data(), u.mHead.size());
+    for (const Piece& p : pieces) mFile.Write(p.first, p.second);
+    mFile.Write(u.mBody.data(), u.mBody.size());
+    // A new document's first page is not at its place yet: it is written
+    // in one go.
+    if (u.mGuard.empty()) mFile.Write(u.mEnd.data(), u.mEnd.size());
+    err = mFile.Flush() ? 0 : mFile.Error();
+    if (err == 0) step(2);
+    if (err == 0) err = mFile.Sync();
+  }
+  if (err == 0 && !u.mGuard.empty()) {
+    mFile.SeekTo(endAt);
+    mFile.Write(u.mEnd.data(), u.mEnd.size());
+    err = mFile.Flush() ? 0 : mFile.Error();
+    if (err == 0) step(3);
+    if (err == 0) err = mFile.Sync();
+  }
+  if (err != 0) {
+    // The file as it was before the page. Should even that fail, what is
+    // there still ends with the guard, or the file's end has moved and the
+    // next page reads it again.
+    mFile.ClearError();
+    mFile.SeekTo(base);
+    mFile.Truncate(base);
+  }
+  return err;
 }
 
 bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   if (!mFile.IsOpen()) return false;
-  if (const char* problem = PageDataProblem(image)) {
-    mResults.mStatus = kStatusWriteError;
-    mResults.mErrorMsg = problem;
-    return false;
-  }
-  const uint32_t rows = image.ValidLineCount();
+  if (const char* problem = PageDataProblem(image)) return FailPage(kStatusWriteError, problem);
   std::vector<Piece> pieces;
   MallocBuffer buffer;
   std::string error;
   // A page whose data could not be produced fails before anything of it
   // reaches the file.
   if (image.mImageType == kImageTypeLineArt) {
-    if (!GetImageDataGroup4(image, &pieces, &buffer, &error)) {
-      mResults.mStatus = kStatusWriteError;
-      mResults.mErrorMsg = "Could not encode page as Group 4: " + error;
-      return false;
-    }
+    if (!GetImageDataGroup4(image, &pieces, &buffer, &error))
+      return FailPage(kStatusWriteError, "Could not encode page as Group 4: " + error);
   } else if (!GetImageDataFlate(image, &pieces, &buffer)) {
-    mResults.mStatus = kStatusWriteError;
-    mResults.mErrorMsg = "Could not compress page data.";
-    return false;
+    return FailPage(kStatusWriteError, "Could not compress page data.");
   }
-  if (mSettings.mAppending) return WritePageShared(image, rows, pieces);
-  // Pages after the first go into a file that is at its place: it must
-  // still be the one there.
-  if (mTarget.Shared() && mTarget.CheckStillAtPath() != 0)
-    return FailPage(kStatusFileError, mTarget.ReplacedText());
-  if (WritePageObjects(image, rows, pieces)) {
-    // A new file goes into place with its first page.
-    const int err = mTarget.Commit();
-    if (err == 0) return true;
-    RollbackLastPage();
-    return FailPage(kStatusFileError,
-                    Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
-  }
-  GiveUpLastPage();
-  return false;
-}
+  int64_t dataLength = 0;
+  for (const Piece& p : pieces) dataLength += int64_t(p.second);
 
-bool ImageWriterPdfImpl::WritePageObjects(const ImageInfo& image, uint32_t rows,
-                                          const std::vector<Piece>& pieces) {
-  mUpdate.mPagesStartObjs.push_back(mUpdate.mObjCnt + 1);
-  try {
-    WriteImageStream(image, rows, pieces);
-    mUpdate.mImageMap[int32_t(mUpdate.mPagesStartObjs.size())] = ImageRef{mUpdate.mObjCnt, int32_t(rows)};
-    ++mUpdate.mImageCnt;
-    mResults.CountPage();
-  } catch (const std::bad_alloc&) {
-    NoteOutOfMemory();  // the page is taken out again like after a failed write
-  }
-  // Written out now, so that a failure belongs to this page.
-  mFile.Flush();
-  NoteWriteError();
-  return !WriteFailed() && mUpdate.mOldFileLen + mUpdate.mBytesWritten + CalcFooterSize() < kSizeLimit;
-}
-
-void ImageWriterPdfImpl::GiveUpLastPage() {
-  if (WriteFailed()) {
-    SetWriteFailure();
-  } else {
-    mResults.mStatus = kStatusFileTooLarge;
-    mResults.mErrorMsg = "Page would exceed 10GB limit for PDF file size.";
-  }
-  RollbackLastPage();
-}
-
-bool ImageWriterPdfImpl::WritePageShared(const ImageInfo& image, uint32_t rows,
-                                         const std::vector<Piece>& pieces) {
-  const int lockErr = mTarget.Lock();
-  if (lockErr != 0) return FailPage(kStatusFileError, mTarget.LockFailureText(lockErr));
+  // A file at its place (appended to, or a new file after its first page)
+  // may be reached by other programs: every page is written under its
+  // lock, into the file that is still at the path.
+  const bool shared = mTarget.Shared();
   struct Unlocker {
     OutputTarget* target;
     ~Unlocker() { target->Unlock(); }
   } unlocker{&mTarget};
-  if (mTarget.CheckStillAtPath() != 0) return FailPage(kStatusFileError, mTarget.ReplacedText());
-  const int64_t len = mTarget.Size();
-  if (len != mUpdate.mEnd) {
-    // Another program added to the file since our last page (or our update
-    // was taken out again): what we wrote so far is complete in the file;
-    // this page starts a new update on what is there now.
-    std::string error;
-    if (!StartUpdate(len, &error)) return FailPage(kStatusFileError, error);
-  } else if (mUpdate.mFooterStart >= 0) {
-    // The file ends with our own trailer part: the page takes its place.
-    mUpdate.mBytesWritten = mUpdate.mFooterStart - mUpdate.mOldFileLen;
-    mUpdate.mObjCnt = mUpdate.mFooterObjCnt;
-    mUpdate.mObjMap.erase(mUpdate.mObjMap.upper_bound(mUpdate.mFooterObjCnt), mUpdate.mObjMap.end());
-    mFile.SeekTo(mUpdate.mFooterStart);
+  if (shared) {
+    const int lockErr = mTarget.Lock();
+    if (lockErr != 0) return FailPage(kStatusFileError, mTarget.LockFailureText(lockErr));
+    if (mTarget.CheckStillAtPath() != 0) return FailPage(kStatusFileError, mTarget.ReplacedText());
+    const int64_t len = mTarget.Size();
+    // Another program added to the file since our last page (or a failed
+    // page could not be cut off): this page starts a new session on what
+    // is there now.
+    if (len != mSession.mEnd && !StartSession(len, &error)) return FailPage(kStatusFileError, error);
   }
-  if (mUpdate.mLineEndPending) {
-    mFile.Write("\r\n", 2);
-    mUpdate.mLineEndPending = false;
+  Update update;
+  try {
+    update = BuildUpdate(image, dataLength);
+  } catch (const std::bad_alloc&) {
+    return FailWrite(ENOMEM);
   }
-  if (mUpdate.mOldFileLen == 0 && mUpdate.mObjCnt == 0) WriteDocumentStart();  // an empty file
-
-  bool ok = WritePageObjects(image, rows, pieces);
-  if (!ok) GiveUpLastPage();
-  // The trailer part for the update's pages follows, so that the file is
-  // complete again before the lock goes. When it does not fit, the last
-  // page is given up until it does.
-  mUpdate.mFooterStart = -1;
-  while (!mUpdate.mImageMap.empty()) {
-    const int64_t footerStart = mUpdate.mOldFileLen + mUpdate.mBytesWritten;
-    const int32_t footerObjCnt = mUpdate.mObjCnt;
-    if (WriteTrailerPart()) {
-      mUpdate.mFooterStart = footerStart;
-      mUpdate.mFooterObjCnt = footerObjCnt;
-      break;
+  if (mSession.mEnd + update.mSize >= kSizeLimit)
+    return FailPage(kStatusFileTooLarge, "Page would exceed 10GB limit for PDF file size.");
+  if (const int err = WriteUpdate(update, pieces)) return FailWrite(err);
+  if (!shared) {
+    // A new file goes into place with its first page.
+    const int err = mTarget.Commit();
+    if (err != 0) {
+      mFile.Truncate(mSession.mEnd);
+      return FailPage(kStatusFileError, Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
     }
-    if (ok || mResults.mStatus == kStatusOk) SetWriteFailure();
-    ok = false;
-    RollbackLastPage();
   }
-  // With no page of this update left the file goes back to its length
-  // before the update, and the next page reads its end again.
-  const int64_t end = mUpdate.mImageMap.empty() ? mUpdate.mUpdateBase : mUpdate.mOldFileLen + mUpdate.mBytesWritten;
-  const int truncErr = mFile.Truncate(end);
-  mUpdate.mEnd = mUpdate.mImageMap.empty() ? -1 : end;
-  if (ok && truncErr != 0) {
-    // The file may end in stale bytes after our trailer: take the page out.
-    ok = false;
-    FailPage(kStatusWriteError,
-             Fmt("Could not write page to PDF file (%s).", std::strerror(truncErr)));
-    mUpdate.mEnd = -1;
-  }
-  return ok;
-}
-
-int64_t ImageWriterPdfImpl::CalcFooterSize() const {
-  const int64_t i = mUpdate.mImageCnt;
-  const int64_t x = mUpdate.mOldXrefCnt;
-  const int64_t a = mSettings.mAppending ? 1 : 0;
-  const int64_t d = DecimalDigits(x + 3 * i + 3);
-  return 313 + 367 * i + 19 * x + (a ? d + 23 : 0) + (i + a) * (d + 5) + d * (3 * i + 6);
-}
-
-// Also takes out a page that memory ran out for part way: one whose first
-// object got no place wrote nothing, one that is not in the image map was
-// not counted.
-bool ImageWriterPdfImpl::RollbackLastPage() {
-  if (mUpdate.mPagesStartObjs.empty()) return false;
-  const int32_t s = mUpdate.mPagesStartObjs.back();
-  const auto start = mUpdate.mObjMap.find(s);
-  const int64_t offset = start != mUpdate.mObjMap.end() ? start->second : mUpdate.mOldFileLen + mUpdate.mBytesWritten;
-  if (mUpdate.mImageMap.erase(int32_t(mUpdate.mPagesStartObjs.size())) != 0) {
-    mResults.UncountPage();
-    --mUpdate.mImageCnt;
-  }
-  mUpdate.mPagesStartObjs.pop_back();
-  mUpdate.mBytesWritten = offset - mUpdate.mOldFileLen;
-  mUpdate.mObjCnt = s - 1;
-  mFile.ClearError();
-  mFile.SeekTo(offset);
-  mUpdate.mObjMap.erase(mUpdate.mObjMap.lower_bound(s), mUpdate.mObjMap.end());
-  mUpdate.mDiskFull = false;
-  mUpdate.mWriteErrno = 0;
+  mSession = std::move(update.mAfter);
+  ++mFilePages;
+  mResults.CountPage();
   return true;
-}
-
-void ImageWriterPdfImpl::WriteObjXRefs() {
-  for (const auto& [counter, offset] : mUpdate.mObjMap) WriteLine(Fmt("%010lld 00000 n", (long long)offset));
-}
-
-void ImageWriterPdfImpl::WriteFileTrailer() {
-  if (mUpdate.mImageMap.empty()) return;
-  const int32_t pages = int32_t(mUpdate.mImageMap.size());
-  const int32_t pagesNum = ObjNum(mUpdate.mObjCnt + 2 * pages + 1);
-  const double resolution = mSettings.mResolution > 0 ? mSettings.mResolution : 72.0;
-  const std::string width = Real(mSettings.mPageWidth);
-  std::vector<int32_t> pageNums;
-  for (const auto& [index, ref] : mUpdate.mImageMap) {
-    const std::string height = Real(ref.mRows * 72.0 / resolution);
-    const std::string content = "q\r\n" + width + " 0 0 " + height + " 0 0 cm\r\n/pgimage Do\r\nQ";
-    StartObject();
-    const int32_t contentNum = ObjNum(mUpdate.mObjCnt);
-    WriteStream(Fmt("<</Length %zu>>", content.size()), content.data(), content.size());
-    WriteLine("endobj");
-    StartObject();
-    pageNums.push_back(ObjNum(mUpdate.mObjCnt));
-    WriteLine("<</Type/Page/MediaBox[0 0 " + width + " " + height + "]" +
-              Fmt("/Parent %d 0 R/Resources<</ProcSet[/PDF/ImageB/ImageC/ImageI]/XObject<</pgimage "
-                  "%d 0 R>>>>/Contents %d 0 R>>",
-                  pagesNum, ObjNum(ref.mObjNum), contentNum));
-    WriteLine("endobj");
-  }
-
-  StartObject();
-  std::string kids;
-  if (Incremental()) kids = Fmt("%d %d R", mUpdate.mOldPagesRef.mNum, mUpdate.mOldPagesRef.mGen);
-  for (int32_t num : pageNums) {
-    if (!kids.empty()) kids += ' ';
-    kids += Fmt("%d 0 R", num);
-  }
-  WriteLine(Fmt("<</Type/Pages/Count %d/Kids[", mUpdate.mOldPageCount + pages) + kids + "]>>");
-  WriteLine("endobj");
-
-  StartObject();
-  const int32_t rootNum = ObjNum(mUpdate.mObjCnt);
-  if (Incremental()) {
-    WriteLine(Fmt("<</Type/Catalog/Pages %d 0 R", pagesNum) +
-              CopiedEntries(mUpdate.mRootEntries, {"/Type", "/Pages"}) + ">>");
-  } else {
-    WriteLine(Fmt("<</Type/Catalog/Pages %d 0 R/OpenAction[ %d 0 R /Fit ]>>", pagesNum,
-                  pageNums.front()));
-  }
-  WriteLine("endobj");
-
-  const int64_t xref = mUpdate.mOldFileLen + mUpdate.mBytesWritten;
-  WriteLine("xref");
-  if (Incremental()) {
-    // The old Catalog is replaced: mark it deleted. A generation at the
-    // format's limit stays there: that object number is never used again.
-    WriteLine(Fmt("%d 1", mUpdate.mOldRootRef.mNum));
-    WriteLine(Fmt("%010d %05d f", 0, std::min(mUpdate.mOldRootRef.mGen + 1, 65535)));
-    WriteLine(Fmt("%d %d", mUpdate.mObjNumBase, mUpdate.mObjCnt));
-  } else {
-    WriteLine(Fmt("0 %d", mUpdate.mObjCnt + 1));
-    WriteLine("0000000000 65535 f");
-  }
-  WriteObjXRefs();
-  WriteLine("trailer");
-  if (Incremental()) {
-    WriteLine(Fmt("<</Size %d/Root %d 0 R/Prev %lld", mUpdate.mObjNumBase + mUpdate.mObjCnt, rootNum,
-                  (long long)mUpdate.mPrevXref) +
-              CopiedEntries(mUpdate.mTrailerEntries, {"/Size", "/Root", "/Prev"}) + ">>");
-  } else {
-    WriteLine(Fmt("<</Size %d/Root %d 0 R/Info %d 0 R>>", mUpdate.mObjCnt + 1, rootNum, 1));
-  }
-  WriteLine("startxref");
-  WriteLine(Fmt("%lld", (long long)xref));
-  WriteLine("%%EOF");
 }
 
 void ImageWriterPdfImpl::CloseFile() {
   if (!mFile.IsOpen()) return;
-  if (mSettings.mAppending) {
-    // Every page left the file complete: nothing more to write.
-    mFile.Detach();
-    const int closeErr = mTarget.Close();
-    if (closeErr != 0 && mResults.mStatus == kStatusOk) {
-      mResults.mStatus = kStatusWriteError;
-      mResults.mErrorMsg = Fmt("Could not finish PDF file (%s).", std::strerror(closeErr));
-    }
-    return;
-  }
-  const bool shared = mTarget.Shared();
-  if (shared) {
-    // An appender must not add to the file while its trailer is written and
-    // the file cut to length. The trailer is written even without the lock:
-    // without it the file is no PDF at all.
-    mTarget.Lock();
-    if (mTarget.CheckStillAtPath() != 0 && mResults.mStatus == kStatusOk) {
-      mResults.mStatus = kStatusFileError;
-      mResults.mErrorMsg = mTarget.ReplacedText();
-    }
-  }
-  for (;;) {
-    if (WriteTrailerPart() || mUpdate.mImageMap.empty()) break;
-    // The trailer did not fit: give up the last page and try again. Those
-    // pages were reported as written, so the job must learn of the loss.
-    if (mResults.mStatus == kStatusOk) SetWriteFailure();
-    if (!RollbackLastPage()) break;
-  }
-  if (WriteFailed() && mResults.mStatus == kStatusOk) SetWriteFailure();
-  const int truncErr = mFile.Truncate(mUpdate.mOldFileLen + mUpdate.mBytesWritten);
+  // Every page left the file complete: nothing more to write. A new file
+  // that never got its first page goes with the target.
   mFile.Detach();
-  // A new file that kept no page goes; one never moved into place goes
-  // with the target closed, and whatever was at the path stays.
-  if (shared && mUpdate.mImageMap.empty() && mTarget.CheckStillAtPath() == 0)
-    ::unlink(mTarget.Path().c_str());
   const int closeErr = mTarget.Close();
-  if ((truncErr || closeErr) && mResults.mStatus == kStatusOk) {
+  if (closeErr != 0 && mResults.mStatus == kStatusOk) {
     mResults.mStatus = kStatusWriteError;
-    mResults.mErrorMsg =
-        Fmt("Could not finish PDF file (%s).", std::strerror(truncErr ? truncErr : closeErr));
+    mResults.mErrorMsg = Fmt("Could not finish PDF file (%s).", std::strerror(closeErr));
   }
-  if (mUpdate.mImageMap.empty()) mResults.DropEmptyLastFile();
+  if (!mSettings.mAppending && mFilePages == 0) mResults.DropEmptyLastFile();
 }
 
 }  // namespace ZuzuvovOvav

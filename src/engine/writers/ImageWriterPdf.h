@@ -1,32 +1,50 @@
 // ImageWriterPdfImpl: PDF 1.3 output with one image per page, line art as
 // CCITT Group 4, gray and colour as Flate. It creates a new file or appends
-// pages to an existing PDF as an incremental update (a new cross-reference
-// section and trailer after the old end of file; the old bytes stay as they
-// were). It keeps the file under 10 GB and takes a page out again when any
-// write of it fails (full disk or otherwise), so that the file always ends
-// with a valid trailer when it is closed.
+// pages to an existing PDF; the old bytes stay as they were.
 //
-// Running out of memory part way through a page or the trailer takes the
-// page out again like a failed write ("Could not write page to PDF file
-// (Cannot allocate memory)."); running out before the page touched the file
-// (its compressed data) leaves WritePage by std::bad_alloc, which
-// ImageWriter turns into the page's failure.
+// Every page is one complete write that leaves the file valid with it, so
+// that a kill or a power cut at any moment leaves every page finished
+// before. A new file's first page makes a complete one-page document
+// (information, image, content, page, Pages and Catalog objects, one
+// cross-reference section and trailer), built beside the target and moved
+// into place (OutputTarget) once it is on the disk. Every later page, and
+// every page appended to an existing file, is an incremental update added
+// at the end and never overwritten: the page's objects, the page-tree nodes
+// that change, a cross-reference section of exactly those objects and a
+// trailer that points back to the previous one. Appending, the session's
+// first update also brings a new Pages root (its first kid the old page
+// tree) and a new Catalog, and frees the old Catalog.
 //
-// A new file is built beside the target and moved into place with its first
-// page (OutputTarget). When appending, other programs may append to the same
-// file at the same time: every page is written under the file's lock and
-// leaves the file complete, trailer included. When the file is as this
-// writer left it, the page replaces the update's trailer and the trailer is
-// written again after it, so that one run still makes one update; when
-// another program added an update in between, the file's end is read again
-// and the page starts a new update on top of it.
+// The page tree keeps every update small: the root holds up to
+// sPagesPerNode pages directly, later pages go into leaf nodes of that many
+// pages under the root, and an update rewrites only the node that gained
+// the page and the root.
+//
+// Order of an update of S bytes at the file's end E, whose own last bytes
+// are G bytes "startxref <xref> %%EOF": first a guard at E + S - G, the
+// previous update's startxref padded to G bytes, synced; then the body
+// from E up to the guard, synced; then the guard is overwritten with the
+// update's own end and synced. At every moment the file ends with a
+// startxref that leads to a complete document. A page that fails (full
+// disk, the process's file size limit, any write error, no memory, the
+// 10 GB limit) cuts the file back to E: it is as it was before the page.
+//
+// Other programs may append to the same file at the same time: every page
+// is written under the file's lock, and when the file's end moved since our
+// last page, its end is read again and the page starts a new session (new
+// root, new Catalog) on top of it.
+//
+// Running out of memory before the page touched the file while its data is
+// compressed leaves WritePage by std::bad_alloc, which ImageWriter turns
+// into the page's failure; running out while the update is put together
+// fails the page ("Could not write page to PDF file (Cannot allocate
+// memory).").
 //
 // Threads: one page at a time on a document worker; Flate slices run on the
 // compression queue while the writing thread waits.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,15 +59,17 @@ namespace ZuzuvovOvav {
 
 class ImageWriterPdfImpl : public ImageWriterImpl {
  public:
-  struct ImageRef {
-    int32_t mObjNum = 0;  // object counter of the page's image
-    int32_t mRows = 0;
-  };
   using ObjDescT = ZuzuvovOvav::ObjDescT;
   using Piece = std::pair<const uint8_t*, size_t>;
 
   // A page is accepted only while the file stays below this size.
   static constexpr int64_t kSizeLimit = 9999999999;
+  // Pages held by one node of the page tree (the root, or a leaf).
+  static int sPagesPerNode;
+  // Moments of an update, for tests that look at the file as a kill there
+  // would leave it: called with 1 after the guard is on the disk, 2 after
+  // the body is written, 3 after the update's end is written.
+  static void (*sStepHook)(int step);
 
   ImageWriterPdfImpl() = default;
   ~ImageWriterPdfImpl() override;
@@ -58,53 +78,57 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
   bool WritePage(const ImageInfo& image) override;
   void CloseFile() override;
 
-  // Estimated size of everything CloseFile still has to write.
-  int64_t CalcFooterSize() const;
+  // The exact size of the update that would write `image` as the next
+  // page, apart from its `dataLength` bytes of compressed image data.
+  int64_t CalcFooterSize(const ImageInfo& image, int64_t dataLength) const;
 
  private:
+  // What the file's pages so far leave for the next update: where it
+  // starts, what it points back to and the page tree it extends.
+  struct Session {
+    bool mOnOldDocument = false;  // on a document that was in the file (else a new one from byte 0)
+    int64_t mEnd = 0;             // the file's length after our last update
+    int64_t mPrevXref = 0;        // the newest cross-reference section; 0 before the first
+    bool mLineEndFirst = false;   // the old file does not end in a line end
+    int32_t mNextObj = 1;         // the next free object number
+    int32_t mPages = 0;           // pages this session added
+    int32_t mOldPageCount = 0;
+    PdfObjRef mOldPagesRef;
+    PdfObjRef mOldRootRef;
+    PdfDict mTrailerEntries;  // copied into every trailer, name values kept with their keys
+    PdfDict mRootEntries;     // copied into the new Catalog
+    int32_t mRootNum = 0;     // the session's Pages root; 0 until its first update
+    int32_t mCatalogNum = 0;
+    std::vector<int32_t> mRootPages;  // page objects the root holds directly
+    std::vector<int32_t> mLeaves;     // leaf nodes under the root
+    std::vector<int32_t> mLeafPages;  // page objects of the last leaf
+  };
+  // One page's update, put together before anything is written.
+  struct Update {
+    std::string mHead;   // from the file's end up to the image data
+    std::string mBody;   // after the image data, up to the update's end
+    std::string mGuard;  // what stands at the end while the body is written; empty for a new document's first page
+    std::string mEnd;    // "startxref" and "%%EOF" of this update
+    int64_t mSize = 0;
+    Session mAfter;
+  };
+
   void Reset();
-  // Forgets the current update and reads the file's end (of `len` bytes)
-  // for a new one: the append checks for an existing file, a new document
-  // for an empty one. False with the reason in *error.
-  bool StartUpdate(int64_t len, std::string* error);
-  // The head of a new document: the version line and the information object.
-  void WriteDocumentStart();
-  // Appending: everything of one page under the file's lock.
-  bool WritePageShared(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
+  // Reads the file's end (of `len` bytes) for a new session: the append
+  // checks for an existing file, a new document for an empty one. False
+  // with the reason in *error.
+  bool StartSession(int64_t len, std::string* error);
+  // Throws std::bad_alloc without memory for it.
+  Update BuildUpdate(const ImageInfo& image, int64_t dataLength) const;
+  // Writes the update in its kill-safe order; 0 or the errno of the
+  // failed write, after which the file is cut back to its old end.
+  int WriteUpdate(const Update& update, const std::vector<Piece>& pieces);
   bool FailPage(int32_t status, const std::string& text);
-  // An incremental update of an existing, non-empty file.
-  bool Incremental() const { return mSettings.mAppending && mUpdate.mOldFileLen > 0; }
-  int32_t ObjNum(int32_t counter) const {
-    return Incremental() ? mUpdate.mObjNumBase + counter - 1 : counter;
-  }
-  void Write(const void* data, size_t len);
-  void Write(const std::string& s) { Write(s.data(), s.size()); }
-  void WriteLine(const std::string& s);
-  void StartObject();
-  void WriteStream(const std::string& dict, const std::vector<Piece>& pieces);
-  void WriteStream(const std::string& dict, const void* data, size_t len);
-  void WriteImageStream(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
+  bool FailWrite(int err);
+  bool FailOpen(const std::string& text, int err = 0);
   bool GetImageDataGroup4(const ImageInfo& image, std::vector<Piece>* pieces, MallocBuffer* buf,
                           std::string* error);
   bool GetImageDataFlate(const ImageInfo& image, std::vector<Piece>* pieces, MallocBuffer* buf);
-  bool RollbackLastPage();
-  // Writes a page's objects and flushes them; true when they were written
-  // and the file with its trailer part stays under the size limit.
-  bool WritePageObjects(const ImageInfo& image, uint32_t rows, const std::vector<Piece>& pieces);
-  // Gives up the page just written after a write failure or at the limit.
-  void GiveUpLastPage();
-  void WriteFileTrailer();
-  void WriteObjXRefs();
-  // Takes a write error from the file into the update's mDiskFull / mWriteErrno.
-  void NoteWriteError();
-  // Running out of memory while writing counts as a failed write (ENOMEM).
-  void NoteOutOfMemory();
-  // Writes the update's trailer part and flushes it; false when a write
-  // failed or memory ran out.
-  bool WriteTrailerPart();
-  bool WriteFailed() const { return mUpdate.mDiskFull || mUpdate.mWriteErrno != 0; }
-  void SetWriteFailure();
-  bool FailOpen(const std::string& text, int err = 0);
 
   BufferedFile mFile;
   OutputTarget mTarget;
@@ -117,40 +141,8 @@ class ImageWriterPdfImpl : public ImageWriterImpl {
     std::string mProducer;  // the information object's producer text
   };
   Settings mSettings;
-
-  // The current update: its objects and pages so far, its write failures
-  // and what it took over from the file's old end. StartUpdate replaces it.
-  struct Update {
-    int32_t mObjCnt = 0;
-    int32_t mImageCnt = 0;
-    int64_t mBytesWritten = 0;
-    std::map<int32_t, ImageRef> mImageMap;  // by 1-based page index in this file
-    std::map<int32_t, int64_t> mObjMap;     // object counter to file offset
-    std::vector<int32_t> mPagesStartObjs;
-    bool mDiskFull = false;
-    int mWriteErrno = 0;  // a write failed for another reason than a full disk
-    int32_t mObjNumBase = 0;
-    int32_t mOldPageCount = 0;
-    PdfObjRef mOldPagesRef;
-    PdfObjRef mOldRootRef;
-    int64_t mPrevXref = 0;
-    int64_t mOldRootOffset = 0;
-    int64_t mOldFileLen = 0;
-    PdfDict mLastTrailer;
-    PdfDict mLastRoot;
-    PdfDict mLastPages;
-    std::map<int32_t, ObjDescT> mOldXrefs;
-    int32_t mOldXrefCnt = 0;
-    // Entries copied into the update, name values kept with their keys.
-    PdfDict mTrailerEntries;
-    PdfDict mRootEntries;
-    int64_t mEnd = -1;          // appending: file length after our last page; -1 unknown
-    int64_t mUpdateBase = 0;    // appending: file length before the current update
-    int64_t mFooterStart = -1;  // appending: where the current update's trailer part starts
-    int32_t mFooterObjCnt = 0;  // the object counter before that part
-    bool mLineEndPending = false;  // the update must start with the line end counted in mOldFileLen
-  };
-  Update mUpdate;
+  Session mSession;
+  int32_t mFilePages = 0;  // pages this writer put into the open file
 };
 
 }  // namespace ZuzuvovOvav

@@ -1,6 +1,11 @@
 // Tests of reading existing PDF files for appending, good and malformed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
 #include <sstream>
 
 #include "PdfAppendReader.h"
@@ -13,7 +18,9 @@ namespace {
 
 std::unique_ptr<PdfAppendReader> ReadPdf(const std::string& bytes, bool* ok) {
   auto reader = std::make_unique<PdfAppendReader>();
-  std::istringstream in(bytes);
+  // Kept for lookups after the reading, until the next one.
+  static std::istringstream in;
+  in.str(bytes);
   *ok = reader->Read(in, int64_t(bytes.size()));
   return reader;
 }
@@ -54,16 +61,41 @@ TEST(PdfAppendReader, HeaderAndEndOfFileChecks) {
     pdf.replace(5, 3, v);
     EXPECT_EQ(ErrorOf(pdf), "") << v;
   }
-  for (const char* eol : {"\r\n", "\n", "\r", ""})
-    EXPECT_EQ(ErrorOf(SimplePdf(
-                  "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                  "<< /Size 4 /Root 1 0 R >>", "1.4", eol)),
-              "");
-  for (const char* eol : {" \n", "\n\n"})
-    EXPECT_EQ(ErrorOf(SimplePdf("<< /Type /Catalog /Pages 2 0 R >>",
-                                "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                                "<< /Size 4 /Root 1 0 R >>", "1.4", eol)),
-              "Target file does not end with a proper PDF EOF.");
+  // The file's end is its last complete update; bytes after it (an update
+  // cut short, or what only looks like an end) are kept out of it.
+  const std::string simple = SimplePdf("<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                                       "<< /Size 4 /Root 1 0 R >>", "1.4", "");
+  // The same file updated once more, the update pointing back to `prev`.
+  const auto updated = [&](const std::string& prev) {
+    return simple + "\nxref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 4 /Root 1 0 R /Prev " + prev +
+           " >>\nstartxref\n" + std::to_string(simple.size() + 1) + "\n%%EOF\n";
+  };
+  const std::string prev = simple.substr(simple.rfind("startxref\n") + 10, simple.rfind("\n%%EOF") - simple.rfind("startxref\n") - 10);
+  struct End {
+    std::string name, bytes, error;
+    size_t complete;
+  };
+  const End ends[] = {
+      {"CR LF", simple + "\r\n", "", simple.size() + 2},
+      {"LF", simple + "\n", "", simple.size() + 1},
+      {"CR", simple + "\r", "", simple.size() + 1},
+      {"nothing", simple, "", simple.size()},
+      {"a blank", simple + " \n", "", simple.size()},
+      {"two line ends", simple + "\n\n", "", simple.size() + 1},
+      {"an update cut short", simple + "\n4 0 obj\n<< /Type /Pa", "", simple.size() + 1},
+      {"an end that leads nowhere", simple + "\n4 0 obj\nstartxref\n12\n%%EOF\n", "", simple.size() + 1},
+      {"no end at all", simple.substr(0, simple.size() - 5) + "%%EOX\n", "Target file does not end with a proper PDF EOF.", 0},
+      {"a later update", updated(prev), "", updated(prev).size()},
+      {"a later update on a damaged one", updated("12"), "Head of xref table not found in target file where indicated.", 0},
+  };
+  for (const End& e : ends) {
+    bool ok;
+    auto r = ReadPdf(e.bytes, &ok);
+    EXPECT_EQ(ok ? "" : r->mErrorMsg, e.error) << e.name;
+    if (ok) {
+      EXPECT_EQ(r->mCompleteLen, int64_t(e.complete)) << e.name;
+    }
+  }
 }
 
 TEST(PdfAppendReader, RefusesWithTheTextOfTheFirstFailingCheck) {
@@ -165,10 +197,13 @@ TEST(PdfAppendReader, FollowsThePrevChainNewestFirstAndStopsOnLoops) {
   EXPECT_EQ(r->mPrevXref, int64_t(xref));
   EXPECT_EQ(r->mOldRootRef.mNum, 5);
   EXPECT_EQ(r->mObjNumBase, 6);
-  EXPECT_EQ(r->mOldXrefs.count(1), 0u) << "freed by the newer section";
-  EXPECT_EQ(r->mOldXrefs.count(4), 0u);
-  EXPECT_EQ(r->mOldXrefs.at(3).mOffset, 9) << "the newer section's entry wins";
-  EXPECT_EQ(r->mOldXrefs.at(2).mOffset, int64_t(pdf.find("2 0 obj")));
+  ObjDescT d;
+  EXPECT_FALSE(r->FindObject(1, &d)) << "freed by the newer section";
+  EXPECT_FALSE(r->FindObject(4, &d));
+  ASSERT_TRUE(r->FindObject(3, &d));
+  EXPECT_EQ(d.mOffset, 9) << "the newer section's entry wins";
+  ASSERT_TRUE(r->FindObject(2, &d));
+  EXPECT_EQ(d.mOffset, int64_t(pdf.find("2 0 obj")));
   EXPECT_EQ(r->mRootEntries.at("/PageMode"), "/UseNone");
 
   // A section whose /Prev leads back to itself must not keep the reader.
@@ -211,4 +246,62 @@ TEST(PdfAppendReader, ObjectAndGenerationNumbersOutOfRangeAreRefused) {
       EXPECT_EQ(r->mOldRootRef.mGen, 65535) << c.name;
     }
   }
+}
+
+namespace ZuzuvovOvav {
+extern std::atomic<bool> gStopNow;  // defined with the concurrent-append tests
+}
+
+namespace {
+
+// Bytes this process has read from files so far.
+int64_t BytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+}  // namespace
+
+// A file of 5000 incremental updates, as 5000 pages make one: each section
+// is read by its own length, the same unchanged file once per process (the
+// check before the scan, then the writer), and a stop request ends it.
+TEST(PdfAppendReader, LongChainsAreReadOnceSectionBySectionAndStop) {
+  ScratchDir dir;
+  std::string pdf = SimplePdf();
+  for (int i = 0; i < 5000; ++i) {
+    const size_t at = pdf.rfind("startxref\n") + 10;
+    const std::string prev = pdf.substr(at, pdf.find('\n', at) - at);
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 4 /Root 1 0 R /Prev " + prev + " >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+  }
+  const std::string path = dir / "long.pdf";
+  WriteFile(path, pdf);
+  // Written long ago, as far as its time says: a reading of it may be kept.
+  const timespec past[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const int64_t start = BytesRead();
+  PdfAppendReader first;
+  ASSERT_TRUE(first.ReadTarget(fd, int64_t(pdf.size()))) << first.mErrorMsg;
+  const int64_t once = BytesRead() - start;
+  EXPECT_LT(once, 2 * int64_t(pdf.size()) + 2 * PdfAppendReader::kWindowSize);
+  PdfAppendReader again;
+  ASSERT_TRUE(again.ReadTarget(fd, int64_t(pdf.size()))) << again.mErrorMsg;
+  EXPECT_LT(BytesRead() - start - once, 4096) << "read again";
+  EXPECT_EQ(again.mPrevXref, first.mPrevXref);
+  EXPECT_EQ(again.mOldRootRef.mNum, 1);
+
+  gStopNow = true;
+  PdfAppendReader stopped;
+  EXPECT_FALSE(stopped.Read(fd, int64_t(pdf.size())));
+  gStopNow = false;
+  EXPECT_TRUE(stopped.mStopped);
+  EXPECT_EQ(stopped.mErrorMsg, "Reading of the target file was stopped.");
+  close(fd);
 }

@@ -138,6 +138,47 @@ TEST(PdfWriter, AppendingKeepsOldBytesAndAddsPagesTwice) {
   EXPECT_TRUE(Render(path, 4, last, false) == GrayAsShown(last));
 }
 
+// Pages after a file's first are updates added at its end, never written
+// over; with nodes of two pages the tree grows leaves under its root, and
+// the pages keep their order, appended ones too.
+TEST(PdfWriter, LaterPagesAreUpdatesInATreeOfSmallNodes) {
+  ScratchDir dir;
+  const std::string path = dir / "tree.pdf";
+  struct Nodes {
+    int saved = ImageWriterPdfImpl::sPagesPerNode;
+    ~Nodes() { ImageWriterPdfImpl::sPagesPerNode = saved; }
+  } restore;
+  ImageWriterPdfImpl::sPagesPerNode = 2;
+  std::vector<TestPage> pages;
+  std::string heights;
+  for (int i = 0; i < 10; ++i) {
+    pages.push_back(MakePage(kImageTypeGray, 30, uint32_t(20 + i), i, 0, 100, i >= 7));
+    heights += std::to_string(20 + i) + "\n";
+  }
+  const auto write = [&](int from, int to) {
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile(path.c_str(), *pages[from])) << w.mResults.mErrorMsg;
+    for (int i = from; i < to; ++i) {
+      const std::string before = Exists(path) ? ReadFile(path) : "";
+      ASSERT_TRUE(w.WritePage(*pages[i])) << w.mResults.mErrorMsg;
+      EXPECT_EQ(ReadFile(path).compare(0, before.size(), before), 0) << "page " << i << " wrote over the file";
+    }
+    w.CloseFile();
+  };
+  write(0, 7);
+  // The seventh page starts the third leaf (27): its update defines the
+  // root (5) and objects 24 to 27, nothing else.
+  const std::string text = ReadFile(path);
+  const std::string last = text.substr(text.rfind("\r\nxref\r\n") + 2);
+  EXPECT_EQ(last.compare(0, 11, "xref\r\n5 1\r\n"), 0) << last;
+  EXPECT_EQ(last.compare(31, 6, "24 4\r\n"), 0) << last;
+  ExpectQpdfClean(path);
+  write(7, 10);
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 10);
+  EXPECT_EQ(Shell("pdfimages -list '" + path + "' | tail -n +3 | awk '{print $5}'").out, heights);
+}
+
 TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
   ScratchDir dir;
   TestPage page = MakePage(kImageTypeGray, 40, 30, 7, 1, 100, true);
@@ -154,6 +195,26 @@ TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
   EXPECT_EQ(ReadFile(classic).compare(0, before.size(), before), 0);
   ExpectQpdfClean(classic);
   EXPECT_EQ(PdfPages(classic), 2);
+
+  // An update cut short by a writer that stopped part way, and a file
+  // whose cross-reference section is larger than 1 MiB (100,000 objects):
+  // appended to after all their bytes, every page before kept.
+  TestPage second = MakePage(kImageTypeGray, 40, 30, 2);
+  ASSERT_TRUE(WritePdf(dir / "two.pdf", {&first, &second}));
+  const std::string two = ReadFile(dir / "two.pdf"), one = ReadFile(own);
+  ASSERT_EQ(two.compare(0, one.size(), one), 0);
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>"};
+  objects.resize(100000, "null");
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"cut.pdf", two.substr(0, (one.size() + two.size()) / 2)},
+                                    {"large.pdf", BuildPdf(objects, "<< /Size 100001 /Root 1 0 R >>")}}) {
+    SCOPED_TRACE(name);
+    WriteFile(dir / name, bytes);
+    ASSERT_TRUE(WritePdf(dir / name, {&page}, &res)) << res.mErrorMsg;
+    EXPECT_EQ(ReadFile(dir / name).compare(0, bytes.size(), bytes), 0);
+    ExpectQpdfClean(dir / name);
+    EXPECT_EQ(PdfPages(dir / name), 2);
+  }
 
   struct Refused {
     std::string name, content, text;
@@ -263,7 +324,9 @@ TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
   ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
   ASSERT_TRUE(w.WritePage(*small));
   disk.Fill(64 * 1024);
+  const std::string before = ReadFile(path);
   EXPECT_FALSE(w.WritePage(*big));
+  EXPECT_TRUE(ReadFile(path) == before) << "the page's bytes are cut off again";
   EXPECT_EQ(w.mResults.mStatus, kStatusDiskFull);
   EXPECT_EQ(w.mResults.mErrorMsg, "Not enough free space on disk to write page.");
   EXPECT_EQ(w.mResults.mTotalPages, 1);
@@ -276,7 +339,31 @@ TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
   EXPECT_TRUE(Render(path, 2, after, false) == GrayAsShown(after));
 }
 
-TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
+// The file at each moment of a page's update, as the step hook sees it;
+// from `capAt` on, writes past `capBytes` fail (the process's file size
+// limit).
+namespace {
+
+struct StepWatch {
+  std::string path;
+  int capAt = 0;
+  rlim_t capBytes = 0;
+  std::vector<std::string> seen;
+};
+StepWatch* gWatch = nullptr;
+
+void OnStep(int step) {
+  gWatch->seen.push_back(ReadFile(gWatch->path));
+  if (step != gWatch->capAt) return;
+  rlimit cap{};
+  getrlimit(RLIMIT_FSIZE, &cap);
+  cap.rlim_cur = gWatch->capBytes;
+  setrlimit(RLIMIT_FSIZE, &cap);
+}
+
+}  // namespace
+
+TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
   ScratchDir dir;
   const std::string path = dir / "capped.pdf";
   TestPage small = MakePage(kImageTypeGray, 50, 25, 1);
@@ -285,35 +372,76 @@ TEST(PdfWriter, OtherWriteErrorsFailThePageAndTrailerDropsPagesUntilItFits) {
     ImageWriterPdfImpl w;
     ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
     ASSERT_TRUE(w.WritePage(*small));
+    const std::string before = ReadFile(path);
     bool ok;
     {
       FileSizeCap cap(FileSize(path) + 2000);
       ok = w.WritePage(*big);
     }
     EXPECT_FALSE(ok);
-    EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
-    EXPECT_EQ(w.mResults.mErrorMsg, "Could not write page to PDF file (File too large).");
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mErrorMsg, "Page would exceed the file size limit of this process (ulimit -f).");
+    EXPECT_TRUE(ReadFile(path) == before);
     w.CloseFile();
     EXPECT_EQ(w.mResults.mTotalPages, 1);
   }
   ExpectQpdfClean(path);
   EXPECT_EQ(PdfPages(path), 1);
 
-  // The trailer itself does not fit: the last page is given up, the job
-  // is told, and the file still ends with a valid trailer.
-  const std::string second = dir / "trailer.pdf";
-  ImageWriterPdfImpl w;
-  ASSERT_TRUE(w.OpenFile(second.c_str(), *small));
-  ASSERT_TRUE(w.WritePage(*small));
-  ASSERT_TRUE(w.WritePage(*big));
+  // A new file whose first page does not fit: nothing at its name, and
+  // nothing hidden beside it.
   {
-    FileSizeCap cap(FileSize(second) + 100);
+    ImageWriterPdfImpl w;
+    ASSERT_TRUE(w.OpenFile((dir / "first.pdf").c_str(), *big));
+    {
+      FileSizeCap cap(1000);
+      EXPECT_FALSE(w.WritePage(*big));
+    }
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
     w.CloseFile();
+    EXPECT_TRUE(w.mResults.mFilePaths.empty());
   }
-  EXPECT_EQ(w.mResults.mPageCounts, std::vector<int32_t>{1});
-  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
-  ExpectQpdfClean(second);
-  EXPECT_EQ(PdfPages(second), 1);
+  EXPECT_EQ(Shell("ls -A '" + dir.path + "' | grep -c first").out, "0\n");
+
+  // The file as a kill at each moment of an update leaves it: sound, with
+  // the pages before until the update's end is written, then with it.
+  ImageWriterPdfImpl w;
+  ASSERT_TRUE(w.OpenFile(path.c_str(), *small) && w.WritePage(*small));
+  const std::string before = ReadFile(path);
+  StepWatch watch{path, 0, 0, {}};
+  gWatch = &watch;
+  ImageWriterPdfImpl::sStepHook = OnStep;
+  EXPECT_TRUE(w.WritePage(*big));
+  ImageWriterPdfImpl::sStepHook = nullptr;
+  ASSERT_EQ(watch.seen.size(), 3u);
+  for (size_t i = 0; i < watch.seen.size(); ++i) {
+    SCOPED_TRACE("kill after step " + std::to_string(i + 1));
+    const std::string killed = dir / ("killed" + std::to_string(i + 1) + ".pdf");
+    WriteFile(killed, watch.seen[i]);
+    EXPECT_EQ(watch.seen[i].compare(0, before.size(), before), 0);
+    ExpectQpdfClean(killed);
+    EXPECT_EQ(PdfPages(killed), i < 2 ? 1 : 2);
+  }
+  // A write that fails after each step: the file is as before the page.
+  for (int step : {1, 2}) {
+    SCOPED_TRACE("writes fail after step " + std::to_string(step));
+    const std::string now = ReadFile(path);
+    StepWatch failing{path, step, rlim_t(FileSize(path) + 1), {}};
+    gWatch = &failing;
+    ImageWriterPdfImpl::sStepHook = OnStep;
+    bool ok;
+    {
+      FileSizeCap lifted(RLIM_INFINITY);
+      ok = w.WritePage(*big);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_TRUE(ReadFile(path) == now);
+  }
+  ImageWriterPdfImpl::sStepHook = nullptr;
+  w.CloseFile();
+  ExpectQpdfClean(path);
+  EXPECT_EQ(PdfPages(path), 2);
   if (!FailAllocation::Available()) return;
 
   // Without memory for the file's buffer every write goes straight through.
@@ -395,10 +523,10 @@ TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
   EXPECT_EQ(back, tail);
 }
 
-// A page is taken while the file with it, plus the estimate of the trailer
-// part that closing writes, stays below the limit: the estimate covers that
-// part, and the check is exact at the limit.
-TEST(PdfWriter, SizeLimitCountsTheTrailerPartAndIsExactAtTheLimit) {
+// A page is taken while the file with its whole update stays below the
+// limit: CalcFooterSize is the update's exact size apart from the image
+// data, and the check is exact at the limit.
+TEST(PdfWriter, SizeLimitCountsTheWholeUpdateAndIsExactAtTheLimit) {
   ScratchDir dir;
   // A valid PDF whose two objects lie behind a sparse hole of `base` bytes.
   auto target = [&](const std::string& name, int64_t base) {
@@ -416,30 +544,26 @@ TEST(PdfWriter, SizeLimitCountsTheTrailerPartAndIsExactAtTheLimit) {
     return path;
   };
   TestPage page = MakePage(kImageTypeGray, 64, 64, 3, 0, 100, true);
-  // The probe: where the trailer part starts and what the check added up,
-  // far below the limit.
+  // The length of the page's image data, as a new file of it holds it.
+  TestPage same = MakePage(kImageTypeGray, 64, 64, 3, 0, 100, false);
+  ASSERT_TRUE(WritePdf(dir / "length.pdf", {&same}));
+  const std::string lengthText = ReadFile(dir / "length.pdf");
+  const int64_t length = std::atoll(lengthText.c_str() + lengthText.find("/Image/Length ") + 14);
+  // The probe: the update's size, far below the limit.
   const int64_t probeBase = 9999000000;
   const std::string probe = target("probe.pdf", probeBase);
   const int64_t probeSize = FileSize(probe);
-  int64_t checked = 0;
+  int64_t update = 0;
   {
     ImageWriterPdfImpl w;
     ASSERT_TRUE(w.OpenFile(probe.c_str(), *page)) << w.mResults.mErrorMsg;
+    const int64_t footer = w.CalcFooterSize(*page, length);
     ASSERT_TRUE(w.WritePage(*page)) << w.mResults.mErrorMsg;
-    std::ifstream in(probe, std::ios::binary);
-    in.seekg(probeSize);
-    const std::string update((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The trailer part follows the image, the last stream of the page.
-    const size_t image = update.find("endstream");
-    ASSERT_NE(image, std::string::npos);
-    const int64_t footerStart = probeSize + int64_t(update.find("endobj", image) + 8);
-    ASSERT_EQ(update.compare(size_t(footerStart - probeSize - 2), 2, "\r\n"), 0);
-    const int64_t footer = FileSize(probe) - footerStart;
-    EXPECT_LE(footer, w.CalcFooterSize()) << "the estimate covers the trailer part";
-    EXPECT_GE(footer + 200, w.CalcFooterSize()) << "and not much more";
-    checked = footerStart + w.CalcFooterSize();
+    update = FileSize(probe) - probeSize;
+    EXPECT_EQ(update, footer + length) << "the size is exact";
     w.CloseFile();
   }
+  const int64_t checked = probeSize + update;
   struct Case {
     const char* name;
     int64_t shift;
