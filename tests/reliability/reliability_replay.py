@@ -916,9 +916,10 @@ def sides_reported(out):
 
 
 def pages_reported(out):
-    """The page count of the run's "file:" line, or None."""
-    m = re.search(r"^file: .* \((\d+) pages?\)$", out, re.M)
-    return int(m.group(1)) if m else None
+    """The pages the run's "file:" line says it wrote (those added to a file
+    appended to), or None."""
+    m = re.search(r"^file: .* \((\d+) pages?(?:, (\d+) added)?\)$", out, re.M)
+    return int(m.group(2) or m.group(1)) if m else None
 
 
 def signalled_scan(args, signum, side, delay):
