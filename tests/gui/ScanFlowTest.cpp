@@ -43,7 +43,8 @@ QString StandInBundle(const QString& folder) {
   tool.open(QIODevice::WriteOnly);
   tool.write(QString("#!/bin/sh\n"
                      "case \"$1\" in --enumerate|--capabilities) exec '%1' \"$@\";; esac\n"
-                     "echo 'side 1 scanned'\n"
+                     "printf '%s\\n' \"${QUIREL_TEST_OUTPUT:-side 1 scanned}\"\n"
+                     "for last; do :; done; [ -n \"$QUIREL_TEST_FILE\" ] && echo scanned > \"$last\"\n"
                      "printf '%s\\n' \"$QUIREL_TEST_ERROR\" >&2\n"
                      "[ \"$QUIREL_TEST_STATUS\" = crash ] && kill -SEGV $$\n"
                      "exit \"$QUIREL_TEST_STATUS\"\n")
@@ -105,7 +106,7 @@ class ScanFlowTest : public QObject {
     QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo;
     QTest::newRow("6: a jam")
         << "model=fi-7160;sheets=3;faults=jam=2" << false << "Paper jam detected (Cmd_ReadImage 03:80:01)"
-        << "To continue scanning this job, clear the feed problem, place unscanned pages back on the feeder and "
+        << "1 page is in “done.pdf”. To continue scanning this job, clear the feed problem, place unscanned pages back on the feeder and "
            "click “Scan More”.";
     QTest::newRow("8: stopped") << "model=fi-7160;sheets=200" << true << "pages scanned into %1."
                                 << kMoreInfo + " (The last pages passed through the scanner were not scanned).";
@@ -151,15 +152,45 @@ class ScanFlowTest : public QObject {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("info");
     QTest::addColumn<int>("resultClass");
+    QTest::addColumn<QString>("error");   // the tool's standard error ("": the message)
+    QTest::addColumn<QString>("output");  // its standard output ("": one side scanned)
+    QTest::addColumn<bool>("file");       // it leaves the output file
     QTest::newRow("10: size limit") << "10" << "The PDF file would exceed 10 GB."
                                     << "The scanned file does not contain images of all pages that passed through "
-                                       "the scanner."
-                                    << 2;
-    QTest::newRow("11: disk full") << "11" << "The disk is full." << "" << 2;
-    QTest::newRow("12: write failure") << "12" << "Page 3 could not be written." << "" << 3;
+                                       "the scanner. No file was written."
+                                    << 2 << "" << "" << false;
+    QTest::newRow("11: disk full") << "11" << "The disk is full." << "No file was written." << 2 << "" << "" << false;
+    QTest::newRow("12: write failure") << "12" << "Page 3 could not be written." << "No file was written." << 3 << ""
+                                       << "" << false;
     QTest::newRow("crash") << "crash" << "The scanning process has crashed."
                            << "The output file has probably been corrupted, or may not have been created at all."
-                           << 3;
+                           << 3 << "" << "" << false;
+    // What happened to the file and what to do, in the window's words.
+    QTest::newRow("8: stopped before a page")
+        << "8" << "The scan was stopped before a page was scanned." << "No file was written." << 2 << " "
+        << "Stopped before the scan began; no page scanned." << false;
+    QTest::newRow("2: no scanner")
+        << "2"
+        << "No supported scanner is attached. Check that it is switched on and connected by USB; its name shows at "
+           "the top of the window once it is found."
+        << "No file was written." << 3
+        << "quirel: no supported scanner is attached. Check that it is switched on and connected by USB; quirel "
+           "--enumerate lists the scanners found."
+        << "" << false;
+    QTest::newRow("5: no file to append to")
+        << "5"
+        << "Cannot append to '/x/f.pdf': there is no such file (No such file or directory). Click Scan… to make a new "
+           "file."
+        << "No file was written." << 3
+        << "quirel: cannot append to '/x/f.pdf': there is no such file (No such file or directory). Leave out --append "
+           "to make a new file."
+        << "" << false;
+    QTest::newRow("9: unplugged, a page in the file")
+        << "9"
+        << "Command Cmd_ReadImage: error (0xe00002c0: 0x38, 0x0, 0x2c0) reading data from scanner.\nThe scanner "
+           "stopped answering: was it unplugged or switched off? The pages scanned before are in the file."
+        << "1 page is in “f.pdf”. Correct the problem, then click Append… to add the remaining pages." << 2 << ""
+        << "side 1 scanned\n1 page scanned\n1 page scanned into f.pdf." << true;
   }
 
   void alertForEachFailure() {
@@ -167,9 +198,14 @@ class ScanFlowTest : public QObject {
     QFETCH(QString, message);
     QFETCH(QString, info);
     QFETCH(int, resultClass);
+    QFETCH(QString, error);
+    QFETCH(QString, output);
+    QFETCH(bool, file);
     QTemporaryDir folder;
     guitest::ScopedEnv st("QUIREL_TEST_STATUS", status.toUtf8());
-    guitest::ScopedEnv er("QUIREL_TEST_ERROR", message.toUtf8());
+    guitest::ScopedEnv er("QUIREL_TEST_ERROR", (error.isEmpty() ? message : error.trimmed()).toUtf8());
+    guitest::ScopedEnv ou("QUIREL_TEST_OUTPUT", output.isEmpty() ? QByteArray() : output.toUtf8());
+    guitest::ScopedEnv fi("QUIREL_TEST_FILE", file ? QByteArray("1") : QByteArray());
     RunningApp t("model=fi-7160", StandInBundle(folder.path()));
     QVERIFY(t.scanInto(t.folder() + "/f.pdf"));
     QTRY_VERIFY(t.openAlert());
@@ -318,7 +354,11 @@ class ScanFlowTest : public QObject {
     QVERIFY(t.answerPanel(out));
     QTRY_VERIFY(t.openAlert());
     const QString command = t.app().settings().getCommandString();
-    QCOMPARE(t.openAlert()->text(), command);
+    // Shown in lines a shell reads back as the same command, each broken
+    // between arguments only.
+    const QString shown = t.openAlert()->text();
+    QVERIFY2(shown.contains(" \\\n  --paper-width 9921 "), qPrintable(shown));
+    QCOMPARE(QString(shown).replace(" \\\n  ", " "), command);
     QVERIFY(command.startsWith("quirel --adf --mono --resolution 300 ") && command.endsWith(" " + out));
     t.openAlert()->close();
     t.trigger("doPutCommandOnClipboard");
@@ -347,6 +387,13 @@ class ScanFlowTest : public QObject {
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
     t.click("noMoreBtn");
     QVERIFY(t.window()->findChild<QAction*>("doScan")->isEnabled());
+    // After a scan the command is still one a user runs: no preview FIFO
+    // to wait for, the path quoted for the shell.
+    const QString spaced = t.folder() + "/my scans.pdf";
+    t.trigger("doPutCommandOnClipboard");
+    QVERIFY(t.answerPanel(spaced));
+    const QString copied = QGuiApplication::clipboard()->text();
+    QVERIFY2(!copied.contains("--preview") && copied.endsWith(" '" + spaced + "'"), qPrintable(copied));
 
     // A flatbed scan cannot be stopped.
     t.click("flatbedCell");
