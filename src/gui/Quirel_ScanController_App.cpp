@@ -86,6 +86,32 @@ QString WindowWords(QString text) {
   return lines.join('\n').trimmed();
 }
 
+// `text` with places to break a line in words too long for a line (a long
+// file name): a zero-width space after each '/', '_', '.' and '-' in them,
+// and after every 24 characters without one. Whether any was added.
+bool Breakable(QString* text) {
+  constexpr int kLongWord = 48;
+  QStringList words = text->split(' ');
+  bool added = false;
+  for (QString& word : words) {
+    if (word.size() <= kLongWord) continue;
+    QString broken;
+    int run = 0;
+    for (QChar c : word) {
+      broken += c;
+      ++run;
+      if (QStringLiteral("/_.-").contains(c) || run == 24) {
+        broken += QChar(0x200B);
+        run = 0;
+      }
+    }
+    word = broken;
+    added = true;
+  }
+  if (added) *text = words.join(' ');
+  return added;
+}
+
 QString Pages(int n) { return n == 1 ? QString("1 page") : QString("%1 pages").arg(n); }
 
 }  // namespace
@@ -118,7 +144,7 @@ void Quirel_ScanController_App::bindWindows(QMainWindow* scanWindow, QDialog* do
     doneWdw->setWindowModality(Qt::NonModal);
     auto* quit = new QAction(doneWdw);
     quit->setObjectName("doneQuit");
-    quit->setShortcut(QKeySequence::Quit);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));  // as the File menu's Quit
     doneWdw->addAction(quit);
     connect(quit, &QAction::triggered, this, &Quirel_ScanController_App::terminate);
     if (doneMoreBtn) connect(doneMoreBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doScanMore);
@@ -379,7 +405,13 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
   const bool nothing = (c == 0 || c == 8) && pages == 0;
   if ((c == 0 || c == 6 || c == 8) && !nothing) {
     const bool flatbed = mScanSettings.mFlatbed;
-    if (doneMessageTxt) doneMessageTxt->setText(text);
+    if (doneMessageTxt) {
+      // A long file name wraps within the sheet. The breaks are invisible
+      // but would be copied with the name, so such a text is not selectable.
+      const bool broken = Breakable(&text);
+      doneMessageTxt->setTextInteractionFlags(broken ? Qt::NoTextInteraction : Qt::TextSelectableByMouse);
+      doneMessageTxt->setText(text);
+    }
     if (doneAppPop) {
       while (doneAppPop->count() > 2) doneAppPop->removeItem(2);
       for (const HelperApp& app : curApps) doneAppPop->addItem(app.displayName);
@@ -439,7 +471,10 @@ void Quirel_ScanController_App::showDoneSheet() {
   // As a sheet would: the scan window takes no input while it shows; its
   // close box and Quit still end the application.
   if (scanWdw && scanWdw->centralWidget()) scanWdw->centralWidget()->setEnabled(false);
-  doneWdw->open();
+  // show(), not open(), which would make it modal to the window.
+  doneWdw->show();
+  doneWdw->raise();
+  doneWdw->activateWindow();
   validateAllMenuItems();
 }
 

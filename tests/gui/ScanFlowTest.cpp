@@ -103,13 +103,26 @@ class ScanFlowTest : public QObject {
     QTest::addColumn<bool>("stop");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("info");
-    QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo;
+    QTest::addColumn<QStringList>("set");  // controls clicked ("field=text" typed) before the scan
+    QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo
+                                   << QStringList();
     QTest::newRow("6: a jam")
         << "model=fi-7160;sheets=3;faults=jam=2" << false << "Paper jam detected (Cmd_ReadImage 03:80:01)"
-        << "1 page is in “done.pdf”. To continue scanning this job, clear the feed problem, place unscanned pages back on the feeder and "
-           "click “Scan More”.";
+        << "1 page is in “done.pdf”. To continue scanning this job, clear the feed problem, place unscanned pages back "
+           "on the feeder and click “Scan More”."
+        << QStringList();
     QTest::newRow("8: stopped") << "model=fi-7160;sheets=200" << true << "pages scanned into %1."
-                                << kMoreInfo + " (The last pages passed through the scanner were not scanned).";
+                                << kMoreInfo + " (The last pages passed through the scanner were not scanned)."
+                                << QStringList();
+    // The strip ends with the pages in the file: 6 sides, 4 pages.
+    QTest::newRow("0: first and last page skipped")
+        << "model=fi-7160;sheets=3" << false << "4 pages scanned into %1." << kMoreInfo
+        << QStringList{"duplexCbx", "skipFirstCbx", "skipLastCbx"};
+    QTest::newRow("0: flatbed")
+        << "model=fi-6230;sheets=1" << false << "1 page scanned into %1."
+        << "To scan more pages to the same file with the same settings, just place the next page on the flatbed and "
+           "click “Scan More”."
+        << QStringList{"flatbedCell", "paperLengthTxt=279.4"};
   }
 
   void doneSheetForEachSuccess() {
@@ -117,7 +130,15 @@ class ScanFlowTest : public QObject {
     QFETCH(bool, stop);
     QFETCH(QString, message);
     QFETCH(QString, info);
+    QFETCH(QStringList, set);
     RunningApp t(scanners);
+    for (const QString& control : set) {
+      const QStringList typed = control.split('=');
+      if (typed.size() == 2)
+        t.type(typed[0].toLatin1().constData(), typed[1]);
+      else
+        t.click(control.toLatin1().constData());
+    }
     const QString out = t.folder() + "/done.pdf";
     t.click("scanBtn");
     QVERIFY(t.answerPanel(out));
@@ -125,6 +146,9 @@ class ScanFlowTest : public QObject {
     if (stop) {
       // Stop once the first page is in.
       QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() > 0, 30000);
+      // The settings of a scan are fixed when it starts: a click on another
+      // format does nothing to it, to what Scan More scans or to the defaults.
+      t.click("tiffCell");
       QVERIFY(t.find<QAbstractButton>("stopBtn")->isVisible());
       t.click("stopBtn");
       // The click shows at once, and controls set again meanwhile keep it.
@@ -143,6 +167,11 @@ class ScanFlowTest : public QObject {
     QCOMPARE(t.text("doneInfoTxt"), info);
     QCOMPARE(t.text("noMoreBtn"), QString("Done"));
     QVERIFY(guitest::PdfValid(out));
+    QCOMPARE(t.find<ScanPreviewControl>("imageVw")->pageCount(), guitest::PdfPages(out));
+    QCOMPARE(t.app().settings().readDictionary()->value("FormatType").toInt(), 2);
+    QCOMPARE(t.app().settings().mFileType, 2);
+    // The sheet holds no other window: the scan window can still be closed.
+    QVERIFY(!QApplication::activeModalWidget());
     t.click("noMoreBtn");
     QTRY_VERIFY(!t.app().doneSheet()->isVisible());
   }
@@ -220,12 +249,24 @@ class ScanFlowTest : public QObject {
     alert->close();
   }
 
+  void scanMoreAppendsToTheSameFile_data() {
+    QTest::addColumn<QString>("chosen");   // the name given in the save panel
+    QTest::addColumn<QString>("written");  // the file the scan writes
+    QTest::newRow("more.pdf") << "more.pdf" << "more.pdf";
+    QTest::newRow("upper.PDF") << "upper.PDF" << "upper.PDF";
+    QTest::newRow("scan.v2") << "scan.v2" << "scan.v2.pdf";
+    QTest::newRow("invoice.2024") << "invoice.2024" << "invoice.2024.pdf";
+  }
+
   void scanMoreAppendsToTheSameFile() {
+    QFETCH(QString, chosen);
+    QFETCH(QString, written);
     RunningApp t("model=fi-7160;sheets=2");
-    const QString out = t.folder() + "/more.pdf";
-    QVERIFY(t.scanInto(out));
+    const QString out = t.folder() + "/" + written;
+    QVERIFY(t.scanInto(t.folder() + "/" + chosen));
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
     QCOMPARE(guitest::PdfPages(out), 2);
+    QCOMPARE(t.app().settings().filePath(), out);
     t.click("doneMoreBtn");
     QTRY_VERIFY(!t.app().scanning() && t.app().doneSheet()->isVisible() && Logged(t, "scan job finished, status: 0") &&
                 std::count_if(t.log().begin(), t.log().end(),
@@ -237,6 +278,23 @@ class ScanFlowTest : public QObject {
     QCOMPARE(guitest::PdfPages(out), 4);
     QVERIFY(guitest::PdfValid(out));
     t.click("noMoreBtn");
+    QTRY_VERIFY(!t.app().doneSheet()->isVisible());
+
+    // Append… takes the file in any letter case of its extension.
+    t.click("appendBtn");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    QCOMPARE(guitest::PdfPages(out), 6);
+
+    // Scan More without a scanner says so at once and keeps the strip.
+    t.replug("");
+    QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    t.click("doneMoreBtn");
+    QVERIFY(!t.app().scanning());
+    QVERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->text(), QString("No scanner is attached."));
+    QCOMPARE(t.find<ScanPreviewControl>("imageVw")->pageCount(), 2);
+    t.openAlert()->close();
   }
 
   void rescanReplacesTheFile() {
@@ -282,6 +340,35 @@ class ScanFlowTest : public QObject {
     QVERIFY(!t.openAlert());
     QVERIFY(t.waitForScanEnd());
     QCOMPARE(guitest::PdfPages(out), 2);
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    t.click("noMoreBtn");
+
+    // A Rescan that fails (the feeder's cover is open) leaves the file whole.
+    t.replug("model=fi-7160;sheets=2;faults=coveropen");
+    auto replaceIt = [&] {
+      QTRY_VERIFY(t.openAlert());
+      for (QAbstractButton* b : t.openAlert()->buttons())
+        if (b->text() == "Replace") QTest::mouseClick(b, Qt::LeftButton);
+    };
+    t.click("rescanBtn");
+    replaceIt();
+    QTRY_VERIFY(t.app().scanning());
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->informativeText(), QString("“again.pdf” was not replaced; it is as it was."));
+    t.openAlert()->close();
+    QCOMPARE(guitest::PdfPages(out), 2);
+    QVERIFY(guitest::PdfValid(out));
+
+    // What cannot be replaced is said before anything is scanned.
+    t.replug("model=fi-7160;sheets=2");
+    QVERIFY(QFile::remove(out) && QDir().mkdir(out));
+    t.click("rescanBtn");
+    replaceIt();
+    QTRY_VERIFY(t.openAlert() && t.openAlert()->objectName() == "replaceFailedAlert");
+    QCOMPARE(t.openAlert()->text(), QString("“again.pdf” couldn’t be replaced."));
+    QVERIFY(!t.app().scanning());
+    t.openAlert()->close();
   }
 
   void scannersComeAndGoWhileTheWindowIsOpen() {
@@ -291,6 +378,14 @@ class ScanFlowTest : public QObject {
     t.replug("model=fi-6230");
     QTRY_COMPARE(t.text("modelTxt"), QString("fi-6230"));
     QVERIFY(t.find<QAbstractButton>("scanBtn")->isEnabled());
+    // Unplugged while idle: the controls follow.
+    t.replug("");
+    QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    QVERIFY(!t.find<QAbstractButton>("scanBtn")->isEnabled());
+    QVERIFY(!t.find<QAbstractButton>("appendBtn")->isEnabled());
+    QCOMPARE(t.text("feedSideTxt"), QString());
+    t.replug("model=fi-6230");
+    QTRY_COMPARE(t.text("modelTxt"), QString("fi-6230"));
     QVERIFY(t.find<QAbstractButton>("flatbedCell")->isEnabled());
     t.choose("depthMnu", "Gray, 8 bits");
     t.type("paperLengthTxt", "1000");
