@@ -154,9 +154,11 @@ void Quirel_ScanController_App::bindWindows(QMainWindow* scanWindow, QDialog* do
   }
 
   // The settings scroll when the window is too short for them, never
-  // sideways: their area is as wide as they are.
-  if (auto* area = scanWdw->findChild<QScrollArea*>("settingsScrollVw"); area && area->widget())
-    area->setMinimumWidth(area->widget()->minimumSizeHint().width() + area->verticalScrollBar()->sizeHint().width());
+  // sideways: their area keeps the width they need (eventFilter).
+  if (auto* area = scanWdw->findChild<QScrollArea*>("settingsScrollVw"); area && area->widget()) {
+    area->widget()->installEventFilter(this);
+    fitSettingsArea();
+  }
 
   if (scanBtn) connect(scanBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doScan);
   if (rescanBtn) connect(rescanBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doRescan);
@@ -570,8 +572,12 @@ void Quirel_ScanController_App::setButtonsEnabled() {
   // once clicked it stays disabled for the rest of that scan, also when a
   // scanner that comes or goes updates the controls.
   if (stopBtn) stopBtn->setEnabled(isScanning && !settings().mFlatbed && (stopBtn->isHidden() || stopBtn->isEnabled()));
-  if (scanBtn) scanBtn->setVisible(!isScanning);
-  if (stopBtn) stopBtn->setVisible(isScanning);
+  // One goes before the other comes: both at once would widen the window's
+  // minimum, and the window with it, for good.
+  QWidget* going = isScanning ? static_cast<QWidget*>(scanBtn) : stopBtn;
+  QWidget* coming = isScanning ? static_cast<QWidget*>(stopBtn) : scanBtn;
+  if (going) going->setVisible(false);
+  if (coming) coming->setVisible(true);
   // The settings of a scan are fixed when it starts.
   if (QWidget* panel = scanWdw ? scanWdw->findChild<QWidget*>("settingsPanel") : nullptr) panel->setEnabled(!isScanning);
   validateAllMenuItems();
@@ -642,7 +648,17 @@ void Quirel_ScanController_App::windowWillClose(QWidget* window) {
   terminate();
 }
 
+void Quirel_ScanController_App::fitSettingsArea() {
+  auto* area = scanWdw ? scanWdw->findChild<QScrollArea*>("settingsScrollVw") : nullptr;
+  if (!area || !area->widget()) return;
+  const int width = area->widget()->minimumSizeHint().width() + area->verticalScrollBar()->sizeHint().width();
+  if (area->minimumWidth() != width) area->setMinimumWidth(width);
+}
+
 bool Quirel_ScanController_App::eventFilter(QObject* watched, QEvent* event) {
+  // The settings' layout changed (a label, the contrast page): their area
+  // takes the width they need now.
+  if (event->type() == QEvent::LayoutRequest && watched->objectName() == "settingsPanel") fitSettingsArea();
   if (watched == scanWdw && event->type() == QEvent::Close && windowShouldClose()) windowWillClose(scanWdw);
   return Quirel_ScanController_Base::eventFilter(watched, event);
 }

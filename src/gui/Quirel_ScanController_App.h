@@ -105,6 +105,8 @@ class Quirel_ScanController_App : public Quirel_ScanController_Base {
   // Shows the done sheet; the scan window takes no input meanwhile, but can
   // still be closed (which quits) and Quit works.
   void showDoneSheet();
+  // Keeps the settings' scroll area as wide as the settings need.
+  void fitSettingsArea();
   // What the scan did to its file, in a sentence: "2 pages are in “a.pdf”.",
   // "No file was written.", ...
   QString fileOutcome() const;
