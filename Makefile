@@ -38,7 +38,10 @@ app: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target Quirel
 	@./scripts/app.sh $(BUILD)
 
-bench: build
+# The benchmarks are built only when asked for.
+bench: deps
+	cmake -S . -B $(BUILD) -G Ninja -DQUIREL_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	@./scripts/bench.sh $(BUILD)
 
 clean:

@@ -59,29 +59,33 @@ add_dependencies(quirel-workflow Quirel-AM)
 # The action bundle is installed with the application bundle (it lies
 # inside it); the host program beside the tool.
 install(TARGETS quirel-workflow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Quirel-AM LIBRARY DESTINATION
+        ${QUIREL_BUNDLE_INSTALL_DIR}/Contents/Library/Automator/Quirel-AM.action/Contents/MacOS)
 
-# Tests: runs of the host program against the virtual scanner, and the
-# plug-in loaded into the test process so that its panels can be driven.
-file(GLOB action_test_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/action/*.cpp ${CMAKE_SOURCE_DIR}/tests/action/*.h)
-if(action_test_srcs)
-  add_executable(test_action ${action_test_srcs})
-  target_link_libraries(test_action PRIVATE quirel_amhost quirel_test_support GTest::gtest Threads::Threads)
-  target_include_directories(test_action PRIVATE ${CMAKE_SOURCE_DIR}/tests/action ${CMAKE_SOURCE_DIR}/tests/e2e)
-  target_compile_definitions(test_action PRIVATE QUIREL_BINARY_DIR="${CMAKE_BINARY_DIR}"
-                             QUIREL_BUNDLE_DIR="${QUIREL_BUNDLE_DIR}")
-  target_compile_options(test_action PRIVATE ${quirel_action_warnings})
-  add_dependencies(test_action quirel-workflow Quirel-AM)
-  # The test program sets the offscreen platform itself, for the host
-  # programs it starts too. Under AddressSanitizer the leak checker of this
-  # compiler crashes at the exit of a process that has loaded the plug-in,
-  # while it scans the threads' thread-local storage (dlopen'ed modules with
-  # TLS); it runs with that scan off instead, which leaves GLib's per-thread
-  # buffers, reachable only from there, to be exempted (see the file); our
-  # own leaks are still found.
-  set(action_env "QT_QPA_PLATFORM=offscreen")
-  if(QUIREL_SANITIZE STREQUAL "address")
-    set(action_env "LSAN_OPTIONS=use_tls=0:suppressions=${CMAKE_SOURCE_DIR}/tests/action/lsan-glib-tls.supp")
+if(BUILD_TESTING)
+  # Tests: runs of the host program against the virtual scanner, and the
+  # plug-in loaded into the test process so that its panels can be driven.
+  file(GLOB action_test_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/action/*.cpp ${CMAKE_SOURCE_DIR}/tests/action/*.h)
+  if(action_test_srcs)
+    add_executable(test_action ${action_test_srcs})
+    target_link_libraries(test_action PRIVATE quirel_amhost quirel_test_support GTest::gtest Threads::Threads)
+    target_include_directories(test_action PRIVATE ${CMAKE_SOURCE_DIR}/tests/action ${CMAKE_SOURCE_DIR}/tests/e2e)
+    target_compile_definitions(test_action PRIVATE QUIREL_BINARY_DIR="${CMAKE_BINARY_DIR}"
+                               QUIREL_BUNDLE_DIR="${QUIREL_BUNDLE_DIR}")
+    target_compile_options(test_action PRIVATE ${quirel_action_warnings})
+    add_dependencies(test_action quirel-workflow Quirel-AM)
+    # The test program sets the offscreen platform itself, for the host
+    # programs it starts too. Under AddressSanitizer the leak checker of this
+    # compiler crashes at the exit of a process that has loaded the plug-in,
+    # while it scans the threads' thread-local storage (dlopen'ed modules with
+    # TLS); it runs with that scan off instead, which leaves GLib's per-thread
+    # buffers, reachable only from there, to be exempted (see the file); our
+    # own leaks are still found.
+    set(action_env "QT_QPA_PLATFORM=offscreen")
+    if(QUIREL_SANITIZE STREQUAL "address")
+      set(action_env "LSAN_OPTIONS=use_tls=0:suppressions=${CMAKE_SOURCE_DIR}/tests/action/lsan-glib-tls.supp")
+    endif()
+    gtest_discover_tests(test_action DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300 ENVIRONMENT "${action_env}")
   endif()
-  gtest_discover_tests(test_action DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300 ENVIRONMENT "${action_env}")
 endif()

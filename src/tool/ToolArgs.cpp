@@ -1,10 +1,12 @@
 // Parsing of the tool's scan arguments and their mapping onto the engine's scan parameters.
 #include "ToolArgs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
+#include "OutputName.h"
 #include "ToolQueries.h"
 
 using namespace ZuzuvovOvav;
@@ -57,6 +59,16 @@ int RotationLetter(char c) {
   }
 }
 
+// The lowest resolution a scan at `resolution` may be made at. Line art may
+// be scanned as gray at a lower resolution and thresholded here (--turbo, or
+// a model that always does): by the scale given, or, when the scanner's
+// speeds choose, at two thirds of it or 300 dpi, whichever is lower.
+long LowestScanResolution(long resolution, bool lineArt, double turboScale) {
+  if (!lineArt) return resolution;
+  if (turboScale >= 1) return std::max(1L, long(double(resolution) / turboScale));
+  return std::max(1L, std::min(long(double(resolution) / 1.5), std::min(resolution, 300L)));
+}
+
 // The line-art threshold and despeckle values the desktop application's
 // settings may hold (any 32-bit value; it passes those that are not 0).
 constexpr long kMaxSetting = 2147483647L;
@@ -88,9 +100,10 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   int rotation = 0;
   bool byThickness = true, byLength = false;
   bool dtc = false;
+  bool thresholdGiven = false, despeckleGiven = false;
   long threshold = -1, despeckle = -1, black = -1, white = -1;
   double density = 1.0;
-  bool tiff = true, deflate = false, append = false, allowJpeg = true;
+  bool pdfGiven = false, tiffGiven = false, deflate = false, append = false, allowJpeg = true;
   long previewW = 0, previewH = 0;
   uint32_t location = 0;
   long perFile = 0;
@@ -157,6 +170,9 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
       if (!value(&v)) return fail("--turbo needs a value");
       if (!ParseDouble(v, 0, 16, &turboScale))
         return fail("the value \"" + v + "\" of --turbo is not a scale factor from 0 to 16 (0 lets the scanner's speeds decide)");
+      // Below 1 the gray scan would be finer than the line art made from it.
+      if (turboScale > 0 && turboScale < 1)
+        return fail("the value \"" + v + "\" of --turbo is below 1: give a scale factor from 1 to 16, or 0 to let the scanner's speeds choose it");
       turbo = true;
     } else if (a == "--paper-width") {
       if (!needInt(1, kMaxLength1200, &paperWidth)) return false;
@@ -197,8 +213,10 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
       else return fail("the value \"" + v + "\" of --dtc is not d or n");
     } else if (a == "--threshold") {
       if (!needInt(0, kMaxSetting, &threshold)) return false;
+      thresholdGiven = true;
     } else if (a == "--despeckle") {
       if (!needInt(0, kMaxSetting, &despeckle)) return false;
+      despeckleGiven = true;
     } else if (a == "--black") {
       if (!needInt(0, kMaxPointValue, &black)) return false;
     } else if (a == "--white") {
@@ -207,9 +225,9 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
       if (!value(&v)) return fail("--density needs a value");
       if (!ParseDouble(v, kMinDensityFactor, kMaxDensityFactor, &density)) return fail("the value \"" + v + "\" of --density is not a factor from 0.1 to 10");
     } else if (a == "--tiff") {
-      tiff = true;
+      tiffGiven = true;
     } else if (a == "--pdf") {
-      tiff = false;
+      pdfGiven = true;
     } else if (a == "--compress") {
       if (!value(&v)) return fail("--compress needs a value");
       if (v == "zlib") deflate = true;
@@ -245,6 +263,42 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   if (bits < 0) bits = (type == kImageTypeLineArt) ? 1 : 8;
   if (type == kImageTypeLineArt && bits != 1) return fail("--bits must be 1 for --mono");
   if (type != kImageTypeLineArt && bits != 4 && bits != 8) return fail("--bits must be 4 or 8 for --gray and --rgb");
+  if (pdfGiven && tiffGiven)
+    return fail("--pdf and --tiff cannot be used together: give one of them, or neither to take the format from the "
+                "output file's extension (.pdf, .tif or .tiff)");
+
+  // Options that would change nothing are refused, so that nobody believes
+  // they did; those the desktop application sends itself are named in a note.
+  if (flatbed) {
+    const char* feederOnly = duplex ? "--duplex" : skipFirst ? "--skip-first" : skipLast ? "--skip-last" : nullptr;
+    if (feederOnly)
+      return fail(std::string(feederOnly) + " cannot be used with --flatbed: the flatbed scans one side of one sheet. Leave out " +
+                  feederOnly + ", or scan from the feeder (--adf)");
+    if (autoLength)
+      return fail("--auto-length cannot be used with --flatbed: only the feeder detects the paper's length. Give it with "
+                  "--paper-height, or scan from the feeder (--adf)");
+  }
+  if (autoLength && height > 0)
+    return fail("--height cannot be used with --auto-length: the scan area then runs to the end of each sheet. Leave out "
+                "--height, or --auto-length and give --paper-height");
+  const bool lineArtTurbo = type == kImageTypeLineArt && turbo;
+  if (lineArtTurbo) {
+    if (!allowJpeg)
+      return fail("--no-jpeg has no effect with --turbo: turbo line art is scanned as gray, which the scanner may send as "
+                  "JPEG. Leave out --no-jpeg, or leave out --turbo to scan line art as line art");
+    const bool given[] = {thresholdGiven, despeckleGiven, dtc};
+    const char* const names[] = {"--threshold", "--despeckle", "--dtc d"};
+    std::string unused;
+    int count = 0;
+    for (int i = 0; i < 3; ++i)
+      if (given[i]) unused += (count++ == 0 ? "" : " and ") + std::string(names[i]);
+    if (count > 0)
+      options->notes.push_back(unused + (count == 1 ? " changes" : " change") +
+                               " nothing with --turbo: turbo line art is thresholded here, by a threshold calculated "
+                               "for each page (--density adjusts it); leave out --turbo to use " +
+                               (count == 1 ? "it" : "them"));
+  }
+
   // Both sides of a sheet share one page geometry, set by the front's turn:
   // a back turned a quarter more or less than its front would not fit it.
   auto quarterTurn = [](int code) { return code == 1 || code == 2; };
@@ -267,10 +321,13 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   if (black >= 0) p.mBlackPoint = int32_t(black);
   if (white >= 0) p.mWhitePoint = int32_t(white);
   p.mXRes = p.mYRes = uint16_t(resolution);
-  if (type == kImageTypeLineArt && turbo) {
+  if (lineArtTurbo) {
     p.mTurbo = true;
     p.mTurboXScale = p.mTurboYScale = turboScale;
   }
+  // Without a format option the output path's extension chooses it.
+  const uint32_t named = FileTypeOfPath(path);
+  const bool tiff = tiffGiven || (!pdfGiven && named != kFileTypePDF);
   p.mFileType = tiff ? kFileTypeTIFF : kFileTypePDF;
   p.mCompressOption = (tiff && deflate) ? 1 : 0;
   p.mDuplex = duplex && !flatbed;
@@ -281,15 +338,66 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   p.mPaperWidth = uint32_t(paperWidth);
   p.mPaperHeight = p.mDetectLength ? 0 : uint32_t(paperHeight);
   if (left >= paperWidth) return fail("--left lies beyond the paper width");
+  if (width <= 0) width = paperWidth - left;
+  if (height <= 0 && !p.mDetectLength) {
+    if (top >= paperHeight) return fail("--top lies beyond the paper height");
+    height = paperHeight - top;
+  }
+
+  // The scanner refuses a window less than one pixel wide or long.
+  const long lowest = LowestScanResolution(resolution, type == kImageTypeLineArt, lineArtTurbo ? turboScale : 0);
+  const long fewest = (1200 + lowest - 1) / lowest;
+  struct Extent {
+    long length;
+    const char* what;
+    const char* give;
+  };
+  const Extent extents[] = {{width, "wide", "--width, or --paper-width beyond --left"},
+                            {p.mDetectLength ? fewest : height, "long", "--height, or --paper-height beyond --top"}};
+  for (const Extent& e : extents)
+    if (e.length < fewest)
+      return fail("the scan area is " + std::to_string(e.length) + " " + e.what + " (in 1/1200 inch), less than one pixel at " +
+                  std::to_string(lowest) + " dpi" +
+                  (lowest < resolution ? " (line art at " + std::to_string(resolution) + " dpi may be scanned as gray at " +
+                                             std::to_string(lowest) + " dpi)"
+                                       : std::string()) +
+                  ": make it at least " + std::to_string(fewest) + " " + e.what + " (" + e.give + ")");
+
+  // The options measure the area on the page as it comes out, from its top
+  // left corner; the scanner's window is measured on the sheet, from the
+  // corner that passes it first. Turned right or over, the page's left edge
+  // was the sheet's trailing (or right) edge; turned left or over, the page's
+  // top was the sheet's right (or trailing) edge: there the area is measured
+  // from the other side. It must then lie on the page (within the 2/1200
+  // inch that the application's rounding may add).
+  constexpr long kAreaSlack = 2;
+  const int front = rotation >> 2;
+  if (front == 2 || front == 3) {
+    if (left + width > paperWidth + kAreaSlack)
+      return fail("the scan area (--left " + std::to_string(left) + " --width " + std::to_string(width) +
+                  ") runs past the right edge of the page, " + std::to_string(paperWidth) +
+                  " wide (--paper-width): on a turned page the area must lie on the page");
+    left = std::max(0L, paperWidth - left - width);
+  }
+  if (front == 1 || front == 3) {
+    if (p.mDetectLength) {
+      // The page's top is the end of the sheet, found only as it is scanned.
+      if (top > 0)
+        options->notes.push_back("--top changes nothing with --auto-length and a half turn (--rotate-f-...): the "
+                                 "page's top is the end of the sheet, which is found only as it is scanned");
+      top = 0;
+    } else {
+      if (top + height > paperHeight + kAreaSlack)
+        return fail("the scan area (--top " + std::to_string(top) + " --height " + std::to_string(height) +
+                    ") runs past the bottom edge of the page, " + std::to_string(paperHeight) +
+                    " long (--paper-height): on a turned page the area must lie on the page");
+      top = std::max(0L, paperHeight - top - height);
+    }
+  }
   p.mUpperLeftX = uint32_t(left);
   p.mUpperLeftY = uint32_t(top);
-  p.mScanWidth = uint32_t(width > 0 ? width : paperWidth - left);
-  if (height > 0) {
-    p.mScanHeight = uint32_t(height);
-  } else if (!p.mDetectLength) {
-    if (top >= paperHeight) return fail("--top lies beyond the paper height");
-    p.mScanHeight = uint32_t(paperHeight - top);
-  }
+  p.mScanWidth = uint32_t(width);
+  if (height > 0) p.mScanHeight = uint32_t(height);
   // As the application's own scan takes its settings: the threshold's low
   // byte (so 256 is 0, the scanner's default); a despeckle value of 1 to
   // 100 sets the strength, a larger one lets the resolution choose it; a

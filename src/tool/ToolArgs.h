@@ -17,6 +17,9 @@ struct ToolOptions {
   bool verbose = false;
   std::string capabilitiesLocation;  // --capabilities
   bool preview = false;              // --preview W H
+  // Options that the desktop application sends in combinations where they
+  // change nothing: each named once on standard error after the scan, behind any failure's own text.
+  std::vector<std::string> notes;
   ZuzuvovOvav::ScanParams params;    // the scan, when mode is kScan
 };
 

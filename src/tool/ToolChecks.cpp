@@ -33,6 +33,8 @@ constexpr int kFindAttempts = 9;
 // As often and as long as the device layer waits for a scanner in use.
 constexpr int kBusyAttempts = 6;
 constexpr uint64_t kBusyRetryMicros = 1000000;
+// Waits at least this long are told on the progress stream.
+constexpr uint64_t kTellWaitMicros = 1000000;
 
 const char* kUdevHelp =
     "Install the udev rule that lets the logged-in user open the scanner, then unplug and reconnect it:\n"
@@ -70,16 +72,33 @@ int CheckOutput(const ScanParams& params, FILE* err) {
   if (check.mRemedy == ZuzuvovOvav::OutputCheck::Remedy::kNewFile)
     remedy = " Leave out --append to make a new file.";
   else if (check.mRemedy == ZuzuvovOvav::OutputCheck::Remedy::kOtherFormat)
-    remedy = std::string(" Append with ") + (pdf ? "--tiff" : "--pdf") + ", or choose a " + (pdf ? "PDF" : "TIFF") +
-             " file.";
+    // Its name has the extension of the scan's format (the name rule adds
+    // it), so only a new name lets the other format append to it.
+    remedy = std::string(" Its name ends in ") + (pdf ? ".pdf" : ".tif") + ": rename it to end in " +
+             (pdf ? ".tif" : ".pdf") + " and append with " + (pdf ? "--tiff" : "--pdf") + ", or choose a " +
+             (pdf ? "PDF" : "TIFF") + " file.";
   std::fprintf(err, "quirel: %s%s\n", check.mText.c_str(), remedy.c_str());
   return check.mStatus;
 }
 
 int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& stopped, uint32_t* productId,
-                FILE* err) {
+                FILE* out, FILE* err) {
   std::vector<ZuzuvovOvav::ScannerDescT> scanners;
   const ZuzuvovOvav::ScannerDescT* chosen = nullptr;
+  uint64_t waited = 0;
+  bool told = false;
+  // A wait that passes a second is told once, so that nobody takes it for
+  // a hang.
+  auto wait = [&](uint64_t micros, const std::string& what) {
+    quirel::host::SleepMicros(micros);
+    waited += micros;
+    if (told || waited < kTellWaitMicros) return;
+    told = true;
+    std::fprintf(out, "%s\n", what.c_str());
+    std::fflush(out);
+  };
+  char where[64] = "a supported scanner to be connected or switched on";
+  if (location != 0) std::snprintf(where, sizeof where, "a scanner at USB location %x", unsigned(location));
   for (int attempt = 1; attempt <= kFindAttempts; ++attempt) {
     scanners = Device::EnumerateScanners();
     for (const auto& s : scanners)
@@ -88,7 +107,8 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
         break;
       }
     if (chosen || stopped()) break;
-    if (attempt < kFindAttempts) quirel::host::SleepMicros(250000ull * unsigned(attempt));
+    if (attempt < kFindAttempts)
+      wait(250000ull * unsigned(attempt), std::string("Waiting for ") + where + " (up to 9 seconds)...");
   }
   if (stopped()) return kExitStoppedEarly;
   if (!chosen) {
@@ -124,10 +144,14 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
   if (!device) return 0;  // gone again: the job looks for it as it always does
   using namespace quirel::usb;
   IOReturn rc = kIOReturnSuccess;
+  waited = 0;
+  told = false;
   for (int attempt = 1; attempt <= kBusyAttempts; ++attempt) {
     rc = device->Open();
     if (rc != kIOReturnExclusiveAccess || stopped()) break;
-    if (attempt < kBusyAttempts) quirel::host::SleepMicros(kBusyRetryMicros);
+    if (attempt < kBusyAttempts)
+      wait(kBusyRetryMicros, "The scanner " + name + " is in use by another program; waiting for it (up to " +
+                                 std::to_string(kBusyAttempts - 1) + " seconds)...");
   }
   if (rc == kIOReturnSuccess) {
     device->Close();

@@ -24,9 +24,10 @@ int CheckOutput(const ZuzuvovOvav::ScanParams& params, FILE* err);
 // job would (about 9 seconds), then opens and closes it once so that a
 // permission problem or another program holding it is told before the job
 // starts. `stopped` ends the wait early. On success *productId is the
-// model's product id. Returns 0, 2 (none, or not openable) or 8 (stopped).
+// model's product id. A wait longer than a second is told on `out`, once for
+// each kind. Returns 0, 2 (none, or not openable) or 8 (stopped).
 int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& stopped, uint32_t* productId,
-                FILE* err);
+                FILE* out, FILE* err);
 
 // The job as asked for against the model's limits, as the scan window
 // checks them (ScanParams::FirstExceededLimit): the flatbed on a model

@@ -38,11 +38,13 @@ bool StopRequested() { return gStopNow.load(); }
 void TakeStopSignals() { quirel::host::HandleStopSignals(OnInterrupt, false); }
 
 // The tool's exit status for the job's results (documented in the README).
-int ExitStatusFor(const ScanResults& r, bool interrupted) {
+// How the job ended decides, not whether a stop was asked for: a stop that
+// came when every sheet fed had been scanned left nothing out.
+int ExitStatusFor(const ScanResults& r) {
   switch (r.mStatus) {
     case kScanOK:
       if (r.mDoubleFeeds > 0) return kScanPageDiscarded;  // pages may need a rescan
-      return interrupted ? kExitStoppedEarly : kExitOK;
+      return r.mEnd == kScanEndStopped ? kExitStoppedEarly : kExitOK;
     case kScanErrorMessage:
       // Pages in the file and a problem to report; without pages it is a
       // plain failure.
@@ -59,17 +61,37 @@ std::string Files(const ScanResults& r) {
   return r.mFilePaths.size() == 1 ? r.mFilePaths[0] : std::to_string(r.mFilePaths.size()) + " files";
 }
 
-// "page 5", or "page 5 (page 1 of out11.pdf)" when the pages went into
-// several files.
+// Pages file i held before the job added its pages.
+int PagesBefore(const ScanResults& r, size_t i) { return i < r.mPagesBefore.size() ? r.mPagesBefore[i] : 0; }
+
+// Page `page` of the job (from 1) as the file holding it numbers it: "page
+// 5" in one file (after the pages it held before), or "page 5 (page 1 of
+// out11.pdf)" when the pages went into several files.
 std::string PageName(const ScanResults& r, int page) {
-  std::string s = "page " + std::to_string(page);
   int first = 1;
-  for (size_t i = 0; r.mFilePaths.size() > 1 && i < r.mFilePaths.size() && i < r.mPageCounts.size(); ++i) {
-    if (page < first + r.mPageCounts[i])
-      return s + " (page " + std::to_string(page - first + 1) + " of " + r.mFilePaths[i] + ")";
+  for (size_t i = 0; i < r.mFilePaths.size() && i < r.mPageCounts.size(); ++i) {
+    if (page < first + r.mPageCounts[i]) {
+      const int inFile = PagesBefore(r, i) + page - first + 1;
+      if (r.mFilePaths.size() == 1) return "page " + std::to_string(inFile);
+      return "page " + std::to_string(page) + " (page " + std::to_string(inFile) + " of " + r.mFilePaths[i] + ")";
+    }
     first += r.mPageCounts[i];
   }
-  return s;
+  return "page " + std::to_string(page);
+}
+
+// "added to old.pdf, which now holds 6 pages" for the one file of a job
+// that appended to it; empty for any other job.
+std::string AddedTo(const ScanResults& r) {
+  if (r.mFilePaths.size() != 1 || PagesBefore(r, 0) == 0) return "";
+  return "added to " + r.mFilePaths[0] + ", which now holds " + Pages(PagesBefore(r, 0) + r.mPageCounts[0]);
+}
+
+// Where the job's pages went: "into out.pdf", "into 3 files", or "and added
+// to old.pdf, which now holds 6 pages".
+std::string Into(const ScanResults& r) {
+  const std::string added = AddedTo(r);
+  return added.empty() ? "into " + Files(r) : "and " + added;
 }
 
 // The pages written from sides the scan cut short, with their verb: "page 3
@@ -86,7 +108,7 @@ std::string CutShort(const ScanResults& r, const std::string& last) {
 
 std::string Summary(const ScanResults& r) {
   std::string s = Pages(r.mTotalPages) + " scanned";
-  if (!r.mFilePaths.empty()) s += " into " + Files(r);
+  if (!r.mFilePaths.empty()) s += " " + Into(r);
   if (!r.mCutShortPages.empty()) s += "; " + CutShort(r, "the last") + " incomplete";
   if (r.mDoubleFeeds > 0) s += "; " + std::to_string(r.mDoubleFeeds) + " double feed(s) noted";
   return s + ".";
@@ -106,6 +128,42 @@ std::string Explanation(const ScanResults& r) {
   }
   if (r.mEnd == kScanEndScannerGone) what = "The scanner stopped answering: was it unplugged or switched off? " + what;
   return what;
+}
+
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// What the scanner's text of a paper fault leaves unsaid: which sheet was
+// not scanned, what to do about it, and where the pages before it are. The
+// fault is told by the code that ends the scanner's text ("Paper jam
+// detected (Cmd_ReadImage 03:80:01)"); a sheet the scanner did not start
+// scanning by its SCAN command. Empty for any other end.
+std::string SheetAdvice(const ScanResults& r, const ScanParams& params) {
+  const std::string& text = r.mErrorMsg;
+  const char* fix = Has(text, " 03:80:01)")   ? "clear the jam"
+                    : Has(text, " 03:80:02)") ? "close the feeder cover"
+                    : Has(text, " 03:80:07)") ? "check for sheets stuck together"
+                    : Has(text, "(Cmd_Scan ") || Has(text, "The scanner did not start scanning the sheet")
+                        ? "check the sheet and the feeder"
+                    : r.mStatus == kScanPageDiscarded || r.mFailedSheet > 0 ? "check the feeder for stuck sheets"
+                                                                              : nullptr;
+  if (!fix) return "";
+  const std::string sheet = r.mFailedSheet > 0 ? "sheet " + std::to_string(r.mFailedSheet) : "the sheet that failed";
+  const bool oneFile = r.mFilePaths.size() == 1;
+  const bool fileThere = (r.mTotalPages > 0 && oneFile) || (params.mAppend && r.mFilePaths.size() <= 1);
+  std::string s = sheet + " was not scanned: " + fix + ", put " +
+                  (params.mUseFlatbed ? "it back on the glass and scan it" : sheet + " and the sheets after it back into the feeder and scan them") +
+                  (fileThere ? " with --append" : " again") + "; ";
+  const bool one = r.mTotalPages == 1;
+  if (r.mTotalPages == 0)
+    s += params.mAppend ? "no page was added, the file is as it was." : "no page was written.";
+  else if (oneFile)
+    s += "the " + (one ? std::string("page") : Pages(r.mTotalPages)) + " scanned before it " +
+         (params.mAppend ? (one ? "was added to " : "were added to ") : (one ? "is in " : "are in ")) +
+         r.mFilePaths[0] + ".";
+  else
+    s += "the " + Pages(r.mTotalPages) + " scanned before it are in the files listed above.";
+  s[0] = char(std::toupper(static_cast<unsigned char>(s[0])));
+  return s;
 }
 
 }  // namespace
@@ -130,7 +188,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   // The scanner, found and opened once, and the job against its model's
   // limits, before the job sends anything.
   uint32_t productId = 0;
-  if (int status = FindScanner(params.mLocation, options.verbose, &StopRequested, &productId, err)) {
+  if (int status = FindScanner(params.mLocation, options.verbose, &StopRequested, &productId, out, err)) {
     if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
     return status;
   }
@@ -196,23 +254,34 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     std::fprintf(err, "quirel: %s\n", text.empty() ? "the scan could not start" : text.c_str());
     return kExitFailure;
   }
-  for (size_t i = 0; i < results.mFilePaths.size(); ++i)
-    std::fprintf(out, "file: %s (%d %s)\n", results.mFilePaths[i].c_str(), results.mPageCounts[i],
-                 results.mPageCounts[i] == 1 ? "page" : "pages");
-  if (interrupted && results.mStatus == kScanOK) {
-    const std::string kept = results.mFilePaths.empty() ? "no file was written"
-                             : (results.mTotalPages == 1 ? "1 page is" : Pages(results.mTotalPages) + " are") +
-                                   std::string(" in ") + Files(results);
+  // The pages each file holds now, and how many of them the job added to
+  // a file that held pages before.
+  for (size_t i = 0; i < results.mFilePaths.size(); ++i) {
+    const int before = PagesBefore(results, i), added = results.mPageCounts[i];
+    const std::string addedText = before > 0 ? ", " + std::to_string(added) + " added" : "";
+    std::fprintf(out, "file: %s (%s%s)\n", results.mFilePaths[i].c_str(), Pages(before + added).c_str(), addedText.c_str());
+  }
+  if (results.mStatus == kScanOK && results.mEnd == kScanEndStopped) {
+    const bool one = results.mTotalPages == 1;
+    const std::string added = AddedTo(results);
+    std::string kept = "no file was written";
+    if (!added.empty())
+      kept = Pages(results.mTotalPages) + (one ? " was " : " were ") + added;
+    else if (!results.mFilePaths.empty())
+      kept = Pages(results.mTotalPages) + (one ? " is in " : " are in ") + Files(results);
     std::fprintf(out, "Scan stopped on request: %s; sheets left in the feeder were not scanned.\n", kept.c_str());
+  } else if (interrupted && results.mStatus == kScanOK && results.mEnd == kScanEndCompleted) {
+    std::fprintf(out, "Stop requested, but every sheet fed was scanned: nothing was left out.\n");
   }
   std::fprintf(out, "%s\n", Summary(results).c_str());
   std::fflush(out);
   if (!results.mErrorMsg.empty()) {
     std::fprintf(err, "%s\n", results.mErrorMsg.c_str());
     if (std::string what = Explanation(results); !what.empty()) std::fprintf(err, "%s\n", what.c_str());
+    if (std::string what = SheetAdvice(results, params); !what.empty()) std::fprintf(err, "%s\n", what.c_str());
     std::fflush(err);
   }
-  return ExitStatusFor(results, interrupted);
+  return ExitStatusFor(results);
 }
 
 }  // namespace quirel::tool

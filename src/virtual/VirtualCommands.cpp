@@ -184,6 +184,13 @@ void ScannerCore::DoSetWindow() {
     if (!ParseWindow(d + 8 + i * kWindowDescLen, mModel, &parsed[i], &why)) return Refuse(0x26, why.c_str());
   }
   if (count == 2 && parsed[0].id == parsed[1].id) return Refuse(0x26, "the same window id twice");
+  // Both sides in one stream, each taking half of every row of blocks: each
+  // side must be whole blocks wide.
+  if (count == 2 && mModel.mJpegInterleave && parsed[0].jpeg && parsed[1].jpeg) {
+    for (const WindowDesc& w : parsed)
+      if (w.PixelWidth() % w.McuWidth() != 0)
+        return Refuse(0x26, "an interleaved JPEG window is not a whole number of blocks wide");
+  }
   for (int i = 0; i < count; ++i) {
     int slot = parsed[i].id == 0x80 ? 1 : 0;
     mWindow[slot] = parsed[i];

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,11 +29,20 @@ constexpr const char* kPrefix = "QUIREL_VIRTUAL_SCANNER: ";
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
+// Only a regular file is read: opening a FIFO would wait for a writer and
+// reading a device might never end. The open does not wait (O_NONBLOCK),
+// and what it opened is checked before anything is read.
 ReadResult ReadFile(const std::string& path, std::string* text, std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return ReadResult::kMissing;
     *error = std::string("cannot read ") + path + ": " + std::strerror(errno);
+    return ReadResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = std::string("cannot read ") + path + ": it is not a regular file";
+    ::close(fd);
     return ReadResult::kFailed;
   }
   text->clear();

@@ -16,11 +16,11 @@ namespace {
 uint32_t Be16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
 uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
 
-// Longest window the model takes, in 1/1200 inch, over all its modes.
-uint32_t MaxLength1200(const ZuzuvovOvav::ProductSettings& m) {
-  double inches = std::max(m.mAdfLength, m.mFlatbedHeight);
-  if (m.mLongScanModes != 0) inches = std::max({inches, m.mLongLength1, m.mLongLength2});
-  return uint32_t(inches * 1200);
+// Longest window the model takes, in 1/1200 inch, for the image type at the
+// X resolution (the feeder's long scans depend on both), or the flatbed's.
+uint32_t MaxLength1200(const ZuzuvovOvav::ProductSettings& m, uint8_t imageType, uint32_t xres) {
+  const double feeder = ZuzuvovOvav::Device::MaxLengthInches(m, ZuzuvovOvav::ImageTypeE(imageType), xres);
+  return uint32_t(std::max(feeder, m.mFlatbedHeight) * 1200);
 }
 
 uint32_t MaxWidth1200(const ZuzuvovOvav::ProductSettings& m) {
@@ -236,6 +236,8 @@ uint32_t SheetRows(const PageSide& side, const WindowDesc& w, uint32_t lines) {
 
 }  // namespace
 
+uint32_t WindowDesc::McuWidth() const { return imageType == 5 && jpegSubsample >= 0x81 ? 16 : 8; }
+
 uint32_t WindowDesc::LineBytes() const {
   uint32_t px = PixelWidth();
   switch (imageType) {
@@ -271,7 +273,7 @@ bool ParseWindow(const uint8_t* d, const ZuzuvovOvav::ProductSettings& model, Wi
   if (r.imageType != 0 && r.imageType != 2 && r.imageType != 5) return *why = "unknown image type", false;
   if (r.PixelWidth() == 0 || r.Lines() == 0) return *why = "empty window", false;
   if (uint64_t(r.left) + r.width1200 > uint64_t(MaxWidth1200(model)) + 2) return *why = "window wider than the scanner", false;
-  if (uint64_t(r.top) + r.length1200 > uint64_t(MaxLength1200(model)) + 2)
+  if (uint64_t(r.top) + r.length1200 > uint64_t(MaxLength1200(model, r.imageType, r.xres)) + 2)
     return *why = "window longer than the scanner takes", false;
   if (r.jpeg) {
     if (!model.mSupportsJpeg) return *why = "JPEG asked of a model without JPEG", false;

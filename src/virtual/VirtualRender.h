@@ -38,6 +38,8 @@ struct WindowDesc {
   uint32_t Lines() const { return uint32_t(uint64_t(length1200) * yres / 1200); }
   // Bytes of one raw scan line.
   uint32_t LineBytes() const;
+  // Pixels across one JPEG block row's unit (MCU) of the window's data.
+  uint32_t McuWidth() const;
 };
 
 // Decodes one descriptor and checks it against the model; false with the

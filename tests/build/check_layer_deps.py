@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 # Checks that each layer library links exactly what its files include, and
-# (given the build folder and cmake) that an install stays in its folders.
+# (given the build folder and cmake) that an install stays in its folders
+# and strips every program, and that a packager's configure without tests
+# or without the desktop application asks for none of their packages.
 #
 #   check_layer_deps.py SOURCE_DIR LAYERS_FILE [BUILD_DIR CMAKE]
 #
@@ -65,18 +67,54 @@ def needed(folder, suffixes, owner, self_name):
     return found
 
 
+def unstripped(path):
+    """True for an ELF file that still has its symbol table."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            return False
+    run = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True)
+    return ".symtab" in run.stdout
+
+
 def install_problems(build_dir, cmake):
     """Every installed file below the prefix (install_manifest.txt names them
-    without DESTDIR) and under DESTDIR, the udev rule in lib/udev/rules.d."""
+    without DESTDIR) and under DESTDIR, the udev rule in lib/udev/rules.d and
+    the licence, and no program that --strip left unstripped."""
     with tempfile.TemporaryDirectory() as destdir:
-        run = subprocess.run([cmake, "--install", build_dir, "--prefix", "/opt/q"], capture_output=True, text=True,
-                             env={**os.environ, "DESTDIR": destdir})
+        run = subprocess.run([cmake, "--install", build_dir, "--prefix", "/opt/q", "--strip"], capture_output=True,
+                             text=True, env={**os.environ, "DESTDIR": destdir})
         with open(os.path.join(build_dir, "install_manifest.txt")) as f:
             files = f.read().split()
         return ([f"install failed: {run.stderr}"] if run.returncode else []) + [
             f"installed outside the prefix /opt/q or DESTDIR: {p}" for p in files
-            if not p.startswith("/opt/q/") or not os.path.exists(destdir + p)] + (
-            [] if "/opt/q/lib/udev/rules.d/60-quirel.rules" in files else ["no udev rule in lib/udev/rules.d"])
+            if not p.startswith("/opt/q/") or not os.path.exists(destdir + p)] + [
+            f"{name} is not installed" for name in ("/opt/q/lib/udev/rules.d/60-quirel.rules",
+                                                    "/opt/q/share/doc/quirel/LICENSE") if name not in files] + [
+            f"installed unstripped: {p}" for p in files if os.path.isfile(destdir + p) and unstripped(destdir + p)]
+
+
+# Cache entries a configure must not make without the parts that need them.
+PACKAGES = {
+    "BUILD_TESTING": re.compile(r"^(GTest|GMock|gtest|gmock|benchmark|UMOCKDEV)", re.I),
+    "QUIREL_GUI": re.compile(r"^(Qt6|PLIST|GIO)", re.I),
+}
+
+
+def packager_problems(source_dir, cmake):
+    """Configures once without tests and once without the desktop application,
+    and lists the cache entries that name a package those parts bring."""
+    problems = []
+    for option, names in PACKAGES.items():
+        with tempfile.TemporaryDirectory() as build:
+            run = subprocess.run([cmake, "-S", source_dir, "-B", build, "-G", "Ninja", f"-D{option}=OFF"],
+                                 capture_output=True, text=True)
+            if run.returncode:
+                problems.append(f"configure with -D{option}=OFF failed: {run.stderr.strip()}")
+                continue
+            with open(os.path.join(build, "CMakeCache.txt")) as f:
+                entries = [line.split(":")[0] for line in f if line[:1].isalnum()]
+            problems += [f"-D{option}=OFF still caches {e}" for e in entries if names.match(e)]
+    return problems
 
 
 def main():
@@ -105,6 +143,7 @@ def main():
             problems.append(f"{name}: {lib} is linked but nothing in {folder} includes it")
     if len(sys.argv) > 4:
         problems += install_problems(sys.argv[3], sys.argv[4])
+        problems += packager_problems(source_dir, sys.argv[4])
     for p in problems:
         print(p)
     print(f"{len(layers)} layer libraries checked, {len(problems)} problems")

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "FaultScanSupport.h"
+#include "ScanCheck.h"
 
 using namespace quirel::e2e_faults;
 using quirel::testing::RunToolWatching;
@@ -46,10 +47,12 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
     bool duplex;
     const char* file;
     const char* message;
+    bool skipLast = false;  // the sheet before the fault is not the job's last
   };
   const Case cases[] = {
       {"jam=3", false, "jam.pdf", "Paper jam detected"},
       {"jam=2", true, "jam-duplex.tif", "Paper jam detected"},
+      {"jam=3", true, "jam-skip-last.pdf", "Paper jam detected", true},
       {"doublefeed=3", false, "double.tif", "Double feed error"},
       {"doublefeed=2", true, "double-duplex.pdf", "Double feed error"},
   };
@@ -59,6 +62,7 @@ TEST(E2EScanFaults, PaperFaultsKeepTheSheetsBeforeThem) {
     std::string path = dir.File(c.file);
     auto args = SmallGray();
     if (c.duplex) args.push_back("--duplex");
+    if (c.skipLast) args.push_back("--skip-last");
     args.push_back(Has(c.file, ".pdf") ? "--pdf" : "--tiff");
     args.push_back(path);
     ToolRun run = ScanWith(std::string("model=fi-6130;sheets=5;faults=") + c.fault, args);
@@ -80,11 +84,16 @@ TEST(E2EScanFaults, CoverOpen) {
   EXPECT_TRUE(Has(atStart.err, "cover is open")) << atStart.err;
   EXPECT_FALSE(Exists(first));
 
-  std::string later = dir.File("later.pdf");
-  ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=coveropen=3", With(SmallGray(), {"--pdf", later}));
-  EXPECT_TRUE(Has(run.err, "cover is open")) << run.err;
-  EXPECT_EQ(run.exitStatus, 6) << run.err;
-  ExpectFile(run, later, 2);
+  for (bool skipLast : {false, true}) {
+    // The back of the sheet before the fault is no last side to skip.
+    std::string later = dir.File(skipLast ? "later-skip-last.pdf" : "later.pdf");
+    SCOPED_TRACE(later);
+    auto args = skipLast ? With(SmallGray(), {"--duplex", "--skip-last"}) : SmallGray();
+    ToolRun run = ScanWith("model=fi-6130;sheets=5;faults=coveropen=3", With(args, {"--pdf", later}));
+    EXPECT_TRUE(Has(run.err, "cover is open")) << run.err;
+    EXPECT_EQ(run.exitStatus, 6) << run.err;
+    ExpectFile(run, later, skipLast ? 4 : 2);
+  }
 }
 
 // The hopper running empty after the last sheet is the normal end; an empty
@@ -107,7 +116,8 @@ TEST(E2EScanFaults, EmptyHopper) {
 
 // The scanner disappearing halfway through sheet 2: the sheets before it
 // are in the file, the summary counts exactly the pages the file holds, and
-// it and the message name the page that was cut short.
+// it and the message name the page that was cut short, which holds what
+// arrived and is white below.
 TEST(E2EScanFaults, UnpluggedMidSheet) {
   struct Case {
     const char* model;
@@ -115,17 +125,21 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     int pages;
     const char* summary;  // after "N pages scanned into PATH"
     const char* said;     // after the explanation that the scanner stopped answering
+    int whiteBelow;  // a page cut short (from 1), or 0
     const char* text = "Cmd_ReadImage: error (0xe00002c0: 0x38, 0x0, 0x2c0) reading data from scanner.\n";
   };
   const Case cases[] = {
       {"fi-6130", {"--gray", "--no-jpeg", "--tiff"}, 2, "; the last, page 2, is incomplete.",
-       "The last page, page 2, is incomplete: the scanner stopped in the middle of its sheet"},
+       "The last page, page 2, is incomplete: the scanner stopped in the middle of its sheet", 0},
       // Separate windows: the back was read whole before the front was cut short.
-      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete"},
-      {"fi-7160", {"--mono", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete"},
-      // With JPEG the half-read side cannot be decoded and is not written.
-      {"fi-6130", {"--gray", "--pdf"}, 1, ".", "The pages scanned before are in the file.",
-       "reading data from scanner. The front side of page 2 could not be assembled"},
+      {"fi-6130", {"--gray", "--no-jpeg", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete",
+       3},
+      {"fi-7160", {"--mono", "--duplex", "--pdf"}, 4, "; page 3 is incomplete.", "Page 3 is incomplete", 3},
+      // JPEG: the blocks that arrived whole; interleaved, both sides.
+      {"fi-6130", {"--gray", "--pdf"}, 2, "; the last, page 2, is incomplete.", "The last page, page 2, is incomplete",
+       2},
+      {"fi-7160", {"--gray", "--duplex", "--pdf"}, 4, "; page 3 and page 4 are incomplete.",
+       "Page 3 and page 4 are incomplete", 4},
   };
   TempDir dir;
   int n = 0;
@@ -141,6 +155,15 @@ TEST(E2EScanFaults, UnpluggedMidSheet) {
     ExpectFile(run, path, c.pages);
     std::string count = c.pages == 1 ? "1 page" : std::to_string(c.pages) + " pages";
     EXPECT_TRUE(Has(run.out, count + " scanned into " + path + c.summary + "\n")) << run.out;
+    if (c.whiteBelow == 0) continue;
+    std::string error;
+    const auto images = quirel::e2e::PdfImages(path, dir.Path(), &error);
+    ASSERT_EQ(int(images.size()), c.pages) << error;
+    const auto& page = images[size_t(c.whiteBelow - 1)];
+    size_t lastDark = 0;  // the row of the last dark pixel: what arrived, and white below
+    for (size_t i = 0; i < page.px.size(); ++i)
+      lastDark = page.px[i] < 128 ? i / size_t(page.width * page.channels) : lastDark;
+    EXPECT_TRUE(lastDark > size_t(page.height / 4) && lastDark < size_t(page.height * 9 / 10)) << lastDark;
   }
 }
 
@@ -172,20 +195,26 @@ TEST(E2EScanFaults, TransientAnswersAreWaitedOut) {
 
 // The scanner's compressed transfer (the default): every side must be
 // decoded to its last line, whether it comes alone, through a window of its
-// own, or interleaved with its back in one stream.
+// own, or interleaved with its back in one stream, at resolutions whose
+// window in 1/1200 inch is no whole number of pixels too.
 TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
   struct Case {
     const char* model;
     const char* type;
     bool duplex;
+    const char* dpi = "50";
+    const char* width = "10200";  // Letter; A4 is 9921
   };
-  const Case cases[] = {{"fi-6130", "--gray", false}, {"fi-6770", "--rgb", true}, {"fi-6130", "--rgb", true}};
+  const Case cases[] = {{"fi-6130", "--gray", false},           {"fi-6770", "--rgb", true},
+                        {"fi-6130", "--rgb", true},             {"fi-7160", "--gray", true, "250"},
+                        {"ScanSnap S1500/M", "--rgb", true, "144"}, {"fi-7160", "--rgb", true, "72", "9921"}};
   TempDir dir;
   int n = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.model) + " " + c.type + (c.duplex ? " duplex" : ""));
+    SCOPED_TRACE(std::string(c.model) + " " + c.type + (c.duplex ? " duplex " : " ") + c.dpi);
     std::string path = dir.File("jpeg" + std::to_string(++n) + ".pdf");
-    std::vector<std::string> args = {c.type, "--resolution", "50", "--paper-height", "6000", "--pdf", path};
+    std::vector<std::string> args = {c.type,  "--resolution", c.dpi, "--paper-height", "6000", "--paper-width",
+                                     c.width, "--pdf",        path};
     if (c.duplex) args.insert(args.begin(), "--duplex");
     ToolRun run = ScanWith(std::string("model=") + c.model + ";sheets=2", args);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
@@ -196,13 +225,16 @@ TEST(E2EScanFaults, JpegSidesAreDecodedToTheEnd) {
 // SIGINT in the middle of a job (what the application's Stop button sends):
 // no further sheet is loaded, the tool exits with 8, and every side it
 // reported as scanned is in the sound file.
+// With --skip-last the back of the last sheet scanned stays: sheets were left.
 TEST(E2EStop, InterruptMidJobKeepsEveryScannedPage) {
   TempDir dir;
-  for (const char* format : {"--pdf", "--tiff"}) {
+  for (const char* format : {"--pdf", "--tiff", "--skip-last"}) {
     SCOPED_TRACE(format);
-    std::string path = dir.File(std::string("stopped.") + (format[2] == 'p' ? "pdf" : "tif"));
+    const bool skip = format[2] == 's';  // a duplex PDF
+    std::string path = dir.File(std::string(skip ? "skip-last." : "stopped.") + (format[2] == 't' ? "tif" : "pdf"));
+    const auto args = skip ? With(SmallGray(), {"--duplex", "--skip-last", "--pdf"}) : With(SmallGray(), {format});
     bool sent = false;
-    ToolRun run = RunToolWatching(With(SmallGray(), {format, path}), Scanner("model=fi-6130;sheets=2000"), 60,
+    ToolRun run = RunToolWatching(With(args, {path}), Scanner("model=fi-6130;sheets=2000"), 60,
                                   [&](int pid, const std::string& out) {
                                     if (!sent && SidesScanned(out) >= 3) {
                                       kill(pid, SIGINT);
@@ -317,8 +349,9 @@ TEST(E2EBadInput, NoScannerGivesUpAfterNineAttempts) {
             "quirel: no scanner at USB location 7f000000.\n"
             "Attached: fi-6130 at USB location 14100000, fi-6230 at USB location 14200000. Give one of these "
             "locations with --location, or leave it out to use the first.\n");
-  EXPECT_EQ(run.out, "");
-  // A scanner that is still coming up is waited for as long as the job would.
+  // A scanner that is still coming up is waited for as long as the job
+  // would, and the wait is told once.
+  EXPECT_EQ(run.out, "Waiting for a scanner at USB location 7f000000 (up to 9 seconds)...\n");
   EXPECT_GE(seconds, 8.0);
   EXPECT_FALSE(Exists(path));
 }

@@ -14,7 +14,8 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 }  // namespace
 
 // Blanks, signs, other bases, exponents and words are refused with status
-// 64 and the option's name, before anything is scanned.
+// 64 and the option's name, before anything is scanned; so are options that
+// would change nothing, and areas too small for the scanner's window.
 TEST(E2EBadInput, NumbersTakeOnlyTheFormsHelpShows) {
   using namespace quirel::e2e_faults;
   TempDir dir;
@@ -48,6 +49,21 @@ TEST(E2EBadInput, NumbersTakeOnlyTheFormsHelpShows) {
       {{"--mono", "--density", "inf"}, "--density"},
       {{"--mono", "--density", "nan"}, "--density"},
       {{"--mono", "--turbo", "0x1p0"}, "--turbo"},
+      {{"--mono", "--turbo", "0.5"}, "--turbo is below 1"},
+      {{"--mono", "--turbo", "0", "--no-jpeg"}, "--no-jpeg has no effect with --turbo"},
+      {{"--flatbed", "--duplex"}, "--duplex cannot be used with --flatbed"},
+      {{"--flatbed", "--auto-length"}, "--auto-length cannot be used with --flatbed"},
+      {{"--flatbed", "--skip-first"}, "--skip-first cannot be used with --flatbed"},
+      {{"--flatbed", "--skip-last"}, "--skip-last cannot be used with --flatbed"},
+      {{"--pdf", "--tiff"}, "--pdf and --tiff cannot be used together"},
+      {{"--auto-length", "--height", "3000"}, "--height cannot be used with --auto-length"},
+      {{"--gray", "--resolution", "100", "--width", "11"}, "11 wide (in 1/1200 inch), less than one pixel at 100 dpi: make it at least 12"},
+      {{"--gray", "--resolution", "100", "--paper-height", "11"}, "11 long (in 1/1200 inch), less than one pixel at 100 dpi"},
+      {{"--mono", "--turbo", "0", "--resolution", "1200", "--width", "3"}, "scanned as gray at 300 dpi): make it at least 4 wide"},
+      {{"--mono", "--turbo", "2", "--resolution", "600", "--height", "3"}, "less than one pixel at 300 dpi"},
+      // Turned, the area is measured on the page, and must lie on it.
+      {{"--rotate-f-f", "--paper-width", "9000", "--left", "100", "--width", "8903"}, "--left 100 --width 8903) runs past the right edge"},
+      {{"--rotate-l-r", "--paper-height", "9000", "--top", "3000", "--height", "6003"}, "--top 3000 --height 6003) runs past the bottom edge"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;

@@ -118,14 +118,20 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
 // The job against the attached model's limits, in inches and in the tool's
 // units, refused before the scanner is opened by the job; jobs within the
 // limits (Letter, A4, Legal, long paper at a resolution that takes it, the
-// glass of a model that has one) still scan.
+// glass of a model that has one) still scan. Jobs that scan say what they
+// did: the format their file's name asks for, the pages a file appended to
+// holds, options the desktop application sends that change nothing, and
+// after a paper fault the sheet that was not scanned and what to do.
 TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
   TempDir dir;
   struct Case {
     const char* scanner;
     std::vector<std::string> args;
     int status;
-    std::vector<std::string> texts;
+    std::vector<std::string> texts;  // on standard error, or for a scan on either stream
+    const char* name = nullptr;      // the output file, without a format option; else limitsN.pdf with --pdf
+    int pages = 0;                   // with a name: the pages the file then holds
+    int sheet = 0;                   // the sheet a paper fault left unscanned
   };
   const std::vector<std::string> gray = {"--gray", "--resolution", "50"};
   const Case cases[] = {
@@ -165,6 +171,37 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
       {"model=fi-6230", {"--flatbed", "--gray", "--bits", "8", "--resolution", "300", "--paper-width", "9921",
                          "--paper-height", "14031", "--left", "0", "--width", "9921", "--top", "0", "--height", "14031"}, 0, {}},
       {"model=fi-7280", {"--flatbed", "--rgb", "--resolution", "150", "--paper-width", "9921", "--paper-height", "14031"}, 0, {}},
+      // The format follows the name's extension, in any letter case; without
+      // one the default, TIFF, adds its own.
+      {"model=fi-6130;sheets=1", {}, 0, {"1 page scanned into "}, "named.pdf", 1},
+      {"model=fi-6130;sheets=1", {}, 0, {"1 page scanned into "}, "Named.TIF", 1},
+      {"model=fi-6130;sheets=1", {}, 0, {"unnamed.tif (1 page)\n"}, "unnamed.tif", 1},
+      // Appending counts the file's pages and numbers them as it does.
+      {"model=fi-6130;sheets=2", {"--append"}, 0,
+       {"named.pdf (3 pages, 2 added)\n", "2 pages scanned and added to ", "named.pdf, which now holds 3 pages.\n"}, "named.pdf", 3},
+      {"model=fi-6130;sheets=3;faults=unplug=2", {"--no-jpeg", "--append"}, 9,
+       {"Named.TIF (3 pages, 2 added)\n", "which now holds 3 pages; the last, page 3, is incomplete.\n",
+        "The last page, page 3, is incomplete"},
+       "Named.TIF", 3},
+      // A fault leaves the scanner's text first, then which sheet was not
+      // scanned and what to do.
+      {"model=fi-6130;sheets=3;faults=jam=2", {"--append"}, 6,
+       {"Paper jam detected (Cmd_ReadImage 03:80:01)\n", " was not scanned: clear the jam, put ",
+        " and the sheets after it back into the feeder and scan them with --append; the page scanned before it was added to "},
+       "named.pdf", 4, 2},
+      {"model=fi-6130;sheets=3;faults=doublefeed=1", {"--double-feed", "tl"}, 6,
+       {"Double feed error (Cmd_ReadImage 03:80:07)\n", " was not scanned: check for sheets stuck together, put ",
+        " back into the feeder and scan them again; no page was written.\n"},
+       "double.pdf", -1, 1},
+      {"model=fi-6130;sheets=4;faults=coveropen=3", {"--duplex"}, 6,
+       {"cover is open (Cmd_ObjectPosition 03:80:02)\n", " was not scanned: close the feeder cover, put ",
+        "scan them with --append; the 4 pages scanned before it are in "},
+       "cover.tif", 4, 3},
+      // The desktop application sends its line-art settings with --turbo 0.
+      {"model=fi-6130;sheets=1", {"--mono", "--turbo", "0", "--threshold", "128", "--despeckle", "5", "--dtc", "d"}, 0,
+       {"quirel: note: --threshold and --despeckle and --dtc d change nothing with --turbo"}},
+      {"model=fi-6130;sheets=1", {"--auto-length", "--rotate-f-f", "--top", "600"}, 0,
+       {"quirel: note: --top changes nothing with --auto-length and a half turn"}},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -173,15 +210,25 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
     SCOPED_TRACE(std::string(c.scanner) + " " + args);
     std::vector<std::string> all = gray;
     all.insert(all.end(), c.args.begin(), c.args.end());
-    const std::string path = dir.File("limits" + std::to_string(++n) + ".pdf");
-    all.insert(all.end(), {"--pdf", path});
+    const std::string path = dir.File(c.name ? c.name : "limits" + std::to_string(++n) + ".pdf");
+    if (!c.name) all.push_back("--pdf");
+    all.push_back(path);
     ToolRun run = Traced(c.scanner, all);
     EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
-    for (const auto& text : c.texts) EXPECT_TRUE(Has(run.err, text)) << run.err;
-    if (c.status != 0) {
+    for (const auto& text : c.texts) EXPECT_TRUE(Has(c.status == 4 ? run.err : run.out + run.err, text)) << run.out << run.err;
+    if (c.sheet > 0) {
+      EXPECT_TRUE(Has(run.err, "Sheet " + std::to_string(c.sheet) + " was not scanned") ||
+                  Has(run.err, "The sheet that failed was not scanned"))
+          << run.err;
+    }
+    if (c.name) {
+      FileCheck check = CheckFile(path);
+      EXPECT_EQ(check.pages, c.pages) << check.report;
+      EXPECT_TRUE(check.sound || c.pages < 0) << check.report;
+    } else if (c.status != 0) {
       ExpectScannerUntouched(run);
       EXPECT_FALSE(Exists(path));
-    } else {
+    } else if (c.texts.empty()) {
       EXPECT_EQ(run.err, "");
       EXPECT_TRUE(Has(run.out, "1 page scanned into " + path + ".")) << run.out;
     }

@@ -436,19 +436,20 @@ def planted_link(fmt):
 
 def first_page_fails():
     """A scan without --append into an existing file whose first page fails:
-    the old file stays as it was and no temporary file is left."""
+    the old file stays as it was and no temporary file is left. A first page
+    cut short by an unplug is written, so it replaces the file soundly."""
     rows = []
     cases = (
         ("paper jam on sheet 1", ";faults=jam=1", SMALL, "", {6}),
         ("cover open", ";faults=coveropen", SMALL, "", {4}),
-        # JPEG: the half-read side cannot be decoded, so no page is written.
         ("unplugged on sheet 1", ";faults=unplug=1",
-         ["--adf", "--gray", "--resolution", "50", "--paper-height", "6000"], "", {4}),
+         ["--adf", "--gray", "--resolution", "50", "--paper-height", "6000"], "", {9}),
         # A page larger than the file size limit: the write itself fails.
         ("first page write fails", "", ["--adf", "--gray", "--no-jpeg", "--resolution", "100",
                                         "--paper-height", "6000"], "trap '' XFSZ; ulimit -f 3;", {11, 12}),
     )
     for i, (label, faults, args, prefix, statuses) in enumerate(cases):
+        replaced = "unplugged" in label
         row = Row("existing file, " + label)
         folder = fresh_dir("existing-%d" % i)
         path = os.path.join(folder, "kept.pdf")
@@ -457,9 +458,13 @@ def first_page_fails():
         run = run_tool(args + ["--pdf", path], scanner=SCANNER + ";sheets=2" + faults, shell_prefix=prefix or None)
         row.status = run.code()
         expect_exit(row, run, "scan", statuses)
-        expect_untouched(row, path, before)
         sound, pages = check_file(path)
-        row.expected, row.found = "2 (old)", "none" if pages is None else str(pages)
+        if replaced:
+            row.valid = "sound" if sound and pages == 1 else "UNSOUND"
+            if row.valid != "sound": row.fail("the page cut short is not the file's one sound page")
+        else:
+            expect_untouched(row, path, before)
+        row.expected, row.found = "1 (new)" if replaced else "2 (old)", "none" if pages is None else str(pages)
         left = sorted(set(listing(folder)) - set(names))
         if left:
             row.fail("left in the folder: " + ", ".join(left))
@@ -738,6 +743,34 @@ def low_memory_sweep():
     return rows
 
 
+def closed_streams():
+    """The tool started with standard output closed (`>&-`), with standard
+    output and error closed, or with standard input closed: the scan works
+    as usual (status 0, a sound file of every page), and no progress line
+    or message ends up in the output file."""
+    rows = []
+    folder = fresh_dir("closed-streams")
+    for label, closing, fmt in (("standard output", ">&-", "pdf"), ("standard output", ">&-", "tiff"),
+                                ("standard output and error", ">&- 2>&-", "pdf"),
+                                ("standard input", "<&-", "tiff")):
+        row = Row("%s closed (%s)" % (label, fmt.upper()))
+        path = os.path.join(folder, "closed-%d.%s" % (len(rows), "pdf" if fmt == "pdf" else "tif"))
+        run = run_tool(SMALL + ["--" + fmt, path], scanner=SCANNER + ";sheets=3", bound=30,
+                       shell_prefix="exec %s;" % closing)
+        row.status = run.code()
+        expect_exit(row, run, "scan", {0})
+        expect_pages(row, path, 3)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                data = f.read()
+            for words in (b" scanned", b"Supported scanner"):
+                if words in data:
+                    row.fail("the output file holds %r" % words.decode())
+        row.happened = "%s; %s" % (closing, run.ended())
+        rows.append(row)
+    return rows
+
+
 def number_options():
     """Number options take exactly the digits --help shows: a leading blank
     or plus is refused with exit 64 naming the option."""
@@ -880,6 +913,7 @@ CASES = (
     ("early-sigterm", lambda: early_signal(signal.SIGTERM)),
     ("ulimit", low_address_space),
     ("low-memory", low_memory_sweep),
+    ("closed-streams", closed_streams),
     ("numbers", number_options),
     ("pdf-generation", pdf_generation_limits),
     ("deep-pages", deep_page_files),

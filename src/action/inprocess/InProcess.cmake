@@ -17,7 +17,7 @@ if(TARGET quirel_frontend AND TARGET quirel_scan)
     "LINKER:--undefined=_ZN6quirel8frontend11MakeScanJobEPNS0_17ScanJobControllerE")
 
   file(GLOB inprocess_test_srcs CONFIGURE_DEPENDS ${quirel_root_dir}/tests/action/inprocess/*.cpp)
-  if(inprocess_test_srcs AND TARGET quirel_virtual AND TARGET quirel_gui)
+  if(BUILD_TESTING AND inprocess_test_srcs AND TARGET quirel_virtual AND TARGET quirel_gui)
     add_executable(test_action_inprocess ${inprocess_test_srcs}
       ${quirel_root_dir}/tests/frontend/FrontendTestSupport.cpp
       ${quirel_root_dir}/src/tool/ToolArgs.cpp

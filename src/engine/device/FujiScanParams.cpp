@@ -53,11 +53,24 @@ uint16_t Divided(uint16_t requested, double scale) {
   return uint16_t(v);
 }
 
-// Rounds px to a multiple of `step`, upwards unless the rounded-up width no
-// longer fits the device; then downwards.
-uint64_t RoundWidth(uint64_t px, uint64_t step, uint64_t res, double deviceWidth1200) {
+// The most lines a JPEG image may have in the decoder the engine uses (and
+// in the scanner's JPEG header).
+constexpr uint64_t kJpegMaxLines = 65500;
+
+// The window size in 1/1200 inch for `px` pixels (or lines) at `res` dpi.
+// The scanner turns it back into pixels truncating (size * res / 1200), so
+// it is rounded up: the smallest size that gives exactly `px` again. (A
+// truncated size would give one pixel less at most resolutions, and a width
+// rounded to whole JPEG blocks would lose its last block's column.) For
+// res up to 1200 dpi it never exceeds a size whose truncation gave px.
+inline uint64_t Units1200(uint64_t px, uint64_t res) { return (px * kUnits + res - 1) / res; }
+
+// Rounds px to a multiple of `step`, upwards unless the rounded-up width,
+// from the window's offset `offset1200` across the feed, no longer fits the
+// device; then downwards.
+uint64_t RoundWidth(uint64_t px, uint64_t step, uint64_t res, uint64_t offset1200, double deviceWidth1200) {
   uint64_t up = (px + step - 1) / step * step;
-  if (double(up * kUnits / res) > deviceWidth1200) return px / step * step;
+  if (double(offset1200 + Units1200(up, res)) > deviceWidth1200) return px / step * step;
   return up;
 }
 
@@ -280,6 +293,14 @@ void ScanParams::Adjust(const Device& device) {
     mBottomTrim = uint32_t(product.mAutoLenTrim * mYRes + 0.5);
   }
 
+  // A window longer than a JPEG image can be (automatic length at high
+  // resolutions asks for more) is transferred raw: cutting it would lose
+  // the end of a long page.
+  if (mWillUseJpeg) {
+    const uint64_t along = mLandscape ? mScanWidth : mScanHeight;
+    if ((along * Res(mYRes) / kUnits + 15) / 16 * 16 > kJpegMaxLines) mWillUseJpeg = mJpegInterleave = false;
+  }
+
   const bool subsampledJpeg = mWillUseJpeg && mJpegSubsample != 0;
   const bool plainJpeg = mWillUseJpeg && mJpegSubsample == 0;
   const uint64_t xres = Res(mXRes);
@@ -288,37 +309,40 @@ void ScanParams::Adjust(const Device& device) {
   // 10. Width across the feed, rounded to what the data format needs.
   {
     const uint64_t w = mLandscape ? mScanHeight : mScanWidth;
+    const uint64_t left = mLandscape ? mUpperLeftY : mUpperLeftX;
     uint64_t px = w * xres / kUnits;
     const double deviceWidth = (mUseFlatbed ? product.mFlatbedWidth : product.mAdfWidth) * double(kUnits);
     bool rounded = false;
     if (px % 16 != 0 && subsampledJpeg) {
-      px = RoundWidth(px, 16, xres, deviceWidth);
+      px = RoundWidth(px, 16, xres, left, deviceWidth);
       rounded = true;
     } else if (px % 8 != 0 && (mImageType == kImageTypeLineArt || plainJpeg)) {
-      px = RoundWidth(px, 8, xres, deviceWidth);
+      px = RoundWidth(px, 8, xres, left, deviceWidth);
       rounded = true;
     }
+    mInWidth1200 = uint32_t(Units1200(px, xres));
     if (rounded) {
       uint32_t& paper = mLandscape ? mPaperHeight : mPaperWidth;
-      const uint32_t across = uint32_t(px * kUnits / xres);
-      if (paper < across) paper = across;
+      if (paper < mInWidth1200) paper = mInWidth1200;
     }
-    mInWidth1200 = uint32_t(px * kUnits / xres);
   }
 
-  // 11. Length along the feed; line art is not rounded in length.
+  // 11. Length along the feed; line art is not rounded in length. The
+  // window starts at its top offset, so it is that much shorter than the
+  // longest length the model takes (automatic length asks for the rest of
+  // the longest page below the offset).
   {
     const uint64_t h = mLandscape ? mScanWidth : mScanHeight;
+    const uint64_t top = mLandscape ? mUpperLeftX : mUpperLeftY;
     uint64_t py = h * yres / kUnits;
     if (py % 16 != 0 && subsampledJpeg)
       py = (py + 15) / 16 * 16;
     else if (py % 8 != 0 && plainJpeg)
       py = (py + 7) / 8 * 8;
-    mInHeight1200 = uint32_t(py * kUnits / yres);
-    if (mInHeight1200 > device.GetMaxLenForRes(mImageType, mXRes)) {
-      const uint64_t step = subsampledJpeg ? 16 : plainJpeg ? 8 : 1;
-      mInHeight1200 = uint32_t((py > step ? py - step : 0) * kUnits / yres);
-    }
+    const uint64_t step = subsampledJpeg ? 16 : plainJpeg ? 8 : 1;
+    uint64_t length = Units1200(py, yres);
+    if (top + length > device.GetMaxLenForRes(mImageType, mXRes)) length = Units1200(py > step ? py - step : 0, yres);
+    mInHeight1200 = uint32_t(length);
   }
 
   // 12. The JPEG blocks of the last rows are cut off with the page end too.

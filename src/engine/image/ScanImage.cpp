@@ -83,6 +83,13 @@ void ScanImage::SetScanLen(int lines) {
 
 int ScanImage::GetCurScanLen() const { return mImpl ? mImpl->GetCurScanLen() : ImageInfo::GetCurScanLen(); }
 
+bool ScanImage::EndCutShort() {
+  bool any = true;
+  if (!mFailure.Failed() && mImpl)
+    RunStep("not enough memory to finish the page", [&] { any = mImpl->EndCutShort(); });
+  return any;
+}
+
 void ScanImage::PostProcess() {
   if (mFailure.Failed() || !mImpl || mPostProcessed) return;
   mPostProcessed = true;

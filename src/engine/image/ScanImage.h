@@ -47,6 +47,11 @@ class ScanImage : public ImageInfo {
   void AppendBytes(const unsigned char* data, int len);
   void SetScanLen(int lines);
   int GetCurScanLen() const;
+  // Before PostProcess, for a side whose data ended early (the scan stopped
+  // in the middle of it): it is finished with what arrived, the rest white.
+  // False when nothing of it arrived (no line of a JPEG side): it is then
+  // no page.
+  bool EndCutShort();
   void PostProcess();
 
   // See "Failed sides" above.

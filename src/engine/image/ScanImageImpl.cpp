@@ -90,9 +90,17 @@ void ScanImage_JpegImplBase::FlushJpeg(int lines) {
 }
 
 bool ScanImage_JpegImplBase::JpegComplete() {
-  if (!mJpeg || mJpeg->CheckComplete(mPaperLines)) return true;
+  if (!mJpeg || mCutShort || mJpeg->CheckComplete(mPaperLines)) return true;
   mFailure.Set("%s", mJpeg->ErrorText());
   return false;
+}
+
+bool ScanImage_JpegImplBase::EndCutShort() {
+  if (!mJpeg || Failed()) return true;
+  mCutShort = true;
+  if (mJpeg->LinesDecoded() == 0) return false;
+  TraceRemainingLines(this, -1, mJpeg->Flush(*this));
+  return true;
 }
 
 // ------------------------------------------------------------ line art
@@ -282,6 +290,13 @@ void ScanImage_Impl1Turbo::SetScanLen(int lines) {
   FlushJpeg(lines);
   mBuf->SetScanLen(lines);
   mStat->Flush();
+}
+
+// The threshold is taken from the lines that arrived, as at the paper's end.
+bool ScanImage_Impl1Turbo::EndCutShort() {
+  const bool any = ScanImage_JpegImplBase::EndCutShort();
+  mStat->Flush();
+  return any;
 }
 
 void ScanImage_Impl1Turbo::PostProcess() {

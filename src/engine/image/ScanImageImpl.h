@@ -38,6 +38,10 @@ class ScanImage_ImplBase {
   virtual uint32_t GetActualLineCount() const;
   // Finishes the page after the last byte.
   virtual void PostProcess() = 0;
+  // The side's data ended before the side did (the scan stopped in the
+  // middle of it): what arrived is kept, the rest of the page stays white.
+  // False when nothing of the page arrived.
+  virtual bool EndCutShort() { return true; }
 
   void AppendBytes(const unsigned char* data, int len);
   int GetCurScanLen() const;
@@ -70,9 +74,13 @@ class ScanImage_JpegImplBase : public ScanImage_ImplBase, protected JpegLineSink
   // paper length, or before the image's last line when that is not known.
   // A stream that ended after the paper length gives the page cut to it.
   bool JpegComplete();
+  // A JPEG side keeps the lines decoded so far (those of the blocks that
+  // arrived whole); without any line it has nothing to show.
+  bool EndCutShort() override;
 
   std::unique_ptr<JpegSideDecoder> mJpeg;  // JPEG sides only
   int mPaperLines = -1;                    // paper length once known
+  bool mCutShort = false;                  // EndCutShort was called
 };
 
 class ScanImage_Impl1Plain final : public ScanImage_ImplBase {
@@ -153,6 +161,7 @@ class ScanImage_Impl1Turbo final : public ScanImage_JpegImplBase {
   void UpdateCurScanLen() override;
   void SetScanLen(int lines) override;
   void PostProcess() override;
+  bool EndCutShort() override;
 
   const Buf_CalcStaticThreshold8& Statistic() const { return *mStat; }
 

@@ -1,11 +1,11 @@
 // Tasks, their worker pools, the Lock and the queue sizes (see TaskQ.h).
 #include "TaskQ.h"
 
-#include <unistd.h>
+#include "HostCpu.h"
+
 
 #include <cstring>
 #include <new>
-#include <thread>
 
 namespace {
 
@@ -56,7 +56,7 @@ void Task::Join() {
 
 TaskQ::TaskQ(int workers) {
   InitMutexAndCond(&mMutex, &mCond);
-  if (workers <= 0) workers = PhysicalCpuCount();
+  if (workers <= 0) workers = quirel::host::PhysicalCpuCount();
   try {
     mWorkers.reserve(size_t(workers));
   } catch (...) {
@@ -234,7 +234,7 @@ void Lock::WaitForCond(Predicate pred, int arg) {
   while (!pred(__atomic_load_n(&mValue, __ATOMIC_RELAXED), arg)) pthread_cond_wait(&mCond, &mMutex);
 }
 
-// ---- CPU counts and queue sizes ----
+// ---- queue sizes ----
 
 int CompressionQueueWorkers(int logicalCpus) {
   if (logicalCpus < 1) logicalCpus = 1;
@@ -244,16 +244,3 @@ int CompressionQueueWorkers(int logicalCpus) {
   return 12;
 }
 
-int LogicalCpuCount() {
-  // Configured rather than online CPUs: the count of the machine, not of
-  // the moment.
-  long n = sysconf(_SC_NPROCESSORS_CONF);
-  if (n < 1) n = long(std::thread::hardware_concurrency());
-  return n < 1 ? 1 : int(n);
-}
-
-int PhysicalCpuCount() {
-  long n = long(std::thread::hardware_concurrency());
-  if (n < 1) n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n < 1 ? 1 : int(n);
-}

@@ -155,6 +155,3 @@ constexpr int kDocumentQueueWorkers = 5;
 // 16 or more 12. A count below 1 (the query failed) counts as 1.
 int CompressionQueueWorkers(int logicalCpus);
 
-// CPU counts of this machine, at least 1 even when the query fails.
-int LogicalCpuCount();
-int PhysicalCpuCount();

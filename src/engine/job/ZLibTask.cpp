@@ -2,6 +2,8 @@
 // and DeflatePage, which joins a page's slices into one zlib stream.
 #include "ZLibTask.h"
 
+#include "HostCpu.h"
+
 #include <zlib.h>
 
 #include <cstddef>
@@ -15,7 +17,7 @@ namespace {
 
 // The compression queue, started on first use and kept for the life of the
 // process; sized from the logical CPU count.
-int CompressionWorkers() { return CompressionQueueWorkers(LogicalCpuCount()); }
+int CompressionWorkers() { return CompressionQueueWorkers(quirel::host::LogicalCpuCount()); }
 constinit ProcessTaskQ sTaskQ(&CompressionWorkers);
 
 }  // namespace

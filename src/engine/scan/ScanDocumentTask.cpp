@@ -60,16 +60,17 @@ void DocumentFailure::Fail(const char* format, ...) {
   mWriteFailed.store(true);
 }
 
-// Called in a catch block.
-void DocumentFailure::FailAfterException(int pageNum) {
+// Called in a catch block. The failure may come while earlier pages are
+// still being written, so it names the sheet, not a page.
+void DocumentFailure::FailAfterException(int sheet) {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    Fail("Out of memory while assembling page %d.", pageNum);
+    Fail("Out of memory while assembling sheet %d.", sheet);
   } catch (const char* what) {
-    Fail("Page %d could not be assembled: %s.", pageNum, what);
+    Fail("Sheet %d could not be assembled: %s.", sheet, what);
   } catch (...) {
-    Fail("Page %d could not be assembled.", pageNum);
+    Fail("Sheet %d could not be assembled.", sheet);
   }
 }
 
@@ -193,15 +194,18 @@ void SideTask::CloseSide(int options) {
     mWaitFor = nullptr;
   }
   ScanImage* image = mImageOwner.get();
+  // A side cut short keeps what arrived; one of which nothing arrived is no page.
+  if (image && (options & kCloseCutShort) && !(options & kCloseDiscard) && !image->EndCutShort()) image = nullptr;
   if (image && !(options & kCloseDiscard) && !mAbortFlag->mWriteFailed.load()) {
     image->PostProcess();
     if (image->Failed()) {
       // A side that could not be assembled is never written as a page; the
-      // job stops like after a failed write and reports why.
-      mAbortFlag->Fail("The %s side of page %d could not be assembled: %s", SideName(mIsFront ? 1 : 2), mPageNum,
-                       image->GetErrorText());
+      // job stops like after a failed write and reports why. The pages
+      // before it are written: it would have been the next.
+      mAbortFlag->Fail("The %s side of page %d could not be assembled: %s", SideName(mIsFront ? 1 : 2),
+                       int(mWriter->Results().mTotalPages) + 1, image->GetErrorText());
     } else {
-      bool last = (options & kCloseLastPage) && !mIsFront;
+      bool last = (options & kCloseFeedEnd) && !mIsFront;
       const int32_t before = mWriter->Results().mTotalPages;
       if (!mWriter->WritePage(*image, last)) {
         mAbortFlag->mWriteFailed.store(true);
@@ -417,9 +421,13 @@ bool DocumentTask::AppendInterleaved(MallocBuffer chunk, int count) {
     // A first chunk without a whole header cannot be split: the page fails
     // visibly instead of producing two undecodable sides.
     if (sos < 0 || end > count) {
-      char text[96];
-      std::snprintf(text, sizeof text, "The scanner's JPEG data for page %d began without a complete header.",
-                    mCurPage->PageNum());
+      // Named by the pages its two sides would have been, once the pages
+      // before them are written.
+      mCurPage->JoinPrevPage();
+      const int page = int(mWriter.Results().mTotalPages) + 1;
+      char text[112];
+      std::snprintf(text, sizeof text,
+                    "The scanner's JPEG data for pages %d and %d began without a complete header.", page, page + 1);
       return FailSplit(text);
     }
     mJpegHeader = Allocate(end);

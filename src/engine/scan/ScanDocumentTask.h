@@ -48,6 +48,7 @@ enum CloseSideOptionsE : int {
   kCloseLastPage = 1,  // the last page of the job
   kCloseDiscard = 2,   // do not write this page
   kCloseCutShort = 4,  // the scan ended before the side's data did
+  kCloseFeedEnd = 8,   // the last sheet of a feed that ran to its end: its back is the job's last side
 };
 
 // A command queued to a page or side task; the sender makes it, the queue
@@ -80,8 +81,8 @@ struct DocumentFailure {
   // Keeps the reason (printf-style; allocates nothing) unless one is kept
   // already, and sets the write-failure flag.
   void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // After an exception in the tasks of page `pageNum`: its reason.
-  void FailAfterException(int pageNum);
+  // After an exception in the tasks of sheet `sheet`: its reason.
+  void FailAfterException(int sheet);
   std::string SideError();
 };
 

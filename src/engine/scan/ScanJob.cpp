@@ -127,6 +127,7 @@ void ScanJob::FailAfterException(std::exception_ptr error) {
     if (!mResults.mErrorMsg.empty()) mResults.mErrorMsg += " ";
     mResults.mErrorMsg += text;
     mResults.mStatus = mJobStatus;
+    mResults.mFailedSheet = mFailedSheet;
     mResults.mEnd = mScannerGone ? kScanEndScannerGone : kScanEndFailed;
     if (mParams->mScanCompleteFunc) mParams->mScanCompleteFunc(&mResults);
   } catch (...) {
@@ -223,6 +224,7 @@ void ScanJob::Scan() {
   }
 
   mResults.mStatus = mJobStatus;
+  mResults.mFailedSheet = mFailedSheet;
   mResults.mEnd = mScannerGone       ? kScanEndScannerGone
                   : mJobStatus != 0 ? kScanEndFailed
                   : mStopped        ? kScanEndStopped
@@ -271,17 +273,23 @@ void ScanJob::ScanPages(Device& device, ScanParams& p) {
   if (!send(source)) return;
 
   {
+    // While the lamp warms up the scanner answers "not ready"; a stop
+    // request ends the wait (no paper has moved).
     Cmd_ScannerControl lamp(device, Cmd_ScannerControl::kLampReadyCheck);
     CommandOutcome sent = SendCommand(lamp);
     for (int retry = 0; retry < kLampRetries && sent.ScannerFailed() && IsUnitNotReady(lamp.mResult); ++retry) {
+      if (StopRequested()) break;
+      if (retry == 1 && mOutStrm)
+        *mOutStrm << "Waiting for the scanner's lamp to warm up (up to " << kLampRetries << " s)..." << std::endl;
       quirel::host::SleepMicros(1000000);
+      if (StopRequested()) break;
       sent = SendCommand(lamp);
     }
+    if (StopRequested()) {
+      mStopped = true;
+      return;
+    }
     if (!Succeeded(sent)) return;
-  }
-  if (StopRequested()) {
-    mStopped = true;
-    return;
   }
 
   if (device.NeedsCounterReset()) {

@@ -101,9 +101,11 @@ class ScanJob {
   ScanResults mResults;
   bool mCompleted = false;  // the completion callback was called (scan thread only)
   // Why the job ended, for ScanResults::mEnd: the scanner stopped answering
-  // a command; the job stopped on request.
+  // a command; the job stopped on request while sheets may be left.
   bool mScannerGone = false;
   bool mStopped = false;
+  // For ScanResults::mFailedSheet.
+  int mFailedSheet = 0;
   bool mDeleteWhenDone;
   std::ostream* mOutStrm;
   std::ostream* mErrStrm;

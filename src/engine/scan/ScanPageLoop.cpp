@@ -90,13 +90,18 @@ void PageLoop::Run() {
       break;
     }
     // The flatbed holds one sheet.
-    if (mFlatbed)
+    if (mFlatbed) {
       mMoreSheets = false;
-    else
+      mFeedEnded = true;
+    } else {
       EndOfPage();
+    }
+    // The scanner is told before the last sheet closes: its answer tells
+    // whether that sheet was the last in the feeder.
+    if (mInterrupted && !mMoreSheets && CleanUpAfterStop()) mFeedEnded = true;
     CloseSheet();
   }
-  if (mInterrupted && !mReadFailed) CleanUpAfterStop();
+  if (mInterrupted && !mReadFailed && !mCleanedUp) CleanUpAfterStop();
   Finish();
 }
 
@@ -106,17 +111,26 @@ bool PageLoop::StartScan() {
   if (!mFlatbed) {
     if (CommandOutcome loaded = SendCommand(mLoad); !loaded.Good()) {
       mJob.CommandFailed(loaded, "Failed to load page: ");
+      if (IsPaperFault(loaded, mLoad.mResult)) mJob.mFailedSheet = 1;
       return false;
     }
   }
   return ScanSheet();
 }
 
-// SCAN for the sheet just loaded. A failure is the job's, with the
-// scanner's text, or with one of its own when the scanner gave none (busy).
+// A load answered with a feeder error other than the empty hopper (the
+// cover open, a jam at the pick-up).
+bool PageLoop::IsPaperFault(const CommandOutcome& loaded, const Result& r) {
+  return loaded.ScannerFailed() && IsFeederError(r) && !IsHopperEmpty(r);
+}
+
+// SCAN for the sheet just loaded (the next after mSheet). A failure is the
+// job's, with the scanner's text, or with one of its own when the scanner
+// gave none (busy).
 bool PageLoop::ScanSheet() {
   const CommandOutcome scanned = SendCommand(mScan);
   if (scanned.Good()) return true;
+  mJob.mFailedSheet = mSheet + 1;
   if (*scanned.Text())
     mJob.CommandFailed(scanned);
   else
@@ -125,6 +139,7 @@ bool PageLoop::ScanSheet() {
 }
 
 void PageLoop::OpenSheet() {
+  ++mSheet;
   mDoc->OpenPage();
   const uint32_t sideBytes = mJpeg ? 0x7FFFFFFF : mParams.mBytesPerPage;
   const bool separateBack = mDuplex && !mInterleaved;
@@ -288,6 +303,7 @@ void PageLoop::JudgeReadStatus(const ReadPass& pass) {
       mFront.mEnded = true;
       mFront.mRemaining = 0;
       mMoreSheets = false;
+      mFeedEnded = !mInterrupted;
     }
   } else if (!pass.mEndOfSide) {
     mFront.mCut = mFront.mCut || Unfinished(mFront);
@@ -296,6 +312,7 @@ void PageLoop::JudgeReadStatus(const ReadPass& pass) {
     mMoreSheets = false;
     if (IsPaperError(r)) {
       mJob.mJobStatus = kScanPageDiscarded;
+      mJob.mFailedSheet = mSheet;
       mPaperErrorOnSheet = true;
     }
     if (r.mSenseKey != kSenseNone) mJob.SetErr(pass.mSenseMsg);
@@ -428,9 +445,15 @@ void PageLoop::LoadNextSheet() {
     return;
   }
   mMoreSheets = false;
-  if (loaded.ScannerFailed() && IsHopperEmpty(mLoad.mResult)) return;
+  if (loaded.ScannerFailed() && IsHopperEmpty(mLoad.mResult)) {
+    // After a stop on a model that prepicks, the scanner answers so once
+    // it has delivered the sheet already picked, whatever is left.
+    mFeedEnded = !mInterrupted;
+    return;
+  }
   mJob.NoteCause(loaded);
   if (loaded.ScannerFailed() && IsFeederError(mLoad.mResult)) mJob.mJobStatus = kScanPageDiscarded;
+  if (IsPaperFault(loaded, mLoad.mResult)) mJob.mFailedSheet = mSheet + 1;
 }
 
 // Only a sheet whose own reading hit the paper error is discarded. A paper
@@ -441,8 +464,14 @@ void PageLoop::LoadNextSheet() {
 // A side that a failure ended before its data did is written as far as it
 // came and counted as cut short, or is no page when nothing came. With
 // interleaved data the front's state stands for both sides.
+//
+// Only the last sheet of a feed that ran to its end closes as the end of the
+// feed (the writer may then drop its back as the job's last side): a sheet
+// after which a failure or a stop ended the job is followed by sheets that
+// were not scanned.
 void PageLoop::CloseSheet() {
-  const int options = (mMoreSheets ? 0 : kCloseLastPage) | (mPaperErrorOnSheet ? kCloseDiscard : 0);
+  const int options = (mMoreSheets ? 0 : kCloseLastPage) | (!mMoreSheets && mFeedEnded ? kCloseFeedEnd : 0) |
+                      (mPaperErrorOnSheet ? kCloseDiscard : 0);
   auto cut = [](const SideState& side) { return !side.mCut ? 0 : side.mGot > 0 ? kCloseCutShort : kCloseDiscard; };
   mDoc->CloseSide(kSideFront, options | cut(mFront));
   if (mDuplex) mDoc->CloseSide(kSideBack, options | cut(mInterleaved ? mFront : mBack));
@@ -451,14 +480,17 @@ void PageLoop::CloseSheet() {
   if (mDoc->WriteFailed()) gStopNow.store(true);
 }
 
-void PageLoop::CleanUpAfterStop() {
+// True when the load sent to clear the feeder found the hopper empty: no
+// sheet was left unscanned.
+bool PageLoop::CleanUpAfterStop() {
+  mCleanedUp = true;
   SendControl(Cmd_ScannerControl::kControl4);
-  if (!mDevice.NeedToSpecifyPrepick()) {
-    Cmd_ObjectPosition reload(mDevice, Cmd_ObjectPosition::kLoad);
-    reload.SendToScanner();
-    Cmd_ObjectPosition unload(mDevice, Cmd_ObjectPosition::kUnload);
-    unload.SendToScanner();
-  }
+  if (mDevice.NeedToSpecifyPrepick()) return false;
+  Cmd_ObjectPosition reload(mDevice, Cmd_ObjectPosition::kLoad);
+  const bool empty = reload.SendToScanner() == 0 && IsHopperEmpty(reload.mResult);
+  Cmd_ObjectPosition unload(mDevice, Cmd_ObjectPosition::kUnload);
+  unload.SendToScanner();
+  return empty;
 }
 
 void PageLoop::SendControl(Cmd_ScannerControl::ControlFuncE function) {
@@ -472,7 +504,8 @@ void PageLoop::Finish() {
   mFinished = true;
   mJob.mResults = mDoc->Flush();
   mJob.mResults.mDoubleFeeds = mDoubleFeeds;
-  if (mInterrupted) mJob.mStopped = true;
+  // A stop after the feed ran to its end left no sheet unscanned.
+  if (mInterrupted && !mFeedEnded) mJob.mStopped = true;
   if (mDoc->WriteFailed()) ReportWriteFailure();
   if (gVerbose)
     std::clog << mBytesRead << " image bytes read in " << mReadSeconds << " seconds, "

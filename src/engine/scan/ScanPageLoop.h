@@ -64,6 +64,7 @@ class PageLoop {
   enum class SheetEndE { kRead, kReadFailed, kDataLost, kAbandoned };
 
   bool StartScan();
+  static bool IsPaperFault(const CommandOutcome& loaded, const Result& r);
   bool ScanSheet();
   void OpenSheet();
   SheetEndE ReadSheet();
@@ -86,7 +87,7 @@ class PageLoop {
   void CheckStop();
   void LoadNextSheet();
   void CloseSheet();
-  void CleanUpAfterStop();
+  bool CleanUpAfterStop();
   void Finish();
   void ReportWriteFailure();
 
@@ -118,6 +119,11 @@ class PageLoop {
   bool mInterrupted = false;
   bool mReadFailed = false;
   bool mFinished = false;  // the document's results are taken
+  // The feed ran to its end: the hopper ran empty, the scanner reported the
+  // end of the paper, or the flatbed's sheet was read.
+  bool mFeedEnded = false;
+  bool mCleanedUp = false;  // the interrupted scanner was told to stop
+  int mSheet = 0;           // sheets opened, from 1
   int mDoubleFeeds = 0;
   unsigned long long mBytesRead = 0;
   double mReadSeconds = 0;

@@ -145,9 +145,11 @@ TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
     const char* what;
     const Device* device;
     ImageTypeE type;
-    uint32_t width;  // 1/1200 in, at 300 dpi
+    uint32_t width;  // 1/1200 in
     bool flatbed, allowJpeg;
     uint32_t pixels, lines;
+    uint16_t res = 300;
+    uint32_t left = 0;
   } cases[] = {
       {"gray JPEG 1001 px", &fi7160.device, kImageTypeGray, 4004, false, true, 1008, 1008},
       {"gray without JPEG", &fi7160.device, kImageTypeGray, 4004, false, false, 1001, 1001},
@@ -155,11 +157,16 @@ TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
       {"2560 px exceed 8.5 in", &fi5110c.device, kImageTypeGray, 10180, false, true, 2544, 1008},
       {"feeder 8.85 in", &fi4220c2.device, kImageTypeGray, 10380, false, true, 2608, 1008},
       {"flatbed 8.68 in", &fi4220c2.device, kImageTypeGray, 10380, true, true, 2592, 1008},
+      // 2128 px are 10214.4/1200 in: 10214 would give the scanner 2127.
+      {"gray JPEG at 250 dpi", &fi7160.device, kImageTypeGray, 10200, false, true, 2128, 848, 250},
+      {"raw gray at 72 dpi", &fi7160.device, kImageTypeGray, 9921, false, false, 595, 240, 72},
+      {"the left offset counts", &fi7160.device, kImageTypeGray, 10016, false, true, 2496, 1008, 300, 600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ScanParams p = Params(c.type);
+    ScanParams p = Params(c.type, c.res);
     p.mScanWidth = c.width;
+    p.mUpperLeftX = c.left;
     p.mScanHeight = 4004;
     p.mPaperWidth = 10000;
     p.mUseFlatbed = c.flatbed;
@@ -168,10 +175,10 @@ TEST(ScanParamsGeometry, WidthRoundsForTheDataFormatWithinTheDevice) {
     p.Adjust(*c.device);
     EXPECT_EQ(p.mXPixelCount, c.pixels);
     EXPECT_EQ(p.mYPixelCount, c.lines);
-    EXPECT_EQ(p.mInWidth1200, c.pixels * 4);
+    EXPECT_EQ(uint64_t(p.mInWidth1200 - 1) * c.res / 1200, c.pixels - 1) << "the smallest window of these pixels";
     EXPECT_EQ(p.mOutImageWidthPixel, c.pixels);
     // The paper grows to a rounded window wider than it.
-    EXPECT_EQ(p.mPaperWidth, c.pixels * 4 > 10000 && c.pixels * 4 != c.width ? c.pixels * 4 : 10000u);
+    EXPECT_EQ(p.mPaperWidth, p.mInWidth1200 > 10000 && p.mInWidth1200 != c.width ? p.mInWidth1200 : 10000u);
   }
 }
 
@@ -266,10 +273,18 @@ TEST(ScanParamsLength, LongestLengthByResolutionOnBothSpeeds) {
        300, 400, 6, 129, 192000, 192000, 47 + 8, 192000, 64000},
       {"colour 400x300 window", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 400, 300, 129, 0, 200000,
        400, 300, 6, 129, 200000, 200000, 0, 199936, 49984},
+      // Longer than a JPEG image can be: raw, not rounded to blocks.
       {"colour 300x400 window", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 400, 129, 0, 200000,
-       300, 400, 6, 129, 200000, 200000, 0, 200016, 66672},
+       300, 400, 6, 129, 200000, 200000, 0, 199998, 66666},
+      // The window below its top offset ends within the longest length.
       {"window top 1 in", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 300, 129, 1200, kAuto,
-       300, 300, 6, 129, 258000, 256800, 35 + 8, 256832, 64208},
+       300, 300, 6, 129, 258000, 256800, 35 + 8, 256768, 64192},
+      {"colour top 1/50 in", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 300, 129, 24, kAuto,
+       300, 300, 6, 129, 258000, 257976, 35 + 8, 257920, 64480},
+      {"gray top 1 in at 250 dpi", kFi7160, usb::kUsbSpeedHigh, kImageTypeGray, 250, 250, 129, 1200, kAuto,
+       250, 250, 6, 129, 258000, 256800, 30 + 8, 256743, 53488},
+      {"gray longest paper below 1 in", kFi7160, usb::kUsbSpeedHigh, kImageTypeGray, 300, 300, 129, 1200, 256800,
+       300, 300, 6, 129, 256800, 256800, 0, 256768, 64192},
       {"window top beyond the longest", kFi7160, usb::kUsbSpeedHigh, kImageTypeColor, 300, 300, 129, 300000, kAuto,
        300, 300, 6, 129, 258000, 0, 35 + 8, 0, 0},
       {"line art: no JPEG rows", kFi7160, usb::kUsbSpeedHigh, kImageTypeLineArt, 600, 600, 129, 0, kAuto,

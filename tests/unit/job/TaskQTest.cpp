@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostCpu.h"
 #include "TaskQ.h"
 
 namespace {
@@ -211,9 +212,9 @@ TEST(TaskQueue, DestroyingAQueueRunsWhatWasQueuedAndStopsItsWorkers) {
 
 TEST(TaskQueue, WorkerCountsFollowTheMachine) {
   TaskQ q(0);
-  EXPECT_EQ(q.WorkerCount(), PhysicalCpuCount());
-  EXPECT_GE(PhysicalCpuCount(), 1);
-  EXPECT_GE(LogicalCpuCount(), 1);
+  EXPECT_EQ(q.WorkerCount(), quirel::host::PhysicalCpuCount());
+  EXPECT_GE(quirel::host::PhysicalCpuCount(), 1);
+  EXPECT_LE(quirel::host::PhysicalCpuCount(), quirel::host::LogicalCpuCount());
 
   const int table[][2] = {{-1, 2}, {0, 2}, {1, 2}, {2, 3}, {3, 4},   {4, 4},   {11, 11},
                           {12, 10}, {15, 10}, {16, 12}, {64, 12}};

@@ -156,7 +156,7 @@ TEST_F(DocTaskTest, InterleavedPageWithoutWholeHeaderFailsVisibly) {
   const Bytes start = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00, 0x01, 0x02, 0x03};
   EXPECT_FALSE(doc.AppendBytes(kSideFront, Copy(start.data(), start.size()), int(start.size())));
   EXPECT_TRUE(doc.WriteFailed());
-  EXPECT_NE(doc.SideError().find("page 1"), std::string::npos) << doc.SideError();
+  EXPECT_NE(doc.SideError().find("pages 1 and 2"), std::string::npos) << doc.SideError();
   EXPECT_NE(doc.SideError().find("header"), std::string::npos) << doc.SideError();
   doc.CloseSide(kSideFront, 0);
   doc.CloseSide(kSideBack, kCloseLastPage);
@@ -284,20 +284,33 @@ TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {
   broken[broken.size() / 2] = 0xFF;
   broken[broken.size() / 2 + 1] = 0xD3;
 
-  DocumentTask doc(DocParams(dir.File("broken"), W, H, false, true), kColorOrderRGB, kColorPixelInterleaved);
-  int sheet = 0;
-  for (const Bytes* page : std::initializer_list<const Bytes*>{&good, &broken, &good}) {
-    doc.OpenPage();
-    Feed(doc, kSideFront, *page, 64);
-    doc.CloseSide(kSideFront, ++sheet == 3 ? kCloseLastPage : 0);
+  // Sides in scan order; the failed one is named by its page as written.
+  struct Case { bool duplex, skip; std::vector<const Bytes*> sides; const char* text; int pages; } const cases[] = {
+      {false, false, {&good, &broken, &good}, "The front side of page 2 could not be assembled: ", 1},
+      {true, false, {&good, &good, &broken, &good}, "The front side of page 3 could not be assembled: ", 2},
+      {true, false, {&good, &good, &good, &broken}, "The back side of page 4 could not be assembled: ", 3},
+      {true, true, {&good, &good, &good, &good, &broken, &good}, "The front side of page 4 could not be assembled", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = dir.File("broken" + std::to_string(&c - cases));
+    ScanParams p = DocParams(path, W, H, c.duplex, true);
+    p.mSkipFirstPage = c.skip;
+    DocumentTask doc(p, kColorOrderRGB, kColorPixelInterleaved);
+    for (size_t i = 0; i < c.sides.size(); ++i) {
+      const int side = c.duplex && i % 2 ? kSideBack : kSideFront;
+      if (side == kSideFront) doc.OpenPage();
+      Feed(doc, side, *c.sides[i], 64);
+      doc.CloseSide(side, 0);
+    }
+    ScanResults r = doc.Flush();
+    EXPECT_TRUE(doc.WriteFailed());
+    const std::string text = doc.SideError();
+    EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+    EXPECT_NE(text.find("Corrupt JPEG data"), std::string::npos) << text;
+    EXPECT_EQ(r.mTotalPages, c.pages);
+    EXPECT_EQ(int(ReadTiff(path + ".tif").size()), c.pages);
   }
-  ScanResults r = doc.Flush();
-  EXPECT_TRUE(doc.WriteFailed());
-  const std::string text = doc.SideError();
-  EXPECT_EQ(text.rfind("The front side of page 2 could not be assembled: ", 0), 0u) << text;
-  EXPECT_NE(text.find("Corrupt JPEG data"), std::string::npos) << text;
-  EXPECT_EQ(r.mTotalPages, 1);
-  EXPECT_EQ(ReadTiff(dir.File("broken.tif")).size(), 1u);
 
   // Memory that runs out at any one allocation of the scan thread's work on
   // page 2 (its tasks, images, commands): page 2 is not written whole (its

@@ -207,6 +207,9 @@ TEST_F(ScanJobTest, LampWarmingUpIsWaitedForUpToTwentySeconds) {
   EXPECT_EQ(Log().Count(kControl, 5), 4);
   EXPECT_EQ(lampSleeps(), 3);
   EXPECT_EQ(warm.r.mTotalPages, 1);
+  const std::string waiting = "Waiting for the scanner's lamp to warm up (up to 20 s)...\n";
+  EXPECT_EQ(warm.out.find(waiting), warm.out.rfind(waiting)) << "said once: " << warm.out;
+  EXPECT_FALSE(Has(Scan("model=fi-6130;sheets=1;faults=lampwarmup=1").out, waiting)) << "one second is no wait";
 
   Outcome cold = Scan("model=fi-6130;sheets=1;faults=lampwarmup=30");
   EXPECT_EQ(cold.wait, kScanErrorMessage);
@@ -270,18 +273,22 @@ TEST_F(ScanJobTest, PaperErrorsDiscardTheSheetWithStatusSix) {
   struct Case {
     const char* faults;
     const char* text;
-    int pages, loads;
+    int pages, loads;  // the last load is of the sheet that failed
+    int status = kScanPageDiscarded;
   };
   for (const Case& c : {Case{"jam=2", "Paper jam detected", 1, 2}, Case{"doublefeed=1", "Double feed error", 0, 1},
                         // A load that finds the cover open keeps the sheet read
                         // whole before it: only a sheet whose own reading failed
                         // is discarded.
-                        Case{"coveropen=2", "Automatic document feeder cover is open", 1, 2}}) {
+                        Case{"coveropen=2", "Automatic document feeder cover is open", 1, 2},
+                        Case{"coveropen=1", "Failed to load page: Automatic document feeder cover is open", 0, 1,
+                             kScanErrorMessage}}) {
     SCOPED_TRACE(c.faults);
     Outcome o = Scan(std::string("model=fi-6130;sheets=3;faults=") + c.faults);
-    EXPECT_EQ(o.wait, kScanPageDiscarded);
-    EXPECT_EQ(o.r.mStatus, kScanPageDiscarded);
+    EXPECT_EQ(o.wait, c.status);
+    EXPECT_EQ(o.r.mStatus, c.status);
     EXPECT_TRUE(Has(o.r.mErrorMsg, c.text)) << o.r.mErrorMsg;
+    EXPECT_EQ(o.r.mFailedSheet, c.loads) << "the sheet the fault struck";
     EXPECT_EQ(o.r.mTotalPages, c.pages);
     EXPECT_EQ(Log().Count(kObjPos, 1), c.loads);
   }
@@ -303,11 +310,12 @@ TEST_F(ScanJobTest, UnplugMidSheetReportsThePagesThatExist) {
   EXPECT_EQ(Log().Count(kObjPos, 1), 2) << "no sheet is loaded after the READ failed";
 }
 
-// Asks the job to stop when the scanner is told to load sheet `sheet`.
-std::function<void(SpyLog&)> StopAtLoad(int sheet) {
-  return [sheet](SpyLog& log) {
-    log.hook = [sheet, loads = 0](const uint8_t* cdb, std::deque<std::vector<uint8_t>>*) mutable {
-      if (cdb[0] == kObjPos && cdb[1] == 1 && ++loads == sheet) gStopNow.store(true);
+// Asks the job to stop when the scanner is told to load sheet `sheet` (or
+// gets the `sheet`-th command `op` with `byte1`).
+std::function<void(SpyLog&)> StopAtLoad(int sheet, uint8_t op = kObjPos, uint8_t byte1 = 1) {
+  return [=](SpyLog& log) {
+    log.hook = [=, loads = 0](const uint8_t* cdb, std::deque<std::vector<uint8_t>>*) mutable {
+      if (cdb[0] == op && cdb[1] == byte1 && ++loads == sheet) gStopNow.store(true);
       return false;
     };
   };
@@ -597,11 +605,12 @@ std::function<void(SpyLog&)> PaperLengthThenBusy(uint32_t lines) {
   };
 }
 
-// The results in short: "<status> <pages> pages, cut <page><F|B>..., end <end>: <text>".
+// The results in short: "<status> <pages> pages, cut <page><F|B>..., end <end>[, sheet <failed>]: <text>".
 std::string Brief(const ScanResults& r) {
   std::string s = std::to_string(r.mStatus) + " " + std::to_string(r.mTotalPages) + " pages, cut";
   for (const CutShortPage& c : r.mCutShortPages) s += " " + std::to_string(c.mPage) + (c.mSide == kSideFront ? "F" : "B");
-  return s + ", end " + std::to_string(int(r.mEnd)) + ": " + r.mErrorMsg;
+  s += ", end " + std::to_string(int(r.mEnd));
+  return s + (r.mFailedSheet ? ", sheet " + std::to_string(r.mFailedSheet) : "") + ": " + r.mErrorMsg;
 }
 
 // The set-up commands and the page loop's protocol rules, one job each,
@@ -611,6 +620,7 @@ std::string Brief(const ScanResults& r) {
 TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
   using Tweak = std::function<void(ScanParams&)>;
   const Tweak colour = [](ScanParams& p) { p.mImageType = kImageTypeColor; };
+  const Tweak skipLast = [](ScanParams& p) { p.mDuplex = p.mSkipLastPage = true; };
   const auto answer = [](std::function<bool(const uint8_t*)> match, uint8_t key, int times = 1 << 30) {
     CheckAnswer a;
     a.match = std::move(match);
@@ -709,9 +719,9 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
        kScanErrorMessage, "^4 1 pages, cut 1F, end 0: .*Cmd_ReadPixelSize"},
       {"a later SCAN that fails ends the feed with its own text", "model=fi-6130;sheets=3", nullptr,
        Answer(secondScanFails), "", "R0:40000 LOAD SCAN SENSE REL $", "", kScanErrorMessage,
-       "^4 1 pages, cut, end 0: .*\\(Cmd_Scan 04:00:00\\)$"},
+       "^4 1 pages, cut, end 0, sheet 2: .*\\(Cmd_Scan 04:00:00\\)$"},
       {"a later SCAN answered busy ends the feed too", "model=fi-6130;sheets=3", nullptr, Answer(secondScanBusy), "",
-       "R0:40000 LOAD SCAN REL $", "", kScanErrorMessage, "^4 1 pages, cut, end 0: The scanner did not start"},
+       "R0:40000 LOAD SCAN REL $", "", kScanErrorMessage, "^4 1 pages, cut, end 0, sheet 2: The scanner did not start"},
       {"a READ refused mid-side ends the scan, the side cut short", "model=fi-4120C;sheets=2", nullptr,
        Answer(secondReadRefused), "^R\\d", "^R0:32768 R0:7400 $", "", kScanErrorMessage,
        "^4 1 pages, cut 1F, end 0: .*\\(Cmd_ReadImage 04:00:00\\)$"},
@@ -730,8 +740,18 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
       {"SCANNER CONTROL 9 not ready 25 times", "model=fi-6670;sheets=2",
        [](ScanParams& p) { p.mAllowDoubles = true; }, Answer(answer(Op(kControl, 9), 2)), "^(CTL9|Z2|HW|LOAD)",
        "^LOAD (CTL9 Z200000 ){25}LOAD (CTL9 Z200000 ){25}LOAD $", "HW", 0},
-      {"end of medium ends the feed without a text", "model=fi-6130;sheets=3", nullptr, Answer(endOfMedium), "",
-       "LOAD SCAN CHK0:40000 Z1000 R0:40000 SENSE REL $", "", 0},
+      {"end of medium ends the feed without a text", "model=fi-6130;sheets=3", skipLast, Answer(endOfMedium), "",
+       "LOAD SCAN CHK0:40000 Z1000 R0:40000 SENSE .*R128:40000 REL $", "", 0, "^0 1 pages, cut, end 1: $"},
+      // How a stop ends the job: sheets left (the last back kept although
+      // the last side is to be skipped), or none.
+      {"a stop while the lamp warms up", "model=fi-6130;sheets=1;faults=lampwarmup=30", nullptr,
+       StopAtLoad(2, kControl, 5), "", "CTL0 CTL5 SENSE Z1000000 CTL5 SENSE $", "", 0, "^0 0 pages, cut, end 2: $"},
+      {"a stop with sheets left", "model=fi-6130;sheets=3", skipLast, StopAtLoad(2), "^(LOAD|UNLOAD|CTL4)",
+       "^LOAD LOAD CTL4 LOAD UNLOAD $", "", 0, "^0 4 pages, cut, end 2: $"},
+      {"a stop while the last sheet is read", "model=fi-6130;sheets=2", skipLast, StopAtLoad(2),
+       "^(LOAD|UNLOAD|CTL4)", "^LOAD LOAD CTL4 LOAD UNLOAD $", "", 0, "^0 3 pages, cut, end 1: $"},
+      {"a stop with the load that finds the hopper empty", "model=fi-6130;sheets=2", nullptr, StopAtLoad(3),
+       "^(LOAD|UNLOAD|CTL4)", "^LOAD LOAD LOAD $", "", 0, "^0 2 pages, cut, end 1: $"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -186,6 +187,11 @@ TEST_F(HotPlugFile, MalformedContentLosesNothing) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(events[0].arrived);
   EXPECT_TRUE(events[1].arrived);
+  // A FIFO moved into its place is not read (nor waited on).
+  ASSERT_EQ(mkfifo((mFile + ".fifo").c_str(), 0600), 0);
+  ASSERT_EQ(std::rename((mFile + ".fifo").c_str(), mFile.c_str()), 0);
+  EXPECT_EQ(Events(3, 300).size(), 2u);
+  EXPECT_EQ(Listed().size(), 1u);
 }
 
 TEST_F(HotPlugFile, BadFileAtStartIsNamed) {
@@ -194,9 +200,12 @@ TEST_F(HotPlugFile, BadFileAtStartIsNamed) {
     std::string mentions;
   };
   Write("model=fi-9999\n");
+  const std::string fifo = mDir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Case cases[] = {
       {"@" + mFile, mFile + ": bad value 'fi-9999' for key 'model'"},
-      {"@" + mDir, "cannot read " + mDir},
+      {"@" + mDir, "cannot read " + mDir + ": it is not a regular file"},
+      {"@" + fifo, "cannot read " + fifo + ": it is not a regular file"},  // not a wait for a writer
       {"@", "'@' must be followed by the path"},
   };
   for (const Case& c : cases) {

@@ -115,6 +115,46 @@ TEST(VirtualScan, DuplexColourSheetWithSeparateWindowsInEveryLayout) {
   }
 }
 
+// Every resolution the tool takes (every 7th, and those once a pixel short), gray and colour JPEG, simplex
+// and duplex, Letter, A4, and below a top offset with automatic length or the longest paper, on every model:
+// the scanner takes the engine's window and pixel counts, an interleaved side whole blocks wide.
+TEST(VirtualScan, EveryResolutionGivesAWindowTheScannerTakes) {
+  std::vector<uint16_t> dpis = {72, 144, 250, 350, 500, 620, 1200};
+  for (uint16_t dpi = 50; dpi <= 1200; dpi += 7) dpis.push_back(dpi);
+  struct Area {
+    uint32_t width, height, top;  // height 0: automatic length; 1: the longest paper
+  } const areas[] = {{10200, 13200, 0}, {9921, 14031, 0}, {10200, 0, 1200}, {10200, 0, 24}, {10200, 1, 1200}};
+  for (const ProductSettings* model = Device::sProductSettings; model->mProductId != 0; ++model) {
+    VirtualRig rig(std::string("model=") + model->mModelName + ";sheets=1");
+    ASSERT_TRUE(rig.Open()) << model->mModelName;
+    for (uint16_t dpi : dpis)
+      for (ImageTypeE type : {kImageTypeGray, kImageTypeColor})
+        for (bool duplex : {false, true})
+          for (const Area& area : areas) {
+            SCOPED_TRACE(::testing::Message() << model->mModelName << " " << dpi << " dpi type " << int(type)
+                                              << " duplex " << duplex << " area " << area.height << " " << area.top);
+            ScanParams p(type);
+            p.mXRes = p.mYRes = dpi;
+            p.mDuplex = duplex;
+            p.mScanWidth = p.mPaperWidth = area.width;
+            p.mUpperLeftY = area.top;
+            p.mDetectLength = area.height == 0;
+            p.mPaperHeight = area.height == 1 ? rig.Dev().GetMaxLenForRes(type, dpi) : area.height;
+            p.mScanHeight = p.mPaperHeight - area.top;
+            p.Adjust(rig.Dev());
+            Cmd_WdwRec window(p);
+            Cmd_SetWindow set(rig.Dev(), &window, duplex ? &window : nullptr);
+            EXPECT_GOOD(set);
+            Cmd_ReadPixelSize size(rig.Dev());
+            EXPECT_GOOD(size);
+            EXPECT_EQ(size.mPixelWidth, p.mXPixelCount);
+            EXPECT_EQ(size.mPixelLength, p.mYPixelCount);
+            EXPECT_TRUE(!p.mJpegInterleave || p.mXPixelCount % 16 == 0) << p.mXPixelCount;
+            if (::testing::Test::HasFailure()) return;
+          }
+  }
+}
+
 // Splits an interleaved duplex stream as the engine does (segments between
 // restart markers alternate front and back) into two stock JPEGs of half the
 // stream's width.
