@@ -72,6 +72,8 @@ QString WindowWords(QString text) {
       {" Append with --tiff, or choose a PDF file.", " Choose TIFF as the file format, or choose a PDF file."},
       {" Append with --pdf, or choose a TIFF file.", " Choose PDF as the file format, or choose a TIFF file."},
       {"; quirel --enumerate lists the scanners found.", "; its name shows at the top of the window once it is found."},
+      {"scan them with --append", "click “Scan More”"},
+      {"scan it with --append", "click “Scan More”"},
   };
   for (const auto& [tool, window] : remedies) text.replace(QString::fromUtf8(tool), QString::fromUtf8(window));
   QStringList lines;

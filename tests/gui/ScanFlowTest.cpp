@@ -164,6 +164,8 @@ class ScanFlowTest : public QObject {
     } else {
       // The scanner's text first; the tool's words on the sheet follow it.
       QVERIFY2(t.text("doneMessageTxt").startsWith(message + "\n"), qPrintable(t.text("doneMessageTxt")));
+      // In the window's words: no option of the command line.
+      QVERIFY2(!t.text("doneMessageTxt").contains("--"), qPrintable(t.text("doneMessageTxt")));
     }
     QCOMPARE(t.text("doneInfoTxt"), info);
     QCOMPARE(t.text("noMoreBtn"), QString("Done"));
