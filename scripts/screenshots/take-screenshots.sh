@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Starts the desktop application from the build tree under Xvfb, as a person
 # would start it, against the virtual scanner, and photographs the scan
-# window idle, during a scan with previews, and with the done sheet:
+# window idle, during a scan with previews, and with the done sheet, on a
+# 1600 x 1200 screen and on a 1024 x 600 one (a netbook's):
 #
 #   scripts/screenshots/take-screenshots.sh [BUILD-DIR] [OUT-DIR]
 #
 # writes OUT-DIR/scan-window-idle.png, scan-window-scanning.png and
-# scan-window-done.png (default OUT-DIR: docs/screenshots). The scan is driven
-# with the keyboard through xdotool; the pictures are taken by grab-screen,
-# built here from grab-screen.cpp.
+# scan-window-done.png (1600 x 1200), scan-window-idle-1024x600.png and
+# scan-window-done-1024x600.png (default OUT-DIR: docs/screenshots); on the
+# small screen the file has a long name, which the done sheet wraps. The scan
+# is driven with the keyboard through xdotool; the pictures are taken by
+# grab-screen, built here from grab-screen.cpp.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,7 +24,13 @@ if [ "${QUIREL_SHOTS_INSIDE:-}" != 1 ]; then
     command -v "$tool" >/dev/null || { echo "take-screenshots: $tool is not installed" >&2; exit 69; }
   done
   cmake --build "$build" --target Quirel quirel_grab_screen >/dev/null
-  QUIREL_SHOTS_INSIDE=1 exec xvfb-run -a -s "-screen 0 1400x900x24 -dpi 96" "$0" "$build" "$out"
+  QUIREL_SHOTS_INSIDE=1 QUIREL_SHOTS_SCREEN=1600x1200 xvfb-run -a -s "-screen 0 1600x1200x24 -dpi 96" "$0" "$build" "$out"
+  QUIREL_SHOTS_INSIDE=1 QUIREL_SHOTS_SCREEN=1024x600 exec xvfb-run -a -s "-screen 0 1024x600x24 -dpi 96" "$0" "$build" "$out"
+fi
+if [ "$QUIREL_SHOTS_SCREEN" = 1024x600 ]; then
+  suffix=-1024x600 at=0 name="Correspondence with the insurance company about the claim of March 2024.pdf"
+else
+  suffix= at=20 name=Letters.pdf
 fi
 
 app="$build/Quirel.app/Contents/MacOS/Quirel"
@@ -68,7 +77,7 @@ export QT_QPA_PLATFORM=xcb
 pid=$!
 
 win=$(xdotool search --sync --onlyvisible --name '^Quirel$' | head -1)
-xdotool windowmove "$win" 20 20
+xdotool windowmove "$win" "$at" "$at"
 sleep 1.5
 
 shot() {  # shot NAME WINDOW
@@ -77,7 +86,7 @@ shot() {  # shot NAME WINDOW
   echo "$out/$1.png"
 }
 
-shot scan-window-idle "$win"
+shot "scan-window-idle$suffix" "$win"
 
 # Scan: Ctrl+S opens the save panel; type the file name and press Return.
 xdotool windowfocus --sync "$win"
@@ -85,19 +94,19 @@ xdotool key --window "$win" ctrl+s
 panel=$(xdotool search --sync --onlyvisible --name '^Quirel$' | grep -v "^$win\$" | head -1 || true)
 sleep 0.8
 xdotool key ctrl+a
-xdotool type --delay 20 "$work/Letters.pdf"
+xdotool type --delay 20 "$work/$name"
 xdotool key Return
 
 # Wait until a few pages have arrived, then photograph the running scan.
 sleep "${QUIREL_SHOTS_SCAN_DELAY:-1.6}"
-shot scan-window-scanning "$win"
+[ -z "$suffix" ] && shot scan-window-scanning "$win"
 
 # The done sheet appears when the scan ends.
-xdotool search --sync --onlyvisible --name '^Scan finished$' >/dev/null
+sheet=$(xdotool search --sync --onlyvisible --name '^Scan finished$' | head -1)
 sleep 1
-shot scan-window-done "$win"
+shot "scan-window-done$suffix" "$win"
 
-xdotool key --window "$win" Escape
-sleep 0.5
-xdotool key --window "$win" ctrl+q
+# Quit from the done sheet (Ctrl+Q works there; Escape would only close it).
+xdotool windowfocus --sync "$sheet" 2>/dev/null || true
+xdotool key --window "$sheet" ctrl+q 2>/dev/null || true  # the window is gone before the key is up
 wait "$pid" || true

@@ -1,6 +1,7 @@
 // Quirel_Settings: the scan settings, their defaults, their dictionary form and the tool's command line.
 #include "Quirel_Settings.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <limits>
 
 #include "FrontendLog.h"
+#include "FujiScanParams.h"
+#include "OutputName.h"
 #include "PrefsStore.h"
 
 namespace quirel::frontend {
@@ -276,12 +279,20 @@ void Quirel_Settings::normalizeExtension() {
   const int slash = int(mFilePath.lastIndexOf(QLatin1Char('/')));
   const int dot = int(mFilePath.lastIndexOf(QLatin1Char('.')));
   if (dot <= slash + 1) return;  // no extension (a leading dot names a hidden file)
-  const QString extension = mFilePath.mid(dot + 1);
+  // Letter case as the output name rule reads it: "Report.PDF" is a PDF.
+  const QString extension = mFilePath.mid(dot + 1).toLower();
   const QString base = mFilePath.left(dot);
   if (extension == QLatin1String("pdf") && mFileType != 2)
     mFilePath = base + QLatin1String(".tif");
   else if (extension == QLatin1String("tif") && mFileType == 2)
     mFilePath = base + QLatin1String(".pdf");
+}
+
+QString Quirel_Settings::CompleteOutputPath(const QString& path, int32_t fileType) {
+  if (path.isEmpty()) return path;
+  const uint32_t type = fileType == 2 ? ZuzuvovOvav::kFileTypePDF : ZuzuvovOvav::kFileTypeTIFF;
+  return QFile::decodeName(
+      QByteArray::fromStdString(ZuzuvovOvav::CompleteOutputPath(QFile::encodeName(path).toStdString(), type)));
 }
 
 void Quirel_Settings::setPreviewSize(double width, double height) {
@@ -437,7 +448,55 @@ QStringList Quirel_Settings::getArgs() const {
 
 QString Quirel_Settings::getArgsString() const { return getArgs().join(QLatin1Char(' ')); }
 
-QString Quirel_Settings::getCommandString() const { return QStringLiteral("quirel %1").arg(getArgsString()); }
+namespace {
+
+// `arg` as a POSIX shell reads it back: unchanged when it holds only
+// characters no shell treats specially, else in single quotes.
+QString ShellQuoted(const QString& arg) {
+  static const QString plain = QStringLiteral("@%+=:,./-_");
+  bool safe = !arg.isEmpty();
+  for (QChar c : arg)
+    if (!(c.isLetterOrNumber() && c.unicode() < 128) && !plain.contains(c)) safe = false;
+  if (safe) return arg;
+  QString quoted = arg;
+  quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+  return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+// The arguments of a command a user runs, grouped so that an option stays
+// with its values: "--paper-width 10200", "--preview" left out.
+QStringList CommandWords(QStringList args) {
+  QStringList words{QStringLiteral("quirel")};
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    if (args[i] == QLatin1String("--preview") && i + 2 < args.size()) {
+      i += 2;
+      continue;
+    }
+    QString word = ShellQuoted(args[i]);
+    // An option's values follow it: anything that does not start with "--"
+    // (the output path is last and always a word of its own).
+    while (args[i].startsWith(QLatin1String("--")) && i + 2 < args.size() && !args[i + 1].startsWith(QLatin1String("--")))
+      word += QLatin1Char(' ') + ShellQuoted(args[++i]);
+    words << word;
+  }
+  return words;
+}
+
+}  // namespace
+
+QString Quirel_Settings::getCommandString() const { return CommandWords(getArgs()).join(QLatin1Char(' ')); }
+
+QString Quirel_Settings::getCommandLines(int width) const {
+  QString text, line;
+  for (const QString& word : CommandWords(getArgs())) {
+    if (!line.isEmpty() && line.size() + 1 + word.size() > width) {
+      text += line + QLatin1String(" \\\n");
+      line = QStringLiteral("  ");
+    }
+    line += (line.isEmpty() || line == QLatin1String("  ") ? QString() : QStringLiteral(" ")) + word;
+  }
+  return text + line;
+}
 
 void Quirel_Settings::updateOpenWithApp(const HelperApp* app, const QString& type) const {
   QVariantMap dict = readDictionary().value_or(QVariantMap());

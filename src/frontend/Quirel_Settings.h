@@ -53,9 +53,16 @@ class Quirel_Settings {
   void setFilePath(const QString& path, bool appending);
   void setAppending(bool appending) { mAppending = appending; }
   bool appending() const { return mAppending; }
-  // ".pdf" becomes ".tif" for TIFF output, ".tif" becomes ".pdf" for PDF;
-  // every other path (".tiff" too) stays.
+  // ".pdf" becomes ".tif" for TIFF output, ".tif" becomes ".pdf" for PDF,
+  // in any letter case; every other path (".tiff" too) stays.
   void normalizeExtension();
+  // The name of the file a scan of `fileType` (1, 2 or 3) into `path`
+  // writes: the path as it is when it ends in the format's extension in
+  // any letter case (".pdf"; ".tif" or ".tiff"), else with ".pdf" or ".tif"
+  // added. The tool and the engine name their files by the same rule.
+  static QString CompleteOutputPath(const QString& path, int32_t fileType);
+  // This record's file path so completed.
+  QString outputPath() const { return CompleteOutputPath(mFilePath, mFileType); }
   void setPreviewSize(double width, double height);
 
   // Derived answers.
@@ -81,7 +88,15 @@ class Quirel_Settings {
   void addDimension(double length, const QString& tag, QStringList* args) const;
   static void addCutoff(int32_t value, const QString& tag, QStringList* args);
   QString getArgsString() const;
+  // The command line a user can run in a shell: "quirel" and the arguments
+  // of getArgs() without the preview FIFO (which only the application reads),
+  // each quoted for the shell where it needs it.
   QString getCommandString() const;
+  // The same command in lines of at most about `width` characters, joined
+  // by " \" and a line end, as a shell reads it; a line breaks only
+  // between two arguments, never inside one nor between an option and its
+  // values.
+  QString getCommandLines(int width) const;
 
   // Open-with memory per output type ("pdf" or "tif"), kept in the stored
   // settings dictionary under "Open With App (<type>)".

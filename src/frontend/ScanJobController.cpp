@@ -1,6 +1,8 @@
 // ScanJobController: the end-of-scan bookkeeping every controller of a scan job shares.
 #include "ScanJobController.h"
 
+#include <QRegularExpression>
+
 #include "AppBundle.h"
 #include "FrontendLog.h"
 
@@ -8,7 +10,17 @@ namespace quirel::frontend {
 
 QString ScanJobController::bundle() const { return MainBundlePath(); }
 
+int PagesScanned(const QString& msg) {
+  // "Stopped before the scan began; no page scanned." counts as none.
+  static const QRegularExpression summary(QStringLiteral("^(\\d+) pages? scanned\\b|\\bno page scanned\\b"),
+                                          QRegularExpression::MultilineOption);
+  int pages = -1;
+  for (QRegularExpressionMatchIterator it = summary.globalMatch(msg); it.hasNext();) pages = it.next().captured(1).toInt();
+  return pages;
+}
+
 void ScanJobController::scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) {
+  mLastScanPages = crashed ? -1 : PagesScanned(msg);
   if (!crashed && status == 0)
     mLastScanResult = kScanResultSuccess;
   else if (!crashed && (status == 6 || status == 8 || status == 9 || status == 10 || status == 11))

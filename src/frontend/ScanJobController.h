@@ -23,6 +23,11 @@ enum ScanResultClass : int32_t {
   kScanResultFailed = 3,    // failed or crashed
 };
 
+// The pages a scan wrote, read from its summary ("3 pages scanned into
+// x.pdf.", "1 page scanned.", "no page scanned"; the last such line
+// counts); -1 when the text has none.
+int PagesScanned(const QString& msg);
+
 class ScanJobController {
  public:
   virtual ~ScanJobController() = default;
@@ -37,13 +42,17 @@ class ScanJobController {
   // The end of a scan: the tool's exit status, whether it ended through a
   // signal, and its standard output and standard error, trimmed. Sets
   // lastScanResult() and logs; overrides call this version first.
+  // Also keeps the pages the scan reports as written (lastScanPages()).
   virtual void scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err);
   void logScanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) const;
 
   int32_t lastScanResult() const { return mLastScanResult; }
+  // The pages the last scan wrote, by its summary; -1 when it named none.
+  int lastScanPages() const { return mLastScanPages; }
 
  protected:
   int32_t mLastScanResult = kScanResultNone;
+  int mLastScanPages = -1;
 };
 
 }  // namespace quirel::frontend

@@ -91,21 +91,39 @@ QString FormatNumber(double v) {
   return s;
 }
 
-double ParseNumber(const QString& text) {
+QString FormatFixed(double v, int decimals) { return UserLocale().toString(v, 'f', decimals); }
+
+std::optional<double> ReadNumber(const QString& text) {
+  const QString t = text.trimmed();
   bool ok = false;
-  const double v = UserLocale().toDouble(text.trimmed(), &ok);
-  return ok ? v : 0;
+  double v = UserLocale().toDouble(t, &ok);
+  if (!ok) v = QLocale::c().toDouble(t, &ok);
+  if (!ok || !std::isfinite(v)) return std::nullopt;
+  return v;
 }
 
-int ParseInteger(const QString& text) { return int(std::lround(ParseNumber(text))); }
+std::optional<int> ReadWholeNumber(const QString& text) {
+  const QString t = text.trimmed();
+  bool ok = false;
+  int v = UserLocale().toInt(t, &ok);
+  if (!ok) v = QLocale::c().toInt(t, &ok);
+  if (!ok) return std::nullopt;
+  return v;
+}
 
 void ShowNumber(QLineEdit* field, double v) {
   if (!field) return;
-  // Text the user has typed that reads as this value ("8." on its way to
-  // "8.5") stays as typed, with its cursor.
-  bool ok = false;
-  if (field->isModified() && UserLocale().toDouble(field->text().trimmed(), &ok) == v && ok) return;
+  if (field->isModified()) {
+    const std::optional<double> typed = ReadNumber(field->text());
+    if (!typed || *typed == v) return;
+  }
   field->setText(FormatNumber(v));
+}
+
+void MarkNotANumber(QLineEdit* field, bool on) {
+  if (!field || field->property("notANumber").toBool() == on) return;
+  field->setProperty("notANumber", on);
+  field->setStyleSheet(on ? QStringLiteral("QLineEdit { background-color: #ffd9d6; }") : QString());
 }
 
 }  // namespace quirel::gui

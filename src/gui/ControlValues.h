@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QString>
+#include <optional>
 
 class QAbstractButton;
 class QButtonGroup;
@@ -37,9 +38,21 @@ void SetText(QLabel* l, const QString& t);
 
 // Up to three decimals, without trailing zeros, in the user's locale.
 QString FormatNumber(double v);
-// Text that does not parse as a number reads as 0.
-double ParseNumber(const QString& text);
-int ParseInteger(const QString& text);
+// Exactly `decimals` decimals in the user's locale ("0,0" in German).
+QString FormatFixed(double v, int decimals);
+// The number a user typed: as the user's locale writes numbers (its decimal
+// separator, its digit grouping), or else with a decimal point ("297.0"
+// where the locale writes "297,0"); none for any other text, an empty one
+// included, and for an infinite value.
+std::optional<double> ReadNumber(const QString& text);
+// Likewise for a whole number of 32 bits.
+std::optional<int> ReadWholeNumber(const QString& text);
+// Shows `v`, unless the user's own text is in the field: text that reads
+// as `v` ("8." on its way to "8.5") or as no number at all (which the user
+// is to correct; it stays as typed, and marked).
 void ShowNumber(QLineEdit* field, double v);
+// Marks a field whose text is not a number (a reddish background; the
+// property "notANumber").
+void MarkNotANumber(QLineEdit* field, bool on);
 
 }  // namespace quirel::gui

@@ -33,41 +33,21 @@ int ReadAll(const std::string& path, std::string* out) {
   return 0;
 }
 
-std::string ShellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
 }  // namespace
 
-std::string PkexecAuthorization::Script(const std::vector<std::vector<std::string>>& commands) {
-  std::string script;
-  for (const auto& command : commands) {
-    if (!script.empty()) script += "; ";
-    for (size_t i = 0; i < command.size(); ++i) {
-      if (i) script += ' ';
-      script += ShellQuote(command[i]);
-    }
-  }
-  return script;
-}
-
-int32_t PkexecAuthorization::RunWithPrivileges(const std::string& prompt,
-                                               const std::vector<std::vector<std::string>>& commands,
-                                               int32_t* lastStatus) {
-  // pkexec shows the polkit agent's own dialog for running a program as the
-  // administrator; the reason is written to the log.
+int32_t PkexecAuthorization::RunWithPrivileges(const std::string& prompt, const std::vector<std::string>& command,
+                                               const std::string& input, int32_t* exitStatus) {
+  // pkexec shows the polkit agent's own dialog, which names the program
+  // and its arguments; the reason is written to the log.
   quirel::frontend::Log("%s", prompt.c_str());
+  QStringList args;
+  for (const std::string& a : command) args << QString::fromStdString(a);
   QProcess pkexec;
-  pkexec.setProcessChannelMode(QProcess::ForwardedChannels);
-  pkexec.start("pkexec", {"/bin/sh", "-c", QString::fromStdString(Script(commands))});
+  pkexec.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+  pkexec.start("pkexec", args);
   if (!pkexec.waitForStarted(-1)) return errAuthorizationToolExecuteFailure;
+  pkexec.write(input.data(), qint64(input.size()));
+  pkexec.closeWriteChannel();
   pkexec.waitForFinished(-1);
   if (pkexec.exitStatus() != QProcess::NormalExit) return errAuthorizationToolExecuteFailure;
   switch (pkexec.exitCode()) {
@@ -76,34 +56,36 @@ int32_t PkexecAuthorization::RunWithPrivileges(const std::string& prompt,
     case 127:
       return errAuthorizationDenied;
     default:
-      *lastStatus = pkexec.exitCode();
+      *exitStatus = pkexec.exitCode();
       return errAuthorizationSuccess;
   }
+}
+
+std::vector<std::string> InstallCommand(const InstallPaths& paths) {
+  return {"/usr/bin/install", "-D", "-m", "0755", "-o", "root", "-g", "root", "-T", "/dev/stdin", paths.installedTool()};
 }
 
 int32_t InstallCmdLine(AdminAuthorization& auth, const InstallPaths& paths) {
   struct stat bundleStat {};
   if (paths.bundleTool.empty() || ::stat(paths.bundleTool.c_str(), &bundleStat) != 0) return fnfErr;
+  std::string tool;
+  if (int err = ReadAll(paths.bundleTool, &tool)) return err;
+  if (tool.rfind("\x7f" "ELF", 0) != 0 && tool.rfind("#!", 0) != 0) return ENOEXEC;
 
   const std::string target = paths.installedTool();
   struct stat targetStat {};
   const bool installed = ::stat(target.c_str(), &targetStat) == 0;
-  if (installed && targetStat.st_size == bundleStat.st_size) {
-    std::string mine, theirs;
-    if (int err = ReadAll(paths.bundleTool, &mine)) return err;
+  if (installed && size_t(targetStat.st_size) == tool.size()) {
+    std::string theirs;
     if (int err = ReadAll(target, &theirs)) return err;
-    if (mine == theirs) return 0;
+    if (theirs == tool) return 0;
   }
 
-  const std::vector<std::vector<std::string>> commands{
-      {"/bin/mkdir", "-p", paths.binDir()},
-      {"/bin/cp", "-f", paths.bundleTool, target},
-      {"/bin/chmod", "a+rx", paths.localDir},
-      {"/bin/chmod", "a+rx", paths.binDir()},
-      {"/bin/chmod", "a+rx", target},
-  };
   int32_t last = 0;
-  const int32_t status = auth.RunWithPrivileges(installed ? kPromptUpdate : kPromptInstall, commands, &last);
+  const int32_t status = auth.RunWithPrivileges(installed ? kPromptUpdate : kPromptInstall, InstallCommand(paths), tool, &last);
   if (status != errAuthorizationSuccess) return status;
-  return last;
+  if (last != 0) return last;
+  std::string written;
+  if (ReadAll(target, &written) != 0 || written != tool) return EIO;
+  return 0;
 }

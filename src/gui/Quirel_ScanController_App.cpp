@@ -17,15 +17,22 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "FrontendLog.h"
 #include "ScanPreviewControl.h"
 
 using quirel::frontend::HelperApp;
+using quirel::frontend::Quirel_Settings;
 using quirel::frontend::Log;
 
 namespace {
@@ -33,6 +40,81 @@ namespace {
 // The actions of the menu items that belong to the controller.
 const char* const kControllerActions[] = {"doScan",        "doRescan", "doAppend",       "doShowCommand",
                                           "doPutCommandOnClipboard", "terminate", "installCmdLine", "startEMail"};
+
+// 0 when a new file may take the place of what is at `path` (nothing, a
+// file we could write, a link), else the errno that says why not: the
+// scan replaces it only once its first page is in, and must not find out
+// only then.
+int ReplaceError(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st {};
+  if (::lstat(name.constData(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, name.constData(), W_OK, AT_EACCESS) != 0) return errno;
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return EINVAL;
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  if (::access(folder.constData(), W_OK | X_OK) != 0) return errno;
+  return 0;
+}
+
+// Options of the command-line tool: a sentence that gives them is advice for
+// a shell, not for the window.
+const QRegularExpression kToolOption(
+    "(^|[\\s(])--(enumerate|capabilities|adf|flatbed|mono|gray|rgb|bits|resolution|turbo|paper-|auto-length|duplex|"
+    "skip-|rotate-|left|width|top|height|double-feed|dtc|threshold|despeckle|black|white|density|tiff|pdf|compress|"
+    "preview|append|location|pages-per-file|no-jpeg|help)");
+
+// The tool's message in the window's words: its "quirel: " prefix gone, its
+// advice for the command line said as the window offers it, or left out.
+QString WindowWords(QString text) {
+  const std::pair<const char*, const char*> remedies[] = {
+      {" Leave out --append to make a new file.", " Click Scan… to make a new file."},
+      {" Append with --tiff, or choose a PDF file.", " Choose TIFF as the file format, or choose a PDF file."},
+      {" Append with --pdf, or choose a TIFF file.", " Choose PDF as the file format, or choose a TIFF file."},
+      {"; quirel --enumerate lists the scanners found.", "; its name shows at the top of the window once it is found."},
+      {"scan them with --append", "click “Scan More”"},
+      {"scan it with --append", "click “Scan More”"},
+  };
+  for (const auto& [tool, window] : remedies) text.replace(QString::fromUtf8(tool), QString::fromUtf8(window));
+  QStringList lines;
+  for (QString line : text.split('\n')) {
+    if (line.startsWith("quirel: ")) line = line.mid(8);
+    if (!line.isEmpty()) line[0] = line[0].toUpper();
+    QStringList kept;
+    for (const QString& sentence : line.split(QRegularExpression("(?<=[.?!])\\s+")))
+      if (!sentence.contains(kToolOption)) kept << sentence;
+    if (!kept.isEmpty()) lines << kept.join(' ');
+  }
+  return lines.join('\n').trimmed();
+}
+
+// `text` with places to break a line in words too long for a line (a long
+// file name): a zero-width space after each '/', '_', '.' and '-' in them,
+// and after every 24 characters without one. Whether any was added.
+bool Breakable(QString* text) {
+  constexpr int kLongWord = 48;
+  QStringList words = text->split(' ');
+  bool added = false;
+  for (QString& word : words) {
+    if (word.size() <= kLongWord) continue;
+    QString broken;
+    int run = 0;
+    for (QChar c : word) {
+      broken += c;
+      ++run;
+      if (QStringLiteral("/_.-").contains(c) || run == 24) {
+        broken += QChar(0x200B);
+        run = 0;
+      }
+    }
+    word = broken;
+    added = true;
+  }
+  if (added) *text = words.join(' ');
+  return added;
+}
+
+QString Pages(int n) { return n == 1 ? QString("1 page") : QString("%1 pages").arg(n); }
 
 }  // namespace
 
@@ -59,11 +141,25 @@ void Quirel_ScanController_App::bindWindows(QMainWindow* scanWindow, QDialog* do
     // The form's first item ("no application") and a separator are the
     // pop-up's two fixed items; the applications follow from index 2.
     if (doneAppPop && doneAppPop->count() < 2) doneAppPop->insertSeparator(1);
-    doneWdw->setWindowModality(Qt::WindowModal);
+    // Not modal to the system: the scan window stays closable (which quits)
+    // while it shows; showDoneSheet() keeps the window from taking input.
+    doneWdw->setWindowModality(Qt::NonModal);
+    auto* quit = new QAction(doneWdw);
+    quit->setObjectName("doneQuit");
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));  // as the File menu's Quit
+    doneWdw->addAction(quit);
+    connect(quit, &QAction::triggered, this, &Quirel_ScanController_App::terminate);
     if (doneMoreBtn) connect(doneMoreBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doScanMore);
     if (noMoreBtn) connect(noMoreBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doNoMore);
     if (doneAppPop) connect(doneAppPop, &QComboBox::activated, this, &Quirel_ScanController_App::doOpenWithApp);
     connect(doneWdw, &QDialog::finished, this, &Quirel_ScanController_App::scanMoreDidEnd);
+  }
+
+  // The settings scroll when the window is too short for them, never
+  // sideways: their area keeps the width they need (eventFilter).
+  if (auto* area = scanWdw->findChild<QScrollArea*>("settingsScrollVw"); area && area->widget()) {
+    area->widget()->installEventFilter(this);
+    fitSettingsArea();
   }
 
   if (scanBtn) connect(scanBtn, &QPushButton::clicked, this, &Quirel_ScanController_App::doScan);
@@ -91,6 +187,13 @@ void Quirel_ScanController_App::awakeFromNib() {
   // The done sheet never keeps the application from quitting.
   if (doneWdw) doneWdw->setAttribute(Qt::WA_QuitOnClose, false);
   if (scanWdw) {
+    // The form's size, or the screen's where that is smaller (a 1024 x 600
+    // netbook): everything in the window can be reached at any size down to
+    // its minimum.
+    if (const QScreen* screen = scanWdw->screen()) {
+      const QSize room = screen->availableGeometry().size();
+      scanWdw->resize(scanWdw->size().boundedTo(room).expandedTo(scanWdw->minimumSizeHint()));
+    }
     scanWdw->show();
     scanWdw->raise();
     scanWdw->activateWindow();
@@ -138,15 +241,25 @@ void Quirel_ScanController_App::doSavePanel() {
 
 void Quirel_ScanController_App::savePanelDidEnd(int returnCode, qint64 contextInfo, const QString& path) {
   if (returnCode != 1 || path.isEmpty()) return;
-  settings().setFilePath(path, false);
-  if (contextInfo == 1) startScan();
+  // The window keeps, shows, opens and appends to the name the scan writes.
+  const QString written = Quirel_Settings::CompleteOutputPath(path, settings().mFileType);
+  if (contextInfo == 1) {
+    // The panel asked about the name chosen, not about the one written.
+    if (written != path && QFileInfo::exists(written))
+      askToReplace(written, [this, written] { scanReplacing(written); });
+    else
+      scanReplacing(written);
+    return;
+  }
+  settings().setFilePath(written, false);
   if (contextInfo == 3) performCommandToClipboard();
   if (contextInfo == 2) performShowCommand();
-  if (contextInfo != 1) setButtonsEnabled();
+  setButtonsEnabled();
 }
 
 void Quirel_ScanController_App::performShowCommand() {
-  sheetAlert(settings().getCommandString(), QString(), "OK");
+  // Lines a shell reads as one command, broken between arguments only.
+  sheetAlert(settings().getCommandLines(56), QString(), "OK")->setObjectName("commandAlert");
 }
 
 void Quirel_ScanController_App::performCommandToClipboard() {
@@ -158,41 +271,45 @@ void Quirel_ScanController_App::performCommandToClipboard() {
 
 void Quirel_ScanController_App::doRescan() {
   if (isScanning || !parseSettings()) return;
-  const QString path = settings().filePath();
-  if (path.isEmpty()) return;
-  if (!QFileInfo::exists(path)) {
-    settings().normalizeExtension();
-    settings().setAppending(false);
-    startScan();
-    return;
-  }
+  if (settings().filePath().isEmpty()) return;
+  // The file this scan writes: the format's extension, named by the rule.
+  Quirel_Settings target = settings();
+  target.normalizeExtension();
+  const QString path = target.outputPath();
+  // The old file stays until the new one has its first page: a scan that
+  // fails leaves it whole.
+  if (!QFileInfo::exists(path))
+    scanReplacing(path);
+  else
+    askToReplace(path, [this, path] { scanReplacing(path); });
+}
+
+void Quirel_ScanController_App::askToReplace(const QString& path, std::function<void()> replace) {
   auto* alert = new QMessageBox(scanWdw);
   alert->setObjectName("rescanAlert");
   alert->setAttribute(Qt::WA_DeleteOnClose);
   alert->setWindowModality(Qt::WindowModal);
   alert->setText(QString("Are you sure you want to replace the file: %1?").arg(QFileInfo(path).fileName()));
-  QPushButton* replace = alert->addButton("Replace", QMessageBox::AcceptRole);
+  QPushButton* replaceBtn = alert->addButton("Replace", QMessageBox::AcceptRole);
   QPushButton* cancel = alert->addButton("Cancel", QMessageBox::RejectRole);
-  alert->setDefaultButton(replace);
+  alert->setDefaultButton(replaceBtn);
   alert->setEscapeButton(cancel);
-  connect(alert, &QMessageBox::finished, this,
-          [this, alert, replace] { rescanPanelDidEnd(alert->clickedButton() == replace); });
+  connect(alert, &QMessageBox::finished, this, [alert, replaceBtn, replace] {
+    if (alert->clickedButton() == replaceBtn) replace();
+  });
   alert->open();
 }
 
-void Quirel_ScanController_App::rescanPanelDidEnd(bool replace) {
-  if (!replace) return;
-  const QString path = settings().filePath();
-  const bool removed = ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
-  const int err = errno;
-  settings().normalizeExtension();
-  settings().setAppending(false);
-  if (removed) {
-    startScan();
-  } else {
-    sheetAlert(QString("“%1” couldn’t be removed.").arg(QFileInfo(path).fileName()), QString::fromLocal8Bit(std::strerror(err)),
-               "OK");
+void Quirel_ScanController_App::scanReplacing(const QString& path) {
+  if (const int err = ReplaceError(path)) {
+    sheetAlert(QString("“%1” couldn’t be replaced.").arg(QFileInfo(path).fileName()),
+               QString("%1. Nothing was scanned; the file is as it was.").arg(QString::fromLocal8Bit(std::strerror(err))),
+               "OK")
+        ->setObjectName("replaceFailedAlert");
+    return;
   }
+  settings().setFilePath(path, false);
+  startScan();
 }
 
 // ---------------------------------------------------------------------------
@@ -213,7 +330,8 @@ void Quirel_ScanController_App::doAppend() {
   panel->setAcceptMode(QFileDialog::AcceptOpen);
   panel->setFileMode(QFileDialog::ExistingFile);
   panel->setWindowTitle("Quirel");
-  panel->setNameFilter(pdf ? "PDF (*.pdf)" : "TIFF (*.tif *.tiff)");
+  // Extensions in any letter case, as the scan reads them ("Report.PDF").
+  panel->setNameFilter(pdf ? "PDF (*.pdf *.PDF *.Pdf)" : "TIFF (*.tif *.tiff *.TIF *.TIFF *.Tif *.Tiff)");
   if (!current.isEmpty()) {
     panel->setDirectory(QFileInfo(current).absolutePath());
     if (matches) panel->selectFile(QFileInfo(current).fileName());
@@ -227,7 +345,7 @@ void Quirel_ScanController_App::doAppend() {
 
 void Quirel_ScanController_App::appendPanelDidEnd(int returnCode, const QString& path) {
   if (returnCode != 1 || path.isEmpty()) return;
-  settings().setFilePath(path, true);
+  settings().setFilePath(Quirel_Settings::CompleteOutputPath(path, settings().mFileType), true);
   startScan();
 }
 
@@ -241,19 +359,44 @@ void Quirel_ScanController_App::startScan() {
   if (settings().mPreview) updatePreviewSize();
   curAppsArePdf = settings().mFileType == 2;
   curApps = curAppsArePdf ? pdfApps : tiffApps;
+  mScanSettings = settings();
+  mFileWasThere = QFileInfo::exists(settings().filePath());
   scanJob()->startScan();
+}
+
+QString Quirel_ScanController_App::fileOutcome() const {
+  const QString name = QString("“%1”").arg(QFileInfo(mScanSettings.filePath()).fileName());
+  const int pages = lastScanPages();
+  if (!QFileInfo::exists(mScanSettings.filePath())) return "No file was written.";
+  if (mScanSettings.appending()) {
+    if (pages > 0) return QString("%1 %2 added to %3.").arg(Pages(pages), pages == 1 ? "was" : "were", name);
+    if (pages == 0) return QString("Nothing was added to %1; it is as it was.").arg(name);
+    return QString("The pages scanned before the problem were added to %1.").arg(name);
+  }
+  if (pages > 0) return QString("%1 %2 in %3.").arg(Pages(pages), pages == 1 ? "is" : "are", name);
+  // The scan replaces a file only once its first page is in.
+  if (pages == 0 && mFileWasThere) return QString("%1 was not replaced; it is as it was.").arg(name);
+  if (pages == 0) return "No file was written.";
+  return QString("The pages scanned before the problem are in %1.").arg(name);
 }
 
 void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) {
   Quirel_ScanController_Base::scanFinished(status, crashed, msg, err);
   if (scanWdw) scanWdw->repaint();
   const int c = crashed ? -1 : status;
-  QString text = crashed ? QString("The scanning process has crashed.") : (c == 0 || c == 8) ? msg : err;
+  QString text = crashed ? QString("The scanning process has crashed.") : (c == 0 || c == 8) ? msg : WindowWords(err);
   isScanning = false;
   setButtonsEnabled();
   if (c == 0 || c == 8) {
     const QStringList pieces = text.split('\n');
     if (pieces.size() >= 3) text = pieces.last();
+  }
+  // The strip shows the pages in the file: previews of sides the scan
+  // dropped (the first or last page skipped) go.
+  const int pages = lastScanPages();
+  if (imageVw && pages >= 0 && imageVw->pageCount() > pages) {
+    const int first = mScanSettings.skipFirst() ? 1 : 0;
+    imageVw->keepPages(first, std::min(pages, imageVw->pageCount() - first));
   }
   applySettings();
 
@@ -262,8 +405,17 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
     return;
   }
 
-  if (c == 0 || c == 6 || c == 8) {
-    if (doneMessageTxt) doneMessageTxt->setText(text);
+  // A scan that ended before its first page has nothing to open or add to.
+  const bool nothing = (c == 0 || c == 8) && pages == 0;
+  if ((c == 0 || c == 6 || c == 8) && !nothing) {
+    const bool flatbed = mScanSettings.mFlatbed;
+    if (doneMessageTxt) {
+      // A long file name wraps within the sheet. The breaks are invisible
+      // but would be copied with the name, so such a text is not selectable.
+      const bool broken = Breakable(&text);
+      doneMessageTxt->setTextInteractionFlags(broken ? Qt::NoTextInteraction : Qt::TextSelectableByMouse);
+      doneMessageTxt->setText(text);
+    }
     if (doneAppPop) {
       while (doneAppPop->count() > 2) doneAppPop->removeItem(2);
       for (const HelperApp& app : curApps) doneAppPop->addItem(app.displayName);
@@ -271,11 +423,16 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
     QString info =
         c == 6 ? QString("To continue scanning this job, clear the feed problem, place unscanned pages back on the "
                          "feeder and click “Scan More”.")
-               : QString("To scan more pages to the same file with the same settings, just place pages on the feeder "
-                         "and click “Scan More”.");
+        : flatbed
+            ? QString("To scan more pages to the same file with the same settings, just place the next page on the "
+                      "flatbed and click “Scan More”.")
+            : QString("To scan more pages to the same file with the same settings, just place pages on the feeder "
+                      "and click “Scan More”.");
     if (c == 8) info = QString("%1 (The last pages passed through the scanner were not scanned).").arg(info);
+    // The scanner's text says what went wrong, not what the file holds.
+    if (c == 6) info = fileOutcome() + " " + info;
     if (doneInfoTxt) doneInfoTxt->setText(info);
-    saveArgsAsDefaults();
+    saveArgsAsDefaults(mScanSettings);
 
     curAppIdx = -1;
     if (std::optional<HelperApp> remembered = settings().getOpenWithAppForType(currentType())) {
@@ -288,17 +445,41 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
       if (curAppIdx < 0) curAppIdx = find([&](const HelperApp& a) { return a.appName == remembered->appName; });
       if (curAppIdx < 0) curAppIdx = find([&](const HelperApp& a) { return a.bundleId == remembered->bundleId; });
     }
-    if (doneAppPop) doneAppPop->setCurrentIndex(curAppIdx == -1 ? 0 : curAppIdx + 2);
+    // Without a file there is nothing to open.
+    const bool openable = QFileInfo::exists(mScanSettings.filePath());
+    if (!openable) curAppIdx = -1;
+    if (doneAppPop) {
+      doneAppPop->setEnabled(openable);
+      doneAppPop->setCurrentIndex(curAppIdx == -1 ? 0 : curAppIdx + 2);
+    }
     if (noMoreBtn) noMoreBtn->setText(curAppIdx == -1 ? "Done" : "Open");
-    if (doneWdw) doneWdw->open();
+    showDoneSheet();
     return;
   }
 
-  const QString info =
-      c == -1   ? QString("The output file has probably been corrupted, or may not have been created at all.")
-      : c == 10 ? QString("The scanned file does not contain images of all pages that passed through the scanner.")
-                : QString();
-  sheetAlert(text, info, "Done")->setObjectName("scanFailedAlert");
+  if (nothing) text = c == 8 ? QString("The scan was stopped before a page was scanned.") : text;
+  QStringList info;
+  if (c == -1) info << "The output file has probably been corrupted, or may not have been created at all.";
+  if (c == 10) info << "The scanned file does not contain images of all pages that passed through the scanner.";
+  if (c != -1) info << fileOutcome();
+  // Pages are in the file: the rest can be added to it.
+  const bool inFile = pages != 0 && QFileInfo::exists(mScanSettings.filePath());
+  if (inFile && c == 10) info << "Scan the remaining pages into a new file.";
+  else if (inFile && c == 11) info << "Make room on the disk, then click Append… to add the remaining pages.";
+  else if (inFile && c != -1 && !nothing) info << "Correct the problem, then click Append… to add the remaining pages.";
+  sheetAlert(text, info.join(' '), "Done")->setObjectName("scanFailedAlert");
+}
+
+void Quirel_ScanController_App::showDoneSheet() {
+  if (!doneWdw) return;
+  // As a sheet would: the scan window takes no input while it shows; its
+  // close box and Quit still end the application.
+  if (scanWdw && scanWdw->centralWidget()) scanWdw->centralWidget()->setEnabled(false);
+  // show(), not open(), which would make it modal to the window.
+  doneWdw->show();
+  doneWdw->raise();
+  doneWdw->activateWindow();
+  validateAllMenuItems();
 }
 
 // ---------------------------------------------------------------------------
@@ -321,21 +502,42 @@ void Quirel_ScanController_App::doNoMore() {
 }
 
 void Quirel_ScanController_App::scanMoreDidEnd(int returnCode) {
-  // Escape or the window's close box end the sheet as Done would: only the
-  // Scan More button scans again.
-  if (returnCode != kScanMore) {
-    const HelperApp* app =
-        curAppIdx >= 0 && size_t(curAppIdx) < curApps.size() ? &curApps[size_t(curAppIdx)] : nullptr;
-    settings().updateOpenWithApp(app, currentType());
-    if (app) {
-      QString error;
-      if (!app->openFile(settings().filePath(), &error)) Log("cannot open %s: %s", qPrintable(settings().filePath()), qPrintable(error));
+  if (scanWdw && scanWdw->centralWidget()) scanWdw->centralWidget()->setEnabled(true);
+  validateAllMenuItems();
+  if (returnCode == kScanMore) {
+    // More pages into the same file with the same settings: those the
+    // last scan started with.
+    if (!scannerInfo()) {
+      sheetAlert("No scanner is attached.",
+                 QString("Connect the scanner, then click Append… to add pages to “%1”.")
+                     .arg(QFileInfo(mScanSettings.filePath()).fileName()),
+                 "OK")
+          ->setObjectName("noScannerAlert");
+      return;
     }
+    settings() = mScanSettings;
+    settings().setAppending(QFileInfo::exists(settings().filePath()));
+    startScan();
+    return;
+  }
+  // Closed by its close box or Escape: done, nothing opened, the remembered
+  // application left as it is.
+  if (returnCode != kNoMore) {
     userAcknowledgedScanEnd();
     return;
   }
-  settings().setAppending(QFileInfo::exists(settings().filePath()));
-  startScan();
+  const HelperApp* app = curAppIdx >= 0 && size_t(curAppIdx) < curApps.size() ? &curApps[size_t(curAppIdx)] : nullptr;
+  settings().updateOpenWithApp(app, currentType());
+  if (app) {
+    QString error;
+    if (!app->openFile(mScanSettings.filePath(), &error)) {
+      Log("cannot open %s: %s", qPrintable(mScanSettings.filePath()), qPrintable(error));
+      sheetAlert(QString("“%1” couldn’t be opened with %2.").arg(QFileInfo(mScanSettings.filePath()).fileName(), app->displayName),
+                 error, "OK")
+          ->setObjectName("openFailedAlert");
+    }
+  }
+  userAcknowledgedScanEnd();
 }
 
 // ---------------------------------------------------------------------------
@@ -372,8 +574,14 @@ void Quirel_ScanController_App::setButtonsEnabled() {
   // once clicked it stays disabled for the rest of that scan, also when a
   // scanner that comes or goes updates the controls.
   if (stopBtn) stopBtn->setEnabled(isScanning && !settings().mFlatbed && (stopBtn->isHidden() || stopBtn->isEnabled()));
-  if (scanBtn) scanBtn->setVisible(!isScanning);
-  if (stopBtn) stopBtn->setVisible(isScanning);
+  // One goes before the other comes: both at once would widen the window's
+  // minimum, and the window with it, for good.
+  QWidget* going = isScanning ? static_cast<QWidget*>(scanBtn) : stopBtn;
+  QWidget* coming = isScanning ? static_cast<QWidget*>(stopBtn) : scanBtn;
+  if (going) going->setVisible(false);
+  if (coming) coming->setVisible(true);
+  // The settings of a scan are fixed when it starts.
+  if (QWidget* panel = scanWdw ? scanWdw->findChild<QWidget*>("settingsPanel") : nullptr) panel->setEnabled(!isScanning);
   validateAllMenuItems();
 }
 
@@ -384,6 +592,8 @@ void Quirel_ScanController_App::applySettings() {
 
 bool Quirel_ScanController_App::validateMenuItem(QAction* item) {
   if (isScanning) return false;
+  // While the done sheet shows, only Quit.
+  if (doneWdw && doneWdw->isVisible() && item->objectName() != "terminate") return false;
   if (item->objectName() != "doRescan") return true;
   if (!rescanPromptRead) {
     rescanPrompt = item->text();
@@ -440,7 +650,17 @@ void Quirel_ScanController_App::windowWillClose(QWidget* window) {
   terminate();
 }
 
+void Quirel_ScanController_App::fitSettingsArea() {
+  auto* area = scanWdw ? scanWdw->findChild<QScrollArea*>("settingsScrollVw") : nullptr;
+  if (!area || !area->widget()) return;
+  const int width = area->widget()->minimumSizeHint().width() + area->verticalScrollBar()->sizeHint().width();
+  if (area->minimumWidth() != width) area->setMinimumWidth(width);
+}
+
 bool Quirel_ScanController_App::eventFilter(QObject* watched, QEvent* event) {
+  // The settings' layout changed (a label, the contrast page): their area
+  // takes the width they need now.
+  if (event->type() == QEvent::LayoutRequest && watched->objectName() == "settingsPanel") fitSettingsArea();
   if (watched == scanWdw && event->type() == QEvent::Close && windowShouldClose()) windowWillClose(scanWdw);
   return Quirel_ScanController_Base::eventFilter(watched, event);
 }

@@ -70,6 +70,8 @@ class Quirel_ScanController_App : public Quirel_ScanController_Base {
   void setExitHandler(std::function<void(int)> handler) { mExit = std::move(handler); }
 
   bool scanning() const { return isScanning; }
+  // The settings the running (or last) scan started with.
+  const quirel::frontend::Quirel_Settings& scanSettings() const { return mScanSettings; }
   QMainWindow* window() const { return scanWdw; }
   QDialog* doneSheet() const { return doneWdw; }
   int chosenAppIndex() const { return curAppIdx; }
@@ -93,9 +95,21 @@ class Quirel_ScanController_App : public Quirel_ScanController_Base {
  private:
   void doSavePanel();
   void savePanelDidEnd(int returnCode, qint64 contextInfo, const QString& path);
-  void rescanPanelDidEnd(bool replace);
   void appendPanelDidEnd(int returnCode, const QString& path);
   void scanMoreDidEnd(int returnCode);
+  // Asks whether the file at `path` may be replaced; `replace` runs on Replace.
+  void askToReplace(const QString& path, std::function<void()> replace);
+  // Scans into `path` anew (no appending): checked first that what is there
+  // can be replaced, which the scan does only once its first page is in.
+  void scanReplacing(const QString& path);
+  // Shows the done sheet; the scan window takes no input meanwhile, but can
+  // still be closed (which quits) and Quit works.
+  void showDoneSheet();
+  // Keeps the settings' scroll area as wide as the settings need.
+  void fitSettingsArea();
+  // What the scan did to its file, in a sentence: "2 pages are in “a.pdf”.",
+  // "No file was written.", ...
+  QString fileOutcome() const;
   void performShowCommand();
   void performCommandToClipboard();
   // A window-modal alert on the scan window.
@@ -104,6 +118,11 @@ class Quirel_ScanController_App : public Quirel_ScanController_Base {
   QString currentType() const;
 
   bool isScanning = false;
+  // The settings a scan started with: the defaults it leaves and what Scan
+  // More scans with, whatever the controls show meanwhile.
+  quirel::frontend::Quirel_Settings mScanSettings;
+  // A file was at the scan's path when it started.
+  bool mFileWasThere = false;
   qint64 currentAction = 0;
   std::vector<quirel::frontend::HelperApp> tiffApps;
   std::vector<quirel::frontend::HelperApp> pdfApps;

@@ -132,22 +132,78 @@ void Quirel_ScanController_Base::bindOutlets(QWidget* root) {
     if (f) connect(f, &QLineEdit::textEdited, this, [this, f] { readTextField(f); });
 }
 
-void Quirel_ScanController_Base::readTextField(QLineEdit* field) {
-  // The rules of parseSettings() for this one field.
-  if (!field->isEnabled()) return;
+void Quirel_ScanController_Base::readTextField(QLineEdit* field) { readNumberField(field, nullptr); }
+
+void Quirel_ScanController_Base::readNumberField(QLineEdit* field, QString* problems) {
+  if (!field || !field->isEnabled()) return;
   Quirel_Settings& s = mSettings;
-  const QString text = field->text();
-  if (field == paperWidthTxt) s.mPaperWidth = ParseNumber(text);
-  if (field == paperLengthTxt && !s.autoLength()) s.mPaperLength = ParseNumber(text);
-  if (!text.isEmpty()) {
-    if (field == scanLeftTxt) s.mScanLeft = ParseNumber(text);
-    if (field == scanWidthTxt) s.mScanWidth = ParseNumber(text);
-    if (field == scanTopTxt) s.mScanTop = ParseNumber(text);
-    if (field == scanHeightTxt && text != "auto") s.mScanHeight = ParseNumber(text);
+  const QString text = field->text().trimmed();
+  double* real = nullptr;
+  int32_t* whole = nullptr;
+  if (field == paperWidthTxt) {
+    real = &s.mPaperWidth;
+  } else if (field == paperLengthTxt) {
+    if (s.autoLength()) return;
+    real = &s.mPaperLength;
+  } else if (field == scanLeftTxt || field == scanWidthTxt || field == scanTopTxt || field == scanHeightTxt) {
+    // An empty area field (and "auto" as the height) keeps its value.
+    if (text.isEmpty() || (field == scanHeightTxt && text == "auto")) {
+      MarkNotANumber(field, false);
+      return;
+    }
+    real = field == scanLeftTxt ? &s.mScanLeft : field == scanWidthTxt ? &s.mScanWidth
+                                : field == scanTopTxt  ? &s.mScanTop
+                                                       : &s.mScanHeight;
+  } else if (field == thresholdTxt || field == blackPointTxt || field == whitePointTxt) {
+    whole = field == thresholdTxt ? &s.mThreshold : field == blackPointTxt ? &s.mBlackPoint : &s.mWhitePoint;
+  } else {
+    return;
   }
-  if (field == thresholdTxt) s.mThreshold = ParseInteger(text);
-  if (field == blackPointTxt) s.mBlackPoint = ParseInteger(text);
-  if (field == whitePointTxt) s.mWhitePoint = ParseInteger(text);
+  std::optional<double> value = ReadNumber(text);
+  if (whole) {
+    const std::optional<int> n = ReadWholeNumber(text);
+    value = n ? std::optional<double>(*n) : std::nullopt;
+  }
+  MarkNotANumber(field, !value);
+  if (!value) {
+    if (problems)
+      *problems += text.isEmpty() ? QString("The %1 is empty. ").arg(fieldName(field))
+                                  : QString("The %1 “%2” is not %3. ").arg(fieldName(field), text, whole ? "a whole number" : "a number");
+    return;
+  }
+  if (real) *real = *value;
+  if (whole) *whole = int32_t(*value);
+}
+
+QString Quirel_ScanController_Base::fieldName(const QLineEdit* field) const {
+  auto shown = [](const QLabel* label) {
+    QString t = label ? label->text() : QString();
+    t.remove(':');
+    return t.trimmed().toLower();
+  };
+  if (field == paperWidthTxt) return "paper " + shown(paperWidthLbl);
+  if (field == paperLengthTxt) return "paper " + shown(paperLengthLbl);
+  if (field == scanLeftTxt) return "scan area " + shown(scanLeftLbl);
+  if (field == scanWidthTxt) return "scan area " + shown(scanWidthLbl);
+  if (field == scanTopTxt) return "scan area " + shown(scanTopLbl);
+  if (field == scanHeightTxt) return "scan area " + shown(scanHeightLbl);
+  if (field == thresholdTxt) return "threshold";
+  if (field == blackPointTxt) return "black point";
+  if (field == whitePointTxt) return "white point";
+  return "field";
+}
+
+void Quirel_ScanController_Base::markNumberFields() {
+  for (QLineEdit* f : {paperWidthTxt, paperLengthTxt, scanLeftTxt, scanWidthTxt, scanTopTxt, scanHeightTxt, thresholdTxt,
+                       blackPointTxt, whitePointTxt}) {
+    if (!f) continue;
+    const QString text = f->text().trimmed();
+    const bool area = f == scanLeftTxt || f == scanWidthTxt || f == scanTopTxt || f == scanHeightTxt;
+    const bool level = f == thresholdTxt || f == blackPointTxt || f == whitePointTxt;
+    const bool fine = !f->isEnabled() || (area && (text.isEmpty() || (f == scanHeightTxt && text == "auto"))) ||
+                      (level ? ReadWholeNumber(text).has_value() : ReadNumber(text).has_value());
+    MarkNotANumber(f, !fine);
+  }
 }
 
 void Quirel_ScanController_Base::setupUi() {
@@ -292,8 +348,9 @@ void Quirel_ScanController_Base::doFullPage() {
 }
 
 void Quirel_ScanController_Base::doDouble() {
-  mSettings.mDoubleThickness = IsOn(doubleThicknessCbx);
-  mSettings.mDoubleLength = IsOn(doubleLengthCbx);
+  // A box that is disabled shows no choice of the user's: it keeps its own.
+  if (doubleThicknessCbx && doubleThicknessCbx->isEnabled()) mSettings.mDoubleThickness = IsOn(doubleThicknessCbx);
+  if (doubleLengthCbx && doubleLengthCbx->isEnabled()) mSettings.mDoubleLength = IsOn(doubleLengthCbx);
   applySettings();
 }
 
@@ -331,10 +388,12 @@ void Quirel_ScanController_Base::loadDefaultArgs() {
   applySettings();
 }
 
-void Quirel_ScanController_Base::saveArgsAsDefaults() {
-  QVariantMap stored = mSettings.readDictionary().value_or(QVariantMap());
-  updateParameters(&stored);
-  mSettings.writeDictionary(stored);
+void Quirel_ScanController_Base::saveArgsAsDefaults() { saveArgsAsDefaults(mSettings); }
+
+void Quirel_ScanController_Base::saveArgsAsDefaults(const Quirel_Settings& scanned) {
+  QVariantMap stored = scanned.readDictionary().value_or(QVariantMap());
+  scanned.writeToDictionary(&stored);
+  scanned.writeDictionary(stored);
 }
 
 void Quirel_ScanController_Base::updateParameters(QVariantMap* parameters) const {
@@ -361,11 +420,11 @@ void Quirel_ScanController_Base::getScannerInfo() {
   // also when it found no scanner.
   if (query != mScannerQueries) return;
   mScannerInfo = std::move(found);
-  if (!mScannerInfo) {
-    SetText(modelTxt, noScannerLblTxt);
-    return;
-  }
-  const QString text = mScannerInfo->supported ? mScannerInfo->modelName : mScannerInfo->modelName + " (unsupported)";
+  // The controls follow the scanner, also when it has gone: what it could
+  // do (its flatbed, how to load its feeder) no longer applies.
+  const QString text = !mScannerInfo           ? noScannerLblTxt
+                       : mScannerInfo->supported ? mScannerInfo->modelName
+                                                 : mScannerInfo->modelName + " (unsupported)";
   if (modelTxt && modelTxt->text() == text) return;
   SetText(modelTxt, text);
   if (mIsSetUp) applySettings();

@@ -88,6 +88,8 @@ class Quirel_ScanController_Base : public QObject, public quirel::frontend::Scan
   virtual void applySettings();
   void loadDefaultArgs();
   void saveArgsAsDefaults();
+  // Stores `scanned` (the settings a scan ran with) as the defaults.
+  void saveArgsAsDefaults(const quirel::frontend::Quirel_Settings& scanned);
   void updateParameters(QVariantMap* parameters) const;
   void updateFromParameters(const QVariantMap& parameters);
 
@@ -164,6 +166,17 @@ class Quirel_ScanController_Base : public QObject, public quirel::frontend::Scan
   // so that a control action or a scanner that comes or goes meanwhile
   // does not show the old value again.
   void readTextField(QLineEdit* field);
+  // Reads one number field into the settings by the rules of
+  // parseSettings(). Text that is not a number marks the field, leaves the
+  // setting as it was and adds a sentence naming the field to *problems
+  // (when given).
+  void readNumberField(QLineEdit* field, QString* problems);
+  // The field as the user sees it named: "paper width", "scan area top"
+  // (the labels swap with the orientation), "black point".
+  QString fieldName(const QLineEdit* field) const;
+  // Marks, after the controls were set, each enabled field whose text is
+  // not a number.
+  void markNumberFields();
   int orientationForButton(QObject* button, bool flip) const;
 
   quirel::frontend::Quirel_Settings mSettings;

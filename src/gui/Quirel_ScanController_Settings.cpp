@@ -21,6 +21,7 @@
 
 #include "AppBundle.h"
 #include "ControlValues.h"
+#include "FujiScanParams.h"
 #include "OrientationImages.h"
 #include "Quirel_UsbMonitor.h"
 #include "ScanPreviewControl.h"
@@ -36,10 +37,12 @@ using namespace quirel::gui;
 
 bool Quirel_ScanController_Base::parseSettings() {
   Quirel_Settings& s = mSettings;
+  // Sentences naming the fields whose text is not a number.
+  QString problems;
   s.mScanTypeTag = SelectedItemTag(depthMnu);
   s.mResolution = SelectedItemTag(resolutionMnu);
   if (autoPaperLengthCbx && autoPaperLengthCbx->isEnabled()) s.mAutoLength = IsOn(autoPaperLengthCbx);
-  if (paperWidthTxt) s.mPaperWidth = ParseNumber(paperWidthTxt->text());
+  readNumberField(paperWidthTxt, &problems);
   s.mFlatbed = SelectedTag(scanSourceBtns) == 2;
   if (duplexCbx && duplexCbx->isEnabled()) {
     s.mDuplex = IsOn(duplexCbx);
@@ -56,37 +59,46 @@ bool Quirel_ScanController_Base::parseSettings() {
       break;
     }
   s.mOrientation = orientationForButton(on, IsOn(flipBtn));
-  if (!s.autoLength() && paperLengthTxt) s.mPaperLength = ParseNumber(paperLengthTxt->text());
+  readNumberField(paperLengthTxt, &problems);
   s.mScanFullPage = IsOn(scanFullPageCbx);
-  auto readArea = [](QLineEdit* field, double* value, bool allowAuto) {
-    if (!field || !field->isEnabled()) return;
-    const QString text = field->text();
-    if (text.isEmpty() || (!allowAuto && text == "auto")) return;
-    *value = ParseNumber(text);
-  };
-  readArea(scanLeftTxt, &s.mScanLeft, true);
-  readArea(scanWidthTxt, &s.mScanWidth, true);
-  readArea(scanTopTxt, &s.mScanTop, true);
-  readArea(scanHeightTxt, &s.mScanHeight, false);
-  s.mDoubleThickness = IsOn(doubleThicknessCbx);
-  s.mDoubleLength = IsOn(doubleLengthCbx);
+  for (QLineEdit* f : {scanLeftTxt, scanWidthTxt, scanTopTxt, scanHeightTxt}) readNumberField(f, &problems);
+  // A disabled box (on the flatbed, or by length while the length is
+  // detected) shows no choice of the user's: the stored one stays.
+  if (doubleThicknessCbx && doubleThicknessCbx->isEnabled()) s.mDoubleThickness = IsOn(doubleThicknessCbx);
+  if (doubleLengthCbx && doubleLengthCbx->isEnabled()) s.mDoubleLength = IsOn(doubleLengthCbx);
   if (densitySld) s.mDensityThreshold = true;
   if (thresholdMtx && CellWithTag(thresholdMtx, 0) && CellWithTag(thresholdMtx, 0)->isEnabled()) {
     const int tag = SelectedTag(thresholdMtx);
     s.mDefaultThreshold = tag == 0;
     s.mDynamicThreshold = tag == 1;
-    if (thresholdTxt && thresholdTxt->isEnabled()) s.mThreshold = ParseInteger(thresholdTxt->text());
+    readNumberField(thresholdTxt, &problems);
   }
-  if (blackPointTxt && blackPointTxt->isEnabled()) s.mBlackPoint = ParseInteger(blackPointTxt->text());
-  if (whitePointTxt && whitePointTxt->isEnabled()) s.mWhitePoint = ParseInteger(whitePointTxt->text());
+  readNumberField(blackPointTxt, &problems);
+  readNumberField(whitePointTxt, &problems);
   s.mFileType = SelectedTag(fileFormatBtns);
+  if (!problems.isEmpty()) {
+    doErrorPanel(problems);
+    return false;
+  }
   return checkSettings();
 }
 
 bool Quirel_ScanController_Base::checkSettings() {
   const ScannerInfo* info = scannerInfo();
-  if (!info) return true;
   const Quirel_Settings& s = mSettings;
+  QString message;
+  // The points any scan takes, whatever the scanner (FujiScanParams.h).
+  if (s.mScanTypeTag != 1) {
+    const std::pair<const char*, int32_t> points[] = {{"black", s.mBlackPoint}, {"white", s.mWhitePoint}};
+    for (const auto& [name, value] : points)
+      if (value < 0 || value > ZuzuvovOvav::kMaxPointValue)
+        message += QString("The %1 point is %2; it must be from 0 to %3. ").arg(name).arg(value).arg(ZuzuvovOvav::kMaxPointValue);
+  }
+  if (!info) {
+    if (message.isEmpty()) return true;
+    doErrorPanel(message);
+    return false;
+  }
   const double k = s.mUsingMetric ? 1 / kMmPerInch : 1;
   const bool swapped = s.mFlatbed ? (s.mOrientation == 1 || s.mOrientation == 3) : (s.mOrientation >= 4);
   const double paperW = s.mPaperWidth * k, paperL = s.mPaperLength * k;
@@ -100,19 +112,33 @@ bool Quirel_ScanController_Base::checkSettings() {
   auto limit = [&](double inches) {
     return s.mUsingMetric ? QString::asprintf("%0.0f mm.", inches * kMmPerInch) : QString::asprintf("%0.2f inches.", inches);
   };
+  // The paper field that holds the size lying across (or along) the
+  // scanner is named when its label is not the one the sentence suggests:
+  // sideways, the length the user set may go across the feeder.
+  const QString where = s.mFlatbed ? "flatbed" : "feeder";
+  auto named = [&](bool across) {
+    const QLineEdit* field = (swapped == across) ? paperLengthTxt : paperWidthTxt;
+    const QLabel* label = field == paperWidthTxt ? paperWidthLbl : paperLengthLbl;
+    const QString expected = across ? paperWidthOrigLblTxt : paperLengthOrigLblTxt;
+    if (!field || !label || label->text().endsWith(expected)) return QString();
+    const double value = (swapped == across) ? s.mPaperLength : s.mPaperWidth;
+    return QString("The paper %1 you set (%2 %3) %4 the %5 in this orientation. ")
+        .arg(fieldName(field).mid(6), FormatNumber(value), s.mUsingMetric ? "mm" : "inches",
+             across ? "lies across" : "runs along", where);
+  };
 
-  QString message;
   if (s.mFlatbed) {
     if (exceeds(W, info->fbWidth))
-      message += QString("The flatbed %1 of this scanner is %2 ").arg(info->fbLeft ? "height" : "width", limit(info->fbWidth));
+      message += QString("The flatbed %1 of this scanner is %2 ").arg(info->fbLeft ? "height" : "width", limit(info->fbWidth)) + named(true);
     if (exceeds(L, info->fbHeight))
-      message += QString("The flatbed %1 of this scanner is %2 ").arg(info->fbLeft ? "width" : "height", limit(info->fbHeight));
+      message += QString("The flatbed %1 of this scanner is %2 ").arg(info->fbLeft ? "width" : "height", limit(info->fbHeight)) + named(false);
   } else {
     if (exceeds(W, info->adfWidth))
-      message += QString("The maximum document feeder width for this scanner is %1 ").arg(limit(info->adfWidth));
+      message += QString("The maximum document feeder width for this scanner is %1 ").arg(limit(info->adfWidth)) + named(true);
     const double greatest = info->adfLongLength2 > 0   ? info->adfLongLength2
                             : info->adfLongLength1 > 0 ? info->adfLongLength1
                                                        : info->adfLength;
+    const size_t before = size_t(message.size());
     if (exceeds(L, greatest)) {
       message += QString("The maximum document feeder length for this scanner is %1 ").arg(limit(greatest));
     } else if (info->adfLongResCutoff1 > 0 && exceeds(L, info->adfLength) && s.mResolution > info->adfLongResCutoff1) {
@@ -127,6 +153,7 @@ bool Quirel_ScanController_Base::checkSettings() {
                      .arg(info->adfLongResCutoff2)
                      .arg(limit(info->adfLongLength1));
     }
+    if (size_t(message.size()) != before) message += named(false);
   }
   if (!s.mScanFullPage) {
     if (exceeds(X, W)) message += "You have specified a scan area that goes beyond the width of the page. ";
@@ -249,7 +276,7 @@ void Quirel_ScanController_Base::applySettings() {
     ShowNumber(scanLeftTxt, s.mScanLeft);
     ShowNumber(scanWidthTxt, s.mScanWidth);
     if (autoLength) {
-      if (scanTopTxt) scanTopTxt->setText("0.0");
+      if (scanTopTxt) scanTopTxt->setText(FormatFixed(0, 1));
       if (scanHeightTxt) scanHeightTxt->setText("auto");
     } else {
       ShowNumber(scanTopTxt, s.mScanTop);
@@ -322,5 +349,7 @@ void Quirel_ScanController_Base::applySettings() {
   // 15. How to load the feeder.
   if (feedSideTxt)
     feedSideTxt->setText(!info ? QString() : info->feedsFaceUp ? "(place paper face up)" : "(place paper face down)");
+
+  markNumberFields();
 }
 

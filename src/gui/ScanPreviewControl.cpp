@@ -1,6 +1,8 @@
 // ScanPreviewControl: the growing grid of page previews shown during a scan.
 #include "ScanPreviewControl.h"
 
+#include <algorithm>
+
 #include <QBuffer>
 #include <QEvent>
 #include <QPaintEvent>
@@ -20,6 +22,16 @@ void ScanPreviewCell::clearImage() {
   const bool hadImages = !images.empty();
   images.clear();
   if (hadImages && mControlView) mControlView->update();
+}
+
+void ScanPreviewCell::keepPages(int first, int count) {
+  const int n = int(images.size());
+  first = std::clamp(first, 0, n);
+  count = std::clamp(count, 0, n - first);
+  if (first == 0 && count == n) return;
+  images.erase(images.begin() + first + count, images.end());
+  images.erase(images.begin(), images.begin() + first);
+  if (mControlView) mControlView->update();
 }
 
 void ScanPreviewCell::appendScanPreview(const QImage& image) {
@@ -221,6 +233,12 @@ QSize ScanPreviewControl::adjustedPreviewSize() {
 void ScanPreviewControl::clearImage() {
   mCell.clearImage();
   adjustContentViewSize();
+}
+
+void ScanPreviewControl::keepPages(int first, int count) {
+  mCell.keepPages(first, count);
+  adjustContentViewSize();
+  scrollToY(mCell.scrollPosForEnd());
 }
 
 void ScanPreviewControl::appendScanPreview(const QImage& image) {

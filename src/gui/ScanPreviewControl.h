@@ -39,6 +39,8 @@ class ScanPreviewCell {
   void setControlView(QWidget* view) { mControlView = view; }
 
   void clearImage();
+  // Keeps the `count` pages from `first` on and drops the others.
+  void keepPages(int first, int count);
   // Appends a page and marks its cell (and, when it opens a new row of a
   // multi-column grid, the rest of that row) as needing display.
   void appendScanPreview(const QImage& image);
@@ -104,6 +106,9 @@ class ScanPreviewControl : public QWidget {
   // Preview size for the next scan in device pixels; sets the grid.
   QSize adjustedPreviewSize();
   void clearImage();
+  // Keeps the `count` pages from `first` on (the pages a file holds, when
+  // the scan showed more) and drops the others.
+  void keepPages(int first, int count);
   void appendScanPreview(const QImage& image);
   void setGridByImageWidth(int16_t width, int16_t height);
   int pageCount() const { return mCell.pageCount(); }

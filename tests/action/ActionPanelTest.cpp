@@ -91,7 +91,9 @@ void PrintTo(const PanelCase& c, std::ostream* os) { *os << c.name; }
 
 const PanelCase kPanels[] = {
     {"FolderInputTypedName", 2, 3, "", "scan", nullptr, nullptr, "", "scan.pdf", 2, 3},
-    {"TiffNameGetsTif", 1, 3, "", "x.tiff", nullptr, nullptr, "", "x.tiff.tif", 2, 3},
+    {"TiffNameKept", 1, 3, "", "x.tiff", nullptr, nullptr, "", "x.tiff", 2, 3},
+    {"UpperCasePdfNameKept", 2, 3, "", "Report.PDF", nullptr, nullptr, "", "Report.PDF", 2, 3},
+    {"OtherExtensionGetsPdf", 2, 3, "", "scan.v2", nullptr, nullptr, "", "scan.v2.pdf", 2, 3},
     {"PanelCancelled", 2, 3, "", nullptr, nullptr, nullptr, "User cancelled save.", "", 0, 3},
     {"SheetStop", 2, 1, "old.pdf", "old.pdf", "Stop", "Replace", "User cancelled save.", "", -1, 3},
     {"SheetAppend", 2, 3, "old.pdf", "old.pdf", "Append", "Stop", "", "old.pdf", 4, 2},
@@ -215,6 +217,9 @@ TEST(ActionRunTest, RunAfterAStoppedRunScansEveryPage) {
   });
   EXPECT_TRUE(stopped);
   EXPECT_EQ(first.output, QString::fromStdString(dir.File("first.pdf")));
+  // Ended as a stop signal ends it: the host says so (status 8).
+  EXPECT_TRUE(first.errorInfo.isEmpty()) << amhost::AMErrorMessage(first.errorInfo).toStdString();
+  EXPECT_TRUE(action->lastRunStopped());
   // The preview window closes a second after the scan.
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->objectName() == "previewWdw") {

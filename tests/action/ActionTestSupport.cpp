@@ -37,6 +37,12 @@ WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArr
   QProcess p;
   QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
   e.insert("QT_QPA_PLATFORM", "offscreen");
+  if (!env.display.empty()) {
+    e.remove("QT_QPA_PLATFORM");
+    e.remove("WAYLAND_DISPLAY");
+    e.remove("DISPLAY");
+    if (env.display != "none") e.insert("DISPLAY", QString::fromStdString(env.display));
+  }
   e.insert("QUIREL_VIRTUAL_SCANNER", QString::fromStdString(env.scanner));
   e.remove("QUIREL_ACTION_PATH");
   if (!env.actionPath.empty()) e.insert("QUIREL_ACTION_PATH", QString::fromStdString(env.actionPath));
@@ -57,7 +63,8 @@ WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArr
   QElapsedTimer clock;
   clock.start();
   while (!p.waitForFinished(20)) {
-    if (env.stopSignal && QFileInfo::exists(QString::fromStdString(env.stopWhen)))
+    if (env.stopSignal && (env.stopAfterMs > 0 ? clock.elapsed() >= env.stopAfterMs
+                                               : QFileInfo::exists(QString::fromStdString(env.stopWhen))))
       ::kill(pid_t(p.processId()), std::exchange(env.stopSignal, 0));
     if (clock.elapsed() > 120000) {
       p.kill();

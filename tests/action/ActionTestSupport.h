@@ -32,6 +32,10 @@ struct WorkflowEnv {
   int stopSignal = 0;                              // sent once `stopWhen` exists
   std::string stopWhen;
   std::string locale;                              // LC_ALL ("de_DE"), compiled privately, when not empty
+  int stopAfterMs = 0;                             // or: `stopSignal` sent this long after the start
+  // "" the offscreen platform; "none" no display at all; else DISPLAY
+  // (and no platform named).
+  std::string display;
 };
 WorkflowRun RunWorkflow(const QStringList& args, WorkflowEnv env, const QByteArray& stdinText = {});
 

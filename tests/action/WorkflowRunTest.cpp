@@ -37,6 +37,8 @@ struct RunCase {
   const char* set = "";  // "Key=number": a parameter changed
   int stopSignal = 0;    // sent once the output file is there
   const char* locale = "";  // LC_ALL of the run ("" the test's own)
+  int stopAfterMs = 0;      // the stop signal sent this long after the start instead
+  const char* display = "";  // as WorkflowEnv::display
 };
 // Test names in CTest are the case names, not the bytes of the record.
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -55,7 +57,7 @@ const RunCase kRuns[] = {
     {"InputOnStandardInput", 2, 3, false, "scan", Existing::kNone, true, "", Where::kInBundle, 0, "scan.pdf", "",
      Check::kPdf, 2},
     {"ExistingFileStopRefused", 2, 3, false, "old.pdf", Existing::kJunk, false, "", Where::kInBundle, 1, "",
-     "File exists (& options are set to prevent this): %P.\nquirel-workflow: the action returned %P\n",
+     "File exists (& options are set to prevent this): %P.\nquirel-workflow: %P was left as it was\n",
      Check::kUnchanged, 0},
     {"ExistingFileAppended", 2, 2, false, "old.pdf", Existing::kScanned, false, "", Where::kInBundle, 0, "old.pdf", "",
      Check::kPdf, 4},
@@ -88,6 +90,24 @@ const RunCase kRuns[] = {
      Where::kInBundle, 1, "", "5: cannot append to '%P': Target file cannot be a well-formed PDF", Check::kUnchanged, 0},
     {"NegativeResolutionRefusedBeforeTheScan", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1,
      "", "4: The setting Resolution is -300; it must be at least 50", Check::kNone, 0, "Resolution=-300"},
+    {"UpperCasePdfKept", 2, 3, false, "upper.PDF", Existing::kNone, false, "", Where::kInBundle, 0, "upper.PDF", "",
+     Check::kPdf, 2},
+    // A stop before the first page of a replacement: no path, the old file whole.
+    {"CtrlCBeforeAPageLeavesTheReplacedFile", 2, 1, false, "old.pdf", Existing::kScanned, false,
+     "model=fi-7160;sheets=20;faults=busy=1000", Where::kInBundle, 8, "",
+     "stopped on request before a page was scanned; %P was left as it was", Check::kPdf, 2, "", SIGINT, "", 1500},
+    {"MissingSettingNamed", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1, "",
+     "Scan settings not valid. The setting Resolution is missing from the parameters.", Check::kNone, 0,
+     "Resolution="},
+    {"RefusedRunSaysNoFileWasWritten", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1, "",
+     "quirel-workflow: no file was written at %P.pdf\n", Check::kNone, 0, "Resolution=-300"},
+    // Without a display, or with one that cannot be reached, a run that asks
+    // nothing runs.
+    {"NoDisplayRunsWithoutOne", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 0, "scan.pdf", "",
+     Check::kPdf, 2, "", 0, "", 0, "none"},
+    {"UnreachableDisplayRunsWithoutOne", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 0,
+     "scan.pdf", "quirel-workflow: the display :97 cannot be reached; running without one", Check::kPdf, 2, "", 0, "",
+     0, ":97"},
     {"DecimalCommaLocaleKeepsHalfInches", 1, 3, false, "scan.tif", Existing::kNone, false, "", Where::kInBundle, 0,
      "scan.tif", "", Check::kTiff, 2, "UsingMetric=NO;PaperWidth=5.5;PaperHeight=8.5", 0, "de_DE"},
 };
@@ -100,6 +120,10 @@ TEST_P(WorkflowRunTest, Run) {
   QVariantMap parameters = Parameters(c.fileType, c.fileAction, c.preview);
   for (const QString& setting : QString(c.set).split(';', Qt::SkipEmptyParts)) {
     const QStringList kv = setting.split('=');
+    if (kv[1].isEmpty()) {  // "Key=": the key left out
+      parameters.remove(kv[0]);
+      continue;
+    }
     bool number = false;
     kv[1].toDouble(&number);
     parameters[kv[0]] = !number ? QVariant(kv[1]) : kv[1].contains('.') ? QVariant(kv[1].toDouble()) : QVariant(kv[1].toInt());
@@ -113,6 +137,8 @@ TEST_P(WorkflowRunTest, Run) {
   const std::string outPath = dir.File(*c.out ? c.out : c.input);
   env.stopSignal = c.stopSignal;
   env.stopWhen = outPath;
+  env.stopAfterMs = c.stopAfterMs;
+  env.display = c.display;
 
   if (c.existing == Existing::kJunk) {
     QFile f(QString::fromStdString(outPath));
@@ -121,10 +147,13 @@ TEST_P(WorkflowRunTest, Run) {
   } else if (c.existing == Existing::kFolder) {
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(outPath)));
   } else if (c.existing == Existing::kScanned) {
+    WorkflowEnv firstEnv = env;  // a plain scan of two pages
+    firstEnv.stopSignal = 0;
+    firstEnv.scanner = WorkflowEnv().scanner;
     const WorkflowRun first =
         RunWorkflow({"run", "-p", QString::fromStdString(WriteParameters(dir, Parameters(c.fileType, 1))),
                      QString::fromStdString(outPath)},
-                    env);
+                    firstEnv);
     ASSERT_EQ(first.status, 0) << first.err.toStdString();
     WriteParameters(dir, Parameters(c.fileType, c.fileAction, c.preview));
   }
@@ -150,6 +179,7 @@ TEST_P(WorkflowRunTest, Run) {
   EXPECT_NE(err.find(wanted), std::string::npos) << "standard error: " << err << "\nwanted: " << wanted;
   // Without a display no window is shown (the platform would complain of it).
   EXPECT_EQ(err.find("This plugin does not support"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Could not load the Qt platform plugin"), std::string::npos) << err;
 
   int pages = c.pages;
   switch (c.check) {

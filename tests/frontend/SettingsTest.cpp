@@ -18,6 +18,7 @@ struct ArgsCase {
   bool metric;
   std::function<void(Quirel_Settings&)> set;
   const char* args;  // getArgsString()
+  const char* command = nullptr;  // getCommandString() when it is not "quirel " and the arguments
 };
 
 const char* const kLetter = "--paper-width 10200 --paper-height 13200";
@@ -29,7 +30,9 @@ TEST(SettingsArgs, EachSettingGivesItsArguments) {
   const ArgsCase cases[] = {
       {"defaults, metric, with a path", true, [](Quirel_Settings& s) { s.setFilePath("/tmp/a b.pdf", false); },
        "--adf --mono --resolution 300 --turbo 0 --paper-width 9921 --paper-height 14031 --rotate-n-n --left 0 "
-       "--width 9921 --top 0 --height 14031 --double-feed tl --pdf /tmp/a b.pdf"},
+       "--width 9921 --top 0 --height 14031 --double-feed tl --pdf /tmp/a b.pdf",
+       "quirel --adf --mono --resolution 300 --turbo 0 --paper-width 9921 --paper-height 14031 --rotate-n-n --left 0 "
+       "--width 9921 --top 0 --height 14031 --double-feed tl --pdf '/tmp/a b.pdf'"},
       {"automatic length not in force turned", false, [](Quirel_Settings& s) { s.mAutoLength = true, s.mOrientation = 1; },
        "--adf --mono --resolution 300 --turbo 0 --paper-width 13200 --paper-height 10200 --rotate-r-l --left 0 "
        "--height 10200 --top 0 --width 13200 --double-feed tl --pdf"},
@@ -63,7 +66,10 @@ TEST(SettingsArgs, EachSettingGivesItsArguments) {
        },
        "--adf --mono --resolution 300 --turbo 0 --paper-width 10200 --paper-height 13200 --duplex --skip-first "
        "--skip-last --rotate-f-n --left 0 --width 10200 --top 0 --height 13200 --double-feed tl --pdf --preview 120 80 "
-       "--append /x/scan.pdf"},
+       "--append /x/scan.pdf",
+       "quirel --adf --mono --resolution 300 --turbo 0 --paper-width 10200 --paper-height 13200 --duplex --skip-first "
+       "--skip-last --rotate-f-n --left 0 --width 10200 --top 0 --height 13200 --double-feed tl --pdf --append "
+       "/x/scan.pdf"},
       {"flatbed drops duplex and double feed, no preview", false,
        [](Quirel_Settings& s) { s.mFlatbed = s.mDuplex = true, s.mOrientation = 1, s.mPreview = false, s.setPreviewSize(9, 9); },
        "--flatbed --mono --resolution 300 --turbo 0 --paper-width 13200 --paper-height 10200 --rotate-r-l --left 0 "
@@ -80,7 +86,7 @@ TEST(SettingsArgs, EachSettingGivesItsArguments) {
     std::string expected = c.args;
     if (auto at = expected.find("$full"); at != std::string::npos) expected.replace(at, 5, letterFull);
     EXPECT_EQ(s.getArgsString().toStdString(), expected) << c.name;
-    EXPECT_EQ(s.getCommandString().toStdString(), "quirel " + expected) << c.name;
+    EXPECT_EQ(s.getCommandString().toStdString(), c.command ? c.command : "quirel " + expected) << c.name;
   }
 }
 
@@ -92,6 +98,7 @@ TEST(SettingsArgs, ExtensionFollowsTheFileType) {
   } cases[] = {
       {"/s/a.pdf", 3, "/s/a.tif"}, {"/s/a.pdf", 1, "/s/a.tif"}, {"/s/a.tif", 2, "/s/a.pdf"},
       {"/s/a.tiff", 2, "/s/a.tiff"}, {"/s/a.pdf", 2, "/s/a.pdf"}, {"/s.pdf/a", 1, "/s.pdf/a"},
+      {"/s/Report.PDF", 1, "/s/Report.tif"}, {"/s/a.TIF", 2, "/s/a.pdf"},
   };
   for (const auto& c : cases) {
     Quirel_Settings s;
@@ -100,6 +107,17 @@ TEST(SettingsArgs, ExtensionFollowsTheFileType) {
     s.normalizeExtension();
     EXPECT_EQ(s.filePath().toStdString(), c.result) << c.path << " as type " << c.fileType;
   }
+  // The name a scan writes, as the tool names it.
+  const struct {
+    const char* path;
+    int fileType;
+    const char* written;
+  } names[] = {
+      {"/s/upper.PDF", 2, "/s/upper.PDF"}, {"/s/scan.v2", 2, "/s/scan.v2.pdf"}, {"/s/invoice.2024", 3, "/s/invoice.2024.tif"},
+      {"/s/a.TIFF", 1, "/s/a.TIFF"},       {"/s/a.tif", 2, "/s/a.tif.pdf"},     {"/s/.pdf", 2, "/s/.pdf.pdf"},
+  };
+  for (const auto& c : names)
+    EXPECT_EQ(Quirel_Settings::CompleteOutputPath(c.path, c.fileType).toStdString(), c.written) << c.path;
 }
 
 TEST(SettingsDictionary, RoundTripsInEitherUnitAndConvertsAcrossUnits) {

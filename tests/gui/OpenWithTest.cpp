@@ -79,6 +79,36 @@ class OpenWithTest : public QObject {
     QVERIFY(!t.app().settings().getOpenWithAppForType("pdf"));
     QTest::qWait(200);
     QCOMPARE(Opened("viewer-9"), first + "\n");
+
+    // Closing the sheet (Escape) opens nothing and forgets nothing.
+    t.app().settings().updateOpenWithApp(&t.app().currentApps()[1], "pdf");
+    QVERIFY(ScanToDoneSheet(t, t.folder() + "/third.pdf"));
+    QCOMPARE(t.text("noMoreBtn"), QString("Open"));
+    QTest::keyClick(t.app().doneSheet(), Qt::Key_Escape);
+    QTRY_VERIFY(!t.app().doneSheet()->isVisible());
+    QTest::qWait(200);
+    QCOMPARE(Opened("viewer-9"), first + "\n");
+    QVERIFY(t.app().settings().getOpenWithAppForType("pdf"));
+
+    // An application that cannot be started is said.
+    const QString entry = t.app().currentApps()[1].appPath;
+    QVERIFY(ScanToDoneSheet(t, t.folder() + "/fourth.pdf"));
+    QVERIFY(QFile::rename(entry, entry + ".away"));
+    t.click("noMoreBtn");
+    QFile::rename(entry + ".away", entry);
+    QTRY_VERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->text(), QString("“fourth.pdf” couldn’t be opened with Page Viewer."));
+    t.openAlert()->close();
+
+    // While the sheet shows, Quit and the window's close box end the application.
+    QVERIFY(ScanToDoneSheet(t, t.folder() + "/fifth.pdf"));
+    t.app().doneSheet()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(t.app().doneSheet()));
+    QTest::keyClick(t.app().doneSheet(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(t.exitCalls(), 1);
+    t.window()->close();
+    QCOMPARE(t.exitCalls(), 2);
+    QCOMPARE(Opened("viewer-9"), first + "\n");
   }
 
   void rememberedApplicationThatIsGoneIsNotOffered() {

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTest>
 #include <cstdio>
+#include <unistd.h>
 
 #include "FrontendLog.h"
 #include "VirtualScanner.h"
@@ -167,6 +168,24 @@ bool RunningApp::scanInto(const QString& path, int timeoutMs) {
   if (!answerPanel(path)) return false;
   if (!QTest::qWaitFor([&] { return mApp->scanning(); }, 5000)) return false;
   return waitForScanEnd(timeoutMs);
+}
+
+int RunGranted(const std::vector<std::string>& command, const std::string& input) {
+  QStringList args;
+  for (size_t i = 1; i < command.size(); ++i) {
+    if (::geteuid() != 0 && (command[i] == "-o" || command[i] == "-g") && i + 1 < command.size()) {
+      ++i;
+      continue;
+    }
+    args << QString::fromStdString(command[i]);
+  }
+  QProcess p;
+  p.start(QString::fromStdString(command[0]), args);
+  if (!p.waitForStarted(10000)) return -1;
+  p.write(input.data(), qint64(input.size()));
+  p.closeWriteChannel();
+  p.waitForFinished(60000);
+  return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 int PdfPages(const QString& path) {

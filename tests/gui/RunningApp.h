@@ -90,6 +90,11 @@ class RunningApp {
   int mExitCalls = 0;
 };
 
+// Runs a command as the administrator's rights would (the owner options
+// left out when the test is not root) with `input` on its standard input;
+// its exit status.
+int RunGranted(const std::vector<std::string>& command, const std::string& input);
+
 // Pages of the file as pdfinfo reports them (-1 when it cannot tell).
 int PdfPages(const QString& path);
 // qpdf --check passes.

@@ -43,7 +43,8 @@ QString StandInBundle(const QString& folder) {
   tool.open(QIODevice::WriteOnly);
   tool.write(QString("#!/bin/sh\n"
                      "case \"$1\" in --enumerate|--capabilities) exec '%1' \"$@\";; esac\n"
-                     "echo 'side 1 scanned'\n"
+                     "printf '%s\\n' \"${QUIREL_TEST_OUTPUT:-side 1 scanned}\"\n"
+                     "for last; do :; done; [ -n \"$QUIREL_TEST_FILE\" ] && echo scanned > \"$last\"\n"
                      "printf '%s\\n' \"$QUIREL_TEST_ERROR\" >&2\n"
                      "[ \"$QUIREL_TEST_STATUS\" = crash ] && kill -SEGV $$\n"
                      "exit \"$QUIREL_TEST_STATUS\"\n")
@@ -102,13 +103,26 @@ class ScanFlowTest : public QObject {
     QTest::addColumn<bool>("stop");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("info");
-    QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo;
+    QTest::addColumn<QStringList>("set");  // controls clicked ("field=text" typed) before the scan
+    QTest::newRow("0: every page") << "model=fi-7160;sheets=2" << false << "2 pages scanned into %1." << kMoreInfo
+                                   << QStringList();
     QTest::newRow("6: a jam")
         << "model=fi-7160;sheets=3;faults=jam=2" << false << "Paper jam detected (Cmd_ReadImage 03:80:01)"
-        << "To continue scanning this job, clear the feed problem, place unscanned pages back on the feeder and "
-           "click “Scan More”.";
+        << "1 page is in “done.pdf”. To continue scanning this job, clear the feed problem, place unscanned pages back "
+           "on the feeder and click “Scan More”."
+        << QStringList();
     QTest::newRow("8: stopped") << "model=fi-7160;sheets=200" << true << "pages scanned into %1."
-                                << kMoreInfo + " (The last pages passed through the scanner were not scanned).";
+                                << kMoreInfo + " (The last pages passed through the scanner were not scanned)."
+                                << QStringList();
+    // The strip ends with the pages in the file: 6 sides, 4 pages.
+    QTest::newRow("0: first and last page skipped")
+        << "model=fi-7160;sheets=3" << false << "4 pages scanned into %1." << kMoreInfo
+        << QStringList{"duplexCbx", "skipFirstCbx", "skipLastCbx"};
+    QTest::newRow("0: flatbed")
+        << "model=fi-6230;sheets=1" << false << "1 page scanned into %1."
+        << "To scan more pages to the same file with the same settings, just place the next page on the flatbed and "
+           "click “Scan More”."
+        << QStringList{"flatbedCell", "paperLengthTxt=279.4"};
   }
 
   void doneSheetForEachSuccess() {
@@ -116,7 +130,15 @@ class ScanFlowTest : public QObject {
     QFETCH(bool, stop);
     QFETCH(QString, message);
     QFETCH(QString, info);
+    QFETCH(QStringList, set);
     RunningApp t(scanners);
+    for (const QString& control : set) {
+      const QStringList typed = control.split('=');
+      if (typed.size() == 2)
+        t.type(typed[0].toLatin1().constData(), typed[1]);
+      else
+        t.click(control.toLatin1().constData());
+    }
     const QString out = t.folder() + "/done.pdf";
     t.click("scanBtn");
     QVERIFY(t.answerPanel(out));
@@ -124,6 +146,9 @@ class ScanFlowTest : public QObject {
     if (stop) {
       // Stop once the first page is in.
       QTRY_VERIFY_WITH_TIMEOUT(t.find<ScanPreviewControl>("imageVw")->pageCount() > 0, 30000);
+      // The settings of a scan are fixed when it starts: a click on another
+      // format does nothing to it, to what Scan More scans or to the defaults.
+      t.click("tiffCell");
       QVERIFY(t.find<QAbstractButton>("stopBtn")->isVisible());
       t.click("stopBtn");
       // The click shows at once, and controls set again meanwhile keep it.
@@ -139,10 +164,17 @@ class ScanFlowTest : public QObject {
     } else {
       // The scanner's text first; the tool's words on the sheet follow it.
       QVERIFY2(t.text("doneMessageTxt").startsWith(message + "\n"), qPrintable(t.text("doneMessageTxt")));
+      // In the window's words: no option of the command line.
+      QVERIFY2(!t.text("doneMessageTxt").contains("--"), qPrintable(t.text("doneMessageTxt")));
     }
     QCOMPARE(t.text("doneInfoTxt"), info);
     QCOMPARE(t.text("noMoreBtn"), QString("Done"));
     QVERIFY(guitest::PdfValid(out));
+    QCOMPARE(t.find<ScanPreviewControl>("imageVw")->pageCount(), guitest::PdfPages(out));
+    QCOMPARE(t.app().settings().readDictionary()->value("FormatType").toInt(), 2);
+    QCOMPARE(t.app().settings().mFileType, 2);
+    // The sheet holds no other window: the scan window can still be closed.
+    QVERIFY(!QApplication::activeModalWidget());
     t.click("noMoreBtn");
     QTRY_VERIFY(!t.app().doneSheet()->isVisible());
   }
@@ -152,15 +184,45 @@ class ScanFlowTest : public QObject {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("info");
     QTest::addColumn<int>("resultClass");
+    QTest::addColumn<QString>("error");   // the tool's standard error ("": the message)
+    QTest::addColumn<QString>("output");  // its standard output ("": one side scanned)
+    QTest::addColumn<bool>("file");       // it leaves the output file
     QTest::newRow("10: size limit") << "10" << "The PDF file would exceed 10 GB."
                                     << "The scanned file does not contain images of all pages that passed through "
-                                       "the scanner."
-                                    << 2;
-    QTest::newRow("11: disk full") << "11" << "The disk is full." << "" << 2;
-    QTest::newRow("12: write failure") << "12" << "Page 3 could not be written." << "" << 3;
+                                       "the scanner. No file was written."
+                                    << 2 << "" << "" << false;
+    QTest::newRow("11: disk full") << "11" << "The disk is full." << "No file was written." << 2 << "" << "" << false;
+    QTest::newRow("12: write failure") << "12" << "Page 3 could not be written." << "No file was written." << 3 << ""
+                                       << "" << false;
     QTest::newRow("crash") << "crash" << "The scanning process has crashed."
                            << "The output file has probably been corrupted, or may not have been created at all."
-                           << 3;
+                           << 3 << "" << "" << false;
+    // What happened to the file and what to do, in the window's words.
+    QTest::newRow("8: stopped before a page")
+        << "8" << "The scan was stopped before a page was scanned." << "No file was written." << 2 << " "
+        << "Stopped before the scan began; no page scanned." << false;
+    QTest::newRow("2: no scanner")
+        << "2"
+        << "No supported scanner is attached. Check that it is switched on and connected by USB; its name shows at "
+           "the top of the window once it is found."
+        << "No file was written." << 3
+        << "quirel: no supported scanner is attached. Check that it is switched on and connected by USB; quirel "
+           "--enumerate lists the scanners found."
+        << "" << false;
+    QTest::newRow("5: no file to append to")
+        << "5"
+        << "Cannot append to '/x/f.pdf': there is no such file (No such file or directory). Click Scan… to make a new "
+           "file."
+        << "No file was written." << 3
+        << "quirel: cannot append to '/x/f.pdf': there is no such file (No such file or directory). Leave out --append "
+           "to make a new file."
+        << "" << false;
+    QTest::newRow("9: unplugged, a page in the file")
+        << "9"
+        << "Command Cmd_ReadImage: error (0xe00002c0: 0x38, 0x0, 0x2c0) reading data from scanner.\nThe scanner "
+           "stopped answering: was it unplugged or switched off? The pages scanned before are in the file."
+        << "1 page is in “f.pdf”. Correct the problem, then click Append… to add the remaining pages." << 2 << ""
+        << "side 1 scanned\n1 page scanned\n1 page scanned into f.pdf." << true;
   }
 
   void alertForEachFailure() {
@@ -168,9 +230,14 @@ class ScanFlowTest : public QObject {
     QFETCH(QString, message);
     QFETCH(QString, info);
     QFETCH(int, resultClass);
+    QFETCH(QString, error);
+    QFETCH(QString, output);
+    QFETCH(bool, file);
     QTemporaryDir folder;
     guitest::ScopedEnv st("QUIREL_TEST_STATUS", status.toUtf8());
-    guitest::ScopedEnv er("QUIREL_TEST_ERROR", message.toUtf8());
+    guitest::ScopedEnv er("QUIREL_TEST_ERROR", (error.isEmpty() ? message : error.trimmed()).toUtf8());
+    guitest::ScopedEnv ou("QUIREL_TEST_OUTPUT", output.isEmpty() ? QByteArray() : output.toUtf8());
+    guitest::ScopedEnv fi("QUIREL_TEST_FILE", file ? QByteArray("1") : QByteArray());
     RunningApp t("model=fi-7160", StandInBundle(folder.path()));
     QVERIFY(t.scanInto(t.folder() + "/f.pdf"));
     QTRY_VERIFY(t.openAlert());
@@ -185,12 +252,24 @@ class ScanFlowTest : public QObject {
     alert->close();
   }
 
+  void scanMoreAppendsToTheSameFile_data() {
+    QTest::addColumn<QString>("chosen");   // the name given in the save panel
+    QTest::addColumn<QString>("written");  // the file the scan writes
+    QTest::newRow("more.pdf") << "more.pdf" << "more.pdf";
+    QTest::newRow("upper.PDF") << "upper.PDF" << "upper.PDF";
+    QTest::newRow("scan.v2") << "scan.v2" << "scan.v2.pdf";
+    QTest::newRow("invoice.2024") << "invoice.2024" << "invoice.2024.pdf";
+  }
+
   void scanMoreAppendsToTheSameFile() {
+    QFETCH(QString, chosen);
+    QFETCH(QString, written);
     RunningApp t("model=fi-7160;sheets=2");
-    const QString out = t.folder() + "/more.pdf";
-    QVERIFY(t.scanInto(out));
+    const QString out = t.folder() + "/" + written;
+    QVERIFY(t.scanInto(t.folder() + "/" + chosen));
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
     QCOMPARE(guitest::PdfPages(out), 2);
+    QCOMPARE(t.app().settings().filePath(), out);
     t.click("doneMoreBtn");
     QTRY_VERIFY(!t.app().scanning() && t.app().doneSheet()->isVisible() && Logged(t, "scan job finished, status: 0") &&
                 std::count_if(t.log().begin(), t.log().end(),
@@ -202,6 +281,23 @@ class ScanFlowTest : public QObject {
     QCOMPARE(guitest::PdfPages(out), 4);
     QVERIFY(guitest::PdfValid(out));
     t.click("noMoreBtn");
+    QTRY_VERIFY(!t.app().doneSheet()->isVisible());
+
+    // Append… takes the file in any letter case of its extension.
+    t.click("appendBtn");
+    QVERIFY(t.answerPanel(out));
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    QCOMPARE(guitest::PdfPages(out), 6);
+
+    // Scan More without a scanner says so at once and keeps the strip.
+    t.replug("");
+    QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    t.click("doneMoreBtn");
+    QVERIFY(!t.app().scanning());
+    QVERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->text(), QString("No scanner is attached."));
+    QCOMPARE(t.find<ScanPreviewControl>("imageVw")->pageCount(), 2);
+    t.openAlert()->close();
   }
 
   void rescanReplacesTheFile() {
@@ -247,6 +343,35 @@ class ScanFlowTest : public QObject {
     QVERIFY(!t.openAlert());
     QVERIFY(t.waitForScanEnd());
     QCOMPARE(guitest::PdfPages(out), 2);
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    t.click("noMoreBtn");
+
+    // A Rescan that fails (the feeder's cover is open) leaves the file whole.
+    t.replug("model=fi-7160;sheets=2;faults=coveropen");
+    auto replaceIt = [&] {
+      QTRY_VERIFY(t.openAlert());
+      for (QAbstractButton* b : t.openAlert()->buttons())
+        if (b->text() == "Replace") QTest::mouseClick(b, Qt::LeftButton);
+    };
+    t.click("rescanBtn");
+    replaceIt();
+    QTRY_VERIFY(t.app().scanning());
+    QVERIFY(t.waitForScanEnd());
+    QTRY_VERIFY(t.openAlert());
+    QCOMPARE(t.openAlert()->informativeText(), QString("“again.pdf” was not replaced; it is as it was."));
+    t.openAlert()->close();
+    QCOMPARE(guitest::PdfPages(out), 2);
+    QVERIFY(guitest::PdfValid(out));
+
+    // What cannot be replaced is said before anything is scanned.
+    t.replug("model=fi-7160;sheets=2");
+    QVERIFY(QFile::remove(out) && QDir().mkdir(out));
+    t.click("rescanBtn");
+    replaceIt();
+    QTRY_VERIFY(t.openAlert() && t.openAlert()->objectName() == "replaceFailedAlert");
+    QCOMPARE(t.openAlert()->text(), QString("“again.pdf” couldn’t be replaced."));
+    QVERIFY(!t.app().scanning());
+    t.openAlert()->close();
   }
 
   void scannersComeAndGoWhileTheWindowIsOpen() {
@@ -256,6 +381,14 @@ class ScanFlowTest : public QObject {
     t.replug("model=fi-6230");
     QTRY_COMPARE(t.text("modelTxt"), QString("fi-6230"));
     QVERIFY(t.find<QAbstractButton>("scanBtn")->isEnabled());
+    // Unplugged while idle: the controls follow.
+    t.replug("");
+    QTRY_COMPARE(t.text("modelTxt"), QString("No scanner attached"));
+    QVERIFY(!t.find<QAbstractButton>("scanBtn")->isEnabled());
+    QVERIFY(!t.find<QAbstractButton>("appendBtn")->isEnabled());
+    QCOMPARE(t.text("feedSideTxt"), QString());
+    t.replug("model=fi-6230");
+    QTRY_COMPARE(t.text("modelTxt"), QString("fi-6230"));
     QVERIFY(t.find<QAbstractButton>("flatbedCell")->isEnabled());
     t.choose("depthMnu", "Gray, 8 bits");
     t.type("paperLengthTxt", "1000");
@@ -319,7 +452,11 @@ class ScanFlowTest : public QObject {
     QVERIFY(t.answerPanel(out));
     QTRY_VERIFY(t.openAlert());
     const QString command = t.app().settings().getCommandString();
-    QCOMPARE(t.openAlert()->text(), command);
+    // Shown in lines a shell reads back as the same command, each broken
+    // between arguments only.
+    const QString shown = t.openAlert()->text();
+    QVERIFY2(shown.contains(" \\\n  --paper-width 9921 "), qPrintable(shown));
+    QCOMPARE(QString(shown).replace(" \\\n  ", " "), command);
     QVERIFY(command.startsWith("quirel --adf --mono --resolution 300 ") && command.endsWith(" " + out));
     t.openAlert()->close();
     t.trigger("doPutCommandOnClipboard");
@@ -348,6 +485,13 @@ class ScanFlowTest : public QObject {
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
     t.click("noMoreBtn");
     QVERIFY(t.window()->findChild<QAction*>("doScan")->isEnabled());
+    // After a scan the command is still one a user runs: no preview FIFO
+    // to wait for, the path quoted for the shell.
+    const QString spaced = t.folder() + "/my scans.pdf";
+    t.trigger("doPutCommandOnClipboard");
+    QVERIFY(t.answerPanel(spaced));
+    const QString copied = QGuiApplication::clipboard()->text();
+    QVERIFY2(!copied.contains("--preview") && copied.endsWith(" '" + spaced + "'"), qPrintable(copied));
 
     // A flatbed scan cannot be stopped.
     t.click("flatbedCell");

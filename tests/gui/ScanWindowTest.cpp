@@ -17,6 +17,7 @@
 #include "GuiTestMain.h"
 
 using guitest::RunningApp;
+using quirel::frontend::Quirel_Settings;
 
 namespace {
 
@@ -57,51 +58,103 @@ class ScanWindowTest : public QObject {
     QTest::addColumn<QString>("length");  // mm
     QTest::addColumn<QString>("resolution");
     QTest::addColumn<QString>("alert");
+    QTest::addColumn<QString>("button");  // an orientation button pressed ("" none)
+    QTest::addColumn<QString>("locale");  // how numbers are written ("" the C locale)
+    QTest::addColumn<QStringList>("typed");  // more "field=text"
 
     // fi-5110C: feeder 8.5 x 34 inches, no long scans. The tolerance is
     // 1/2400 inch: 1/3000 inch over passes, 1/2000 inch over fails.
-    QTest::newRow("length 1/3000 inch over") << "fi-5110C" << false << "215.9" << "863.608467" << "300 dpi" << "";
+    QTest::newRow("length 1/3000 inch over") << "fi-5110C" << false << "215.9" << "863.608467" << "300 dpi" << "" << "" << "" << QStringList();
     QTest::newRow("length 1/2000 inch over")
         << "fi-5110C" << false << "215.9" << "863.6127" << "300 dpi"
-        << "The maximum document feeder length for this scanner is 864 mm. ";
+        << "The maximum document feeder length for this scanner is 864 mm. " << "" << "" << QStringList();
     QTest::newRow("width and length over, width first")
         << "fi-5110C" << false << "230" << "900" << "300 dpi"
         << "The maximum document feeder width for this scanner is 216 mm. The maximum document feeder length for "
-           "this scanner is 864 mm. ";
+           "this scanner is 864 mm. " << "" << "" << QStringList();
     // fi-6230: 34 inches up to 125 inches at 200 dpi or less.
     QTest::newRow("long paper above the cut-off")
         << "fi-6230" << false << "210" << "1270" << "300 dpi"
         << "The maximum document feeder length for this scanner, when scanning at resolutions higher than 200dpi, "
-           "is 864 mm. ";
-    QTest::newRow("long paper at the cut-off") << "fi-6230" << false << "210" << "1270" << "200 dpi" << "";
+           "is 864 mm. " << "" << "" << QStringList();
+    QTest::newRow("long paper at the cut-off") << "fi-6230" << false << "210" << "1270" << "200 dpi" << "" << "" << "" << QStringList();
     QTest::newRow("longer than any long scan")
         << "fi-6230" << false << "210" << "3302" << "150 dpi"
-        << "The maximum document feeder length for this scanner is 3175 mm. ";
+        << "The maximum document feeder length for this scanner is 3175 mm. " << "" << "" << QStringList();
     // Flatbeds: fi-6230's is 8.68 x 11.69 inches aligned at the top;
     // fi-6770's 12 x 18 inches aligned left, which names its sides the
     // other way round.
     QTest::newRow("flatbed too narrow")
-        << "fi-6230" << true << "230" << "297" << "300 dpi" << "The flatbed width of this scanner is 220 mm. ";
+        << "fi-6230" << true << "230" << "297" << "300 dpi" << "The flatbed width of this scanner is 220 mm. " << "" << "" << QStringList();
     QTest::newRow("flatbed aligned left")
         << "fi-6770" << true << "310" << "470" << "300 dpi"
-        << "The flatbed height of this scanner is 305 mm. The flatbed width of this scanner is 457 mm. ";
+        << "The flatbed height of this scanner is 305 mm. The flatbed width of this scanner is 457 mm. " << "" << "" << QStringList();
+    // Fed wide side first, the length set goes across the feeder: named.
+    QTest::newRow("sideways, the length across")
+        << "fi-5110C" << false << "215.9" << "279.4" << "300 dpi"
+        << "The maximum document feeder width for this scanner is 216 mm. The paper length you set (279.4 mm) lies "
+           "across the feeder in this orientation. "
+        << "orientation3Btn" << "" << QStringList();
+    // Numbers as the user's locale writes them, and text that is none.
+    QTest::newRow("de_DE, decimal comma") << "fi-5110C" << false << "215,9" << "297,5" << "300 dpi" << "" << ""
+                                          << "de_DE" << QStringList();
+    QTest::newRow("de_DE, decimal point") << "fi-5110C" << false << "215.9" << "297.0" << "300 dpi" << "" << ""
+                                          << "de_DE" << QStringList();
+    QTest::newRow("en_US, a comma is no decimal point")
+        << "fi-5110C" << false << "8,5" << "297" << "300 dpi" << "The paper width “8,5” is not a number. " << ""
+        << "en_US" << QStringList();
+    QTest::newRow("not a number") << "fi-5110C" << false << "210" << "29x" << "300 dpi"
+                                  << "The paper length “29x” is not a number. " << "" << "" << QStringList();
+    QTest::newRow("empty") << "fi-5110C" << false << "" << "297" << "300 dpi" << "The paper width is empty. " << ""
+                           << "" << QStringList();
+    QTest::newRow("black point not whole") << "fi-5110C" << false << "210" << "297" << "300 dpi"
+                                           << "The black point “1.5” is not a whole number. " << "" << ""
+                                           << QStringList{"blackPointTxt=1.5"};
+    // Points the scan cannot take, before the save panel.
+    QTest::newRow("black point below 0") << "fi-5110C" << false << "210" << "297" << "300 dpi"
+                                         << "The black point is -5; it must be from 0 to 255. " << "" << ""
+                                         << QStringList{"blackPointTxt=-5"};
+    QTest::newRow("white point above 255") << "fi-5110C" << false << "210" << "297" << "300 dpi"
+                                           << "The white point is 300; it must be from 0 to 255. " << "" << ""
+                                           << QStringList{"whitePointTxt=300"};
   }
 
   void limitsOfTheAttachedModel() {
+    QFETCH(QString, button);
+    QFETCH(QString, locale);
+    QFETCH(QStringList, typed);
     QFETCH(QString, model);
     QFETCH(bool, flatbed);
     QFETCH(QString, width);
     QFETCH(QString, length);
     QFETCH(QString, resolution);
     QFETCH(QString, alert);
+    QLocale::setDefault(locale.isEmpty() ? QLocale::c() : QLocale(locale));
+    struct Restore {
+      ~Restore() { QLocale::setDefault(QLocale::c()); }
+    } restore;
     RunningApp t("model=" + model);
     QCOMPARE(t.text("modelTxt"), model);
     if (flatbed) t.click("flatbedCell");
+    if (!button.isEmpty()) t.click(button.toLatin1().constData());
     t.choose("depthMnu", "Gray, 8 bits");
     t.choose("resolutionMnu", resolution);
     t.type("paperWidthTxt", width);
     t.type("paperLengthTxt", length);
+    for (const QString& entry : typed) t.type(entry.section('=', 0, 0).toLatin1().constData(), entry.section('=', 1));
     QCOMPARE(ScanAnswer(t), alert);
+    if (alert.isEmpty()) {
+      // What was typed is what is scanned, in either way of writing it.
+      QCOMPARE(t.app().settings().mPaperWidth, QString(width).replace(',', '.').toDouble());
+      QCOMPARE(t.app().settings().mPaperLength, QString(length).replace(',', '.').toDouble());
+    } else if (alert.contains("not a number") || alert.contains("not a whole number")) {
+      // Text that is no number is marked, and never read as 0.
+      const Quirel_Settings& s = t.app().settings();
+      QVERIFY(s.mPaperWidth != 0 && s.mPaperLength != 0 && s.mBlackPoint != 0);
+      for (const QString& field : QStringList{"paperWidthTxt", "paperLengthTxt", "blackPointTxt"})
+        if (t.find<QLineEdit>(field.toLatin1().constData())->property("notANumber").toBool()) return;
+      QFAIL("no field is marked");
+    }
   }
 
   void scanAreaBeyondThePage() {
@@ -224,6 +277,33 @@ class ScanWindowTest : public QObject {
     t.app().doFlip();
     QVERIFY(t.find<QAbstractButton>("orientation4Btn")->isChecked());
     QVERIFY(CopiedCommand(t, t.folder() + "/s.pdf").contains(" --flatbed ") );
+    // Back on the feeder, the double-feed detection is the user's again.
+    t.click("feederCell");
+    QVERIFY(t.find<QAbstractButton>("doubleThicknessCbx")->isChecked());
+    QVERIFY(t.find<QAbstractButton>("doubleLengthCbx")->isChecked());
+  }
+
+  void windowFitsASmallScreen() {
+    RunningApp t("model=fi-7160;sheets=1");
+    // Down to its smallest size the window fits a 1024 x 600 screen with a
+    // panel and a title bar, and Scan stays inside it.
+    QMainWindow* w = t.window();
+    QVERIFY2(w->minimumSizeHint().width() <= 1000 && w->minimumSizeHint().height() <= 520,
+             qPrintable(QString("%1 x %2").arg(w->minimumSizeHint().width()).arg(w->minimumSizeHint().height())));
+    w->resize(1000, 520);
+    QTest::qWait(50);
+    auto* scan = t.find<QAbstractButton>("scanBtn");
+    QVERIFY(w->rect().contains(QRect(scan->mapTo(w, QPoint(0, 0)), scan->size())));
+    // A long file name wraps in the done sheet, which stays within the window.
+    const QString out = t.folder() + "/" + QString("Correspondence_with_the_insurance_company_").repeated(4) + "2024.pdf";
+    QVERIFY(t.scanInto(out));
+    QTRY_VERIFY(t.app().doneSheet()->isVisible());
+    // The scan did not widen the window (Stop and Scan trade places).
+    QCOMPARE(w->width(), 1000);
+    QVERIFY2(t.app().doneSheet()->width() <= w->width(), qPrintable(QString::number(t.app().doneSheet()->width())));
+    auto* message = t.find<QLabel>("doneMessageTxt");
+    QVERIFY(message->height() >= message->heightForWidth(message->width()));
+    t.click("noMoreBtn");
   }
 
   void imageTypeRemembersResolutionAndCompression() {
@@ -264,8 +344,16 @@ class ScanWindowTest : public QObject {
     t.choose("resolutionMnu", "200 dpi");
     QCOMPARE(t.text("paperLengthTxt"), QString("3175"));
     QVERIFY(CopiedCommand(t, t.folder() + "/a.pdf").contains(" --auto-length "));
+    // Where numbers take a decimal comma, so does the top.
+    QLocale::setDefault(QLocale("de_DE"));
+    t.app().applySettings();
+    QCOMPARE(t.text("scanTopTxt"), QString("0,0"));
+    QLocale::setDefault(QLocale::c());
     // A quarter turn rules automatic length out and swaps the labels.
     t.click("orientation2Btn");
+    // Detection by length was off while the length was detected; the
+    // user's choice stayed.
+    QVERIFY(t.find<QAbstractButton>("doubleLengthCbx")->isChecked());
     QVERIFY(!t.find<QAbstractButton>("autoPaperLengthCbx")->isEnabled());
     QCOMPARE(t.text("paperWidthLbl"), QString("Length:"));
     QCOMPARE(t.text("paperLengthLbl"), QString("Width:"));

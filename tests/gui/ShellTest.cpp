@@ -24,15 +24,11 @@ class AnsweringAuthorization : public AdminAuthorization {
  public:
   explicit AnsweringAuthorization(int32_t answer) : mAnswer(answer) {}
   int asked = 0;
-  int32_t RunWithPrivileges(const std::string&, const std::vector<std::vector<std::string>>& commands,
-                            int32_t* lastStatus) override {
+  int32_t RunWithPrivileges(const std::string&, const std::vector<std::string>& command, const std::string& input,
+                            int32_t* exitStatus) override {
     ++asked;
     if (mAnswer != 0) return mAnswer;
-    for (const auto& c : commands) {
-      QStringList args;
-      for (size_t i = 1; i < c.size(); ++i) args << QString::fromStdString(c[i]);
-      *lastStatus = QProcess::execute(QString::fromStdString(c[0]), args);
-    }
+    *exitStatus = guitest::RunGranted(command, input);
     return 0;
   }
 

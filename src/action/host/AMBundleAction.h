@@ -60,6 +60,11 @@ class AMBundleAction : public QObject {
   // it safely can, keeping what is done. A stop that comes before the run
   // has begun its work stops it too.
   virtual void stopAction() {}
+  // What the last run did, for the host to tell its user: whether it ended
+  // through a stop (the host's or the action's own, such as a Stop button),
+  // and how many pages it wrote (-1 when the action does not say).
+  virtual bool lastRunStopped() const { return false; }
+  virtual int lastRunPages() const { return -1; }
   virtual QString description() const;
 
   // Whether a user can answer the action's dialogs. A host without a

@@ -60,6 +60,23 @@ class ActionSavePanel : public QFileDialog {
   Quirel_Action* mDelegate;
 };
 
+// The first setting a scan cannot do without that `parameters` lacks; empty
+// when none is missing (or there are no parameters at all: the defaults).
+// A missing number would read as 0, which is no resolution or paper size.
+QString MissingSetting(const QVariantMap& parameters) {
+  if (parameters.isEmpty()) return QString();
+  const auto yes = [&](const char* key) {
+    const QVariant v = parameters.value(QLatin1String(key));
+    return v.typeId() == QMetaType::Bool ? v.toBool() : v.toString() == QLatin1String("YES");
+  };
+  QStringList keys{"ScanType", "Resolution", "PaperWidth", "FormatType"};
+  if (!yes("AutoLength")) keys << "PaperHeight";
+  if (!yes("FullPage")) keys << "ScanWidth" << "ScanHeight";
+  for (const QString& key : keys)
+    if (!parameters.contains(key)) return key;
+  return QString();
+}
+
 }  // namespace
 
 Quirel_Action::Quirel_Action(const quirel::amhost::AMBundle& bundle, const QVariantMap& parameters)
@@ -103,6 +120,7 @@ void Quirel_Action::fail(QVariantMap* errorInfo, const QString& message) {
 
 QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVariantMap* errorInfo) {
   QVariantMap error;
+  bool scanned = false;
   [&] {
     // 1. The view and its set-up.
     if (!scanController) {
@@ -126,6 +144,12 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     // settings, so parameters read for an action that was never opened go
     // into them too.
     settings = nullptr;
+    QVariantMap stored = parameters();
+    stored.remove(QStringLiteral("temporary items path"));
+    if (const QString missing = MissingSetting(stored); !missing.isEmpty()) {
+      fail(&error, QStringLiteral("Scan settings not valid. The setting %1 is missing from the parameters.").arg(missing));
+      return;
+    }
     QString unshown;
     performOnMainThreadAndWait([this, &unshown] {
       if (isOpen) {
@@ -168,13 +192,8 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     }
 
     // 6. The extension the format needs.
-    QString path = *filePath;
-    const QString ext = QFileInfo(path).suffix();
-    if (s.mFileType == 2) {
-      if (ext != QLatin1String("pdf")) path = path + QLatin1String(".pdf");
-    } else if (ext != QLatin1String("tif") && ext != QLatin1String("tiff")) {
-      path = path + QLatin1String(".tif");
-    }
+    // The name the engine writes, by the one rule ("Report.PDF" is kept).
+    const QString path = Quirel_Settings::CompleteOutputPath(*filePath, s.mFileType);
     filePath = path;
 
     // 7. An existing file given as input is kept when the options say so.
@@ -194,6 +213,7 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     const bool preview = s.mPreview && userCanAnswer();
     if (preview) performOnMainThreadAndWait([this] { scanController->showPreview(); });
     scanController->clearErrinfo();
+    scanned = true;
     scanController->scanJob()->startScan();
     // A stop asked for while the scan was starting (which clears the
     // engine's stop request) still stops it.
@@ -213,6 +233,8 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     }
   }();
 
+  mLastRunStopped = mStopRequested || (scanned && scanController->lastScanStatus() == 8);
+  mLastRunPages = scanned ? scanController->lastScanPages() : 0;
   mStopRequested = false;
   // 10. The error, and the path in any case.
   if (!error.isEmpty()) {
@@ -239,9 +261,9 @@ void Quirel_Action::getPathFromUser(const QString& directory) {
 
 void Quirel_Action::panelUserEnteredFilename(QFileDialog* panel, const QString& name) {
   const QString dir = panel->directory().absolutePath();
-  const QString wanted = scanController->settings().mFileType == 2 ? QStringLiteral("pdf") : QStringLiteral("tif");
-  QString path = QStringLiteral("%1/%2").arg(dir, name);
-  if (QFileInfo(name).suffix() != wanted) path = QStringLiteral("%1/%2.%3").arg(dir, name, wanted);
+  // The name as the engine will write it, by the one rule.
+  const QString path = Quirel_Settings::CompleteOutputPath(QStringLiteral("%1/%2").arg(dir, name),
+                                                           scanController->settings().mFileType);
   filePath = path;
 
   if (!QFileInfo::exists(path)) {

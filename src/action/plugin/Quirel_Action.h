@@ -42,6 +42,8 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   // the sheets already in the scanner; a run that has not begun scanning
   // does not begin.
   void stopAction() override;
+  bool lastRunStopped() const override { return mLastRunStopped; }
+  int lastRunPages() const override { return mLastRunPages; }
   QString description() const override;
 
   // GUI thread: the save panel, its delegate and the existing-file sheet.
@@ -64,4 +66,7 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   QPointer<QMessageBox> mSheet;
   // Set by stopAction, cleared when the run it stopped ends.
   std::atomic<bool> mStopRequested{false};
+  // What the last run did (GUI thread reads them after the run).
+  bool mLastRunStopped = false;
+  int mLastRunPages = 0;
 };

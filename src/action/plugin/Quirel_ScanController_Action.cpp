@@ -115,6 +115,7 @@ void Quirel_ScanController_Action::scanFinished(int32_t status, bool crashed, co
   Quirel_ScanController_Base::scanFinished(status, crashed, msg, err);
   std::lock_guard<std::mutex> lock(mErrLock);
   ++mFinishedScans;
+  mLastStatus = crashed ? -1 : status;
   mErrinfo.reset();
   // A scan that ended through a crash failed whatever its status says.
   if (!crashed && (status == 0 || status == 8)) return;
@@ -146,4 +147,9 @@ void Quirel_ScanController_Action::clearErrinfo() {
 int Quirel_ScanController_Action::finishedScans() const {
   std::lock_guard<std::mutex> lock(mErrLock);
   return mFinishedScans;
+}
+
+int32_t Quirel_ScanController_Action::lastScanStatus() const {
+  std::lock_guard<std::mutex> lock(mErrLock);
+  return mLastStatus;
 }

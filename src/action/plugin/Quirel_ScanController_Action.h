@@ -56,6 +56,8 @@ class Quirel_ScanController_Action : public Quirel_ScanController_Base {
   void clearErrinfo();
   // Scans finished since the last clearErrinfo().
   int finishedScans() const;
+  // The status the last scan ended with.
+  int32_t lastScanStatus() const;
 
  private:
   QButtonGroup* fileActionBtns = nullptr;
@@ -67,6 +69,7 @@ class Quirel_ScanController_Action : public Quirel_ScanController_Base {
   mutable std::mutex mErrLock;
   std::optional<QVariantMap> mErrinfo;
   int mFinishedScans = 0;
+  int32_t mLastStatus = 0;
 
   mutable std::once_flag mBundleOnce;
   mutable QString mBundle;

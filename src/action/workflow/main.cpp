@@ -51,11 +51,14 @@ const char kUsage[] =
     "             path at all the file is chosen in a save panel. The output\n"
     "             path is printed on standard output; when the action fails its\n"
     "             message goes to standard error and the status is 1.\n"
-    "             SIGINT (Ctrl-C) or SIGTERM stops the scan: no further sheet is\n"
-    "             loaded, the pages scanned are in the file, and the status is 8.\n"
-    "             Without a display (QT_QPA_PLATFORM=offscreen) the action never\n"
-    "             waits for an answer: what it would have asked goes to standard\n"
-    "             error and the status is 1.\n"
+    "             SIGINT (Ctrl-C), SIGTERM or the preview window's Stop stops the\n"
+    "             scan: no further sheet is loaded, the pages scanned are in the\n"
+    "             file (its path is printed only when there are any), and the\n"
+    "             status is 8.\n"
+    "             Without a display (none set, one that cannot be reached, or\n"
+    "             QT_QPA_PLATFORM=offscreen) the scan still runs, and the action\n"
+    "             never waits for an answer: what it would have asked goes to\n"
+    "             standard error and the status is 1.\n"
     "\n"
     "Options:\n"
     "  -p, --parameters FILE   the action's parameters (property list); default\n"
@@ -203,26 +206,62 @@ int Run(AMBundleAction& action, const QString& input) {
   action.setUserCanAnswer(HasDisplay());
   StopOnSignals stop(action);
   const AMRunResult result = RunAction(action, input);
+  // A stop from the action's own Stop button ends the run as a stop signal does.
+  const bool stopped = stop.stopped() || action.lastRunStopped();
+  const int pages = action.lastRunPages();
+  const QByteArray output = result.output.toLocal8Bit();
+  const bool exists = !result.output.isEmpty() && QFileInfo::exists(result.output);
   if (!result.errorInfo.isEmpty()) {
     std::fprintf(stderr, "quirel-workflow: %s\n", AMErrorMessage(result.errorInfo).toLocal8Bit().constData());
-    if (!result.output.isEmpty())
-      std::fprintf(stderr, "quirel-workflow: the action returned %s\n", result.output.toLocal8Bit().constData());
-    return stop.stopped() ? kExitStopped : kExitActionFailed;
+    // What the run left at its path.
+    if (!result.output.isEmpty()) {
+      if (pages > 0 && exists)
+        std::fprintf(stderr, "quirel-workflow: the %d page%s scanned before the failure %s in %s\n", pages,
+                     pages == 1 ? "" : "s", pages == 1 ? "is" : "are", output.constData());
+      else if (exists)
+        std::fprintf(stderr, "quirel-workflow: %s was left as it was\n", output.constData());
+      else
+        std::fprintf(stderr, "quirel-workflow: no file was written at %s\n", output.constData());
+    }
+    return stopped ? kExitStopped : kExitActionFailed;
   }
-  const QByteArray output = result.output.toLocal8Bit();
-  if (!stop.stopped()) {
+  if (!stopped) {
     std::printf("%s\n", output.constData());
     return 0;
   }
-  // Stopped: the path only when the file is there.
-  if (QFileInfo::exists(result.output)) {
+  // Stopped: the path only when pages of this run are in the file.
+  if (exists && pages != 0) {
     std::printf("%s\n", output.constData());
     std::fprintf(stderr, "quirel-workflow: stopped on request; the pages scanned before the stop are in %s\n",
+                 output.constData());
+  } else if (exists) {
+    std::fprintf(stderr, "quirel-workflow: stopped on request before a page was scanned; %s was left as it was\n",
                  output.constData());
   } else {
     std::fprintf(stderr, "quirel-workflow: stopped on request before a page was scanned\n");
   }
   return kExitStopped;
+}
+
+// Without a display a run still runs: the action's windows go to the
+// offscreen platform, and what the action would have asked goes to standard
+// error. A display named in the environment is tried first, and one that
+// cannot be reached gives way to the offscreen platform instead of ending
+// the program. The platform's complaints about that display are replaced by
+// one line.
+void ChoosePlatform(const Options& opt) {
+  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
+  const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+  const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+  QByteArray platforms = wayland ? "wayland;" : "";
+  if (x11) platforms += "xcb;";
+  qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
+  if ((x11 || wayland) && opt.command == "run")
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+      const bool platform = context.category && QByteArray(context.category).startsWith("qt.qpa");
+      if (!platform || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    });
 }
 
 }  // namespace
@@ -237,13 +276,15 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
   Options opt;
   if (const int status = ParseArguments(args, &opt)) return status < 0 ? 0 : status;
-  // The action's windows (settings, save panel, alerts, preview) need a
-  // display; without one, say so instead of the toolkit's abort.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-    return Fail("no display for the action's windows (neither DISPLAY nor WAYLAND_DISPLAY is set)", kExitCannotLoad);
+  ChoosePlatform(opt);
+  const bool displayNamed = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 
   QApplication app(argc, argv);
+  qInstallMessageHandler(nullptr);
+  if (displayNamed && QGuiApplication::platformName() == "offscreen" && opt.command == "run")
+    std::fprintf(stderr, "quirel-workflow: the display %s cannot be reached; running without one\n",
+                 qEnvironmentVariableIsEmpty("DISPLAY") ? qgetenv("WAYLAND_DISPLAY").constData()
+                                                        : qgetenv("DISPLAY").constData());
   QApplication::setApplicationName("quirel-workflow");
   app.setQuitOnLastWindowClosed(false);
 
