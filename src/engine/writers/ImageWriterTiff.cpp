@@ -9,6 +9,7 @@
 #include <new>
 #include <fcntl.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -22,6 +23,13 @@ struct TiffFile {
   int fd = -1;
   bool discard = false;  // swallow libtiff's writes: the page is being dropped
   int lastErrno = 0;     // errno of the last failed write
+  // The link to a new directory, held back while its page is written, so
+  // that it reaches the disk after the page's data and directory: a write
+  // of holdSize bytes at holdPos is kept in heldBytes instead.
+  int64_t holdPos = -1;
+  int holdSize = 0;
+  bool held = false;
+  uint8_t heldBytes[8] = {};
 };
 
 namespace {
@@ -47,6 +55,11 @@ tmsize_t TfRead(thandle_t h, void* buf, tmsize_t size) {
 tmsize_t TfWrite(thandle_t h, void* buf, tmsize_t size) {
   auto* f = static_cast<TiffFile*>(h);
   if (f->discard) return size;
+  if (f->holdPos >= 0 && size == f->holdSize && ::lseek(f->fd, 0, SEEK_CUR) == f->holdPos) {
+    std::memcpy(f->heldBytes, buf, size_t(size));
+    f->held = true;
+    return size;
+  }
   tmsize_t done = 0;
   while (done < size) {
     const ssize_t n = ::write(f->fd, static_cast<const char*>(buf) + done, size_t(size - done));
@@ -106,6 +119,15 @@ void TiffWarn(const char* module, const char* fmt, va_list ap) {
   if (sPreviousWarning) sPreviousWarning(module, fmt, ap);
 }
 
+// A write refused because the file would pass this process's file size
+// limit (ulimit -f): the page does not fit, as on a full disk.
+bool PastSizeLimit(int err) {
+  rlimit limit{};
+  return err == EFBIG && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+}
+
+constexpr char kSizeLimitText[] = "Page would exceed the file size limit of this process (ulimit -f).";
+
 // libtiff's texts for memory it could not have.
 bool LibTiffOutOfMemory() {
   for (const char* text : {"No space for", "Out of memory", "Failed to allocate memory", "Cannot allocate memory"})
@@ -141,9 +163,10 @@ TIFF* TIFFOpenTemp(std::unique_ptr<TiffFile>* file) {
       if (errno == EEXIST || errno == EINTR) continue;
       return nullptr;
     }
-    TIFF* tif = OpenOnFd(fd, path.c_str(), "w", file);
-    if (!tif) ::unlink(path.c_str());
-    return tif;
+    // Read back through its descriptor only: without a name, nothing of it
+    // outlasts the process, however it ends.
+    ::unlink(path.c_str());
+    return OpenOnFd(fd, path.c_str(), "w", file);
   }
   return nullptr;
 }
@@ -153,9 +176,8 @@ ImageWriterTiffImpl::ImageWriterTiffImpl() = default;
 ImageWriterTiffImpl::~ImageWriterTiffImpl() {
   if (mTempBuffer) {
     // The buffer has served its purpose once its strip was read back: it
-    // is dropped unwritten and removed, so that no page leaves a file behind.
+    // is dropped unwritten (its name was removed when it was made).
     if (mTiff) Discard();
-    if (!mPath.empty()) ::unlink(mPath.c_str());
     return;
   }
   CloseFile();
@@ -175,9 +197,12 @@ int64_t ImageWriterTiffImpl::FileSize() const {
 }
 
 bool ImageWriterTiffImpl::FailOpen(const std::string& text, int err) {
-  // A disk too full for even the file's header is a full disk.
-  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull : kStatusFileError;
-  mResults.mErrorMsg = text;
+  // A disk too full for even the file's header is a full disk, and a size
+  // limit that leaves no room for it is one too.
+  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull
+                     : PastSizeLimit(err)           ? kStatusFileTooLarge
+                                                    : kStatusFileError;
+  mResults.mErrorMsg = PastSizeLimit(err) ? kSizeLimitText : text;
   if (mTiff) Discard();
   mFile.reset();
   mTarget.Close();
@@ -386,6 +411,28 @@ bool ImageWriterTiffImpl::DiskFull() const {
   return uint64_t(s.f_bavail) * 1000 / (uint64_t(s.f_blocks) * 100) == 0;
 }
 
+bool ImageWriterTiffImpl::WriteHeldLink() {
+  const auto sync = [this] {
+    int rc;
+    do {
+      rc = ::fdatasync(mFile->fd);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) mFile->lastErrno = errno;
+    return rc == 0;
+  };
+  if (!sync()) return false;
+  if (!mFile->held) return true;  // libtiff wrote no link where the chain ended
+  ssize_t n;
+  do {
+    n = ::pwrite(mFile->fd, mFile->heldBytes, size_t(mLinkSize), mLinkPos);
+  } while (n < 0 && errno == EINTR);
+  if (n != ssize_t(mLinkSize)) {
+    mFile->lastErrno = n < 0 ? errno : EIO;
+    return false;
+  }
+  return sync();
+}
+
 void ImageWriterTiffImpl::ClearLastDir(int64_t size) {
   const int fd = mFile->fd;
   mFile->discard = true;
@@ -468,15 +515,26 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
     }
   }
   if (ok) ok = TIFFFlushData(mTiff) != 0;
+  // In a file other programs reach, the link to the new directory is
+  // written only once the page's data and directory are on the disk, and
+  // synced in turn: a crash leaves the chain ending at the page before, or
+  // at this page complete.
+  const bool shared = !mTempBuffer && mTarget.Shared();
   if (ok && !mTempBuffer) {
     const int64_t after = FileSize();
     if (after + mMaxDirSize > kTiffLimit) {
       mTooLarge = true;
       ok = false;
-    } else if (!TIFFWriteDirectory(mTiff)) {
-      ok = false;
     } else {
-      mMaxDirSize = std::max(mMaxDirSize, FileSize() - after);
+      if (shared) {
+        mFile->holdPos = mLinkPos;
+        mFile->holdSize = mLinkSize;
+        mFile->held = false;
+      }
+      ok = TIFFWriteDirectory(mTiff) != 0;
+      mFile->holdPos = -1;
+      if (ok) mMaxDirSize = std::max(mMaxDirSize, FileSize() - after);
+      if (ok && shared) ok = WriteHeldLink();
     }
   }
 
@@ -500,6 +558,9 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
       mResults.mStatus = kStatusFileError;
       mResults.mErrorMsg =
           std::string("Could not move the new TIFF file into place (") + std::strerror(commitErr) + ").";
+    } else if (mFile && PastSizeLimit(mFile->lastErrno)) {
+      mResults.mStatus = kStatusFileTooLarge;
+      mResults.mErrorMsg = kSizeLimitText;
     } else if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
       mResults.mStatus = kStatusFileTooLarge;
       mResults.mErrorMsg = "Page would exceed 4GiB limit for TIFF file size.";

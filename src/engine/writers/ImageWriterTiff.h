@@ -12,8 +12,13 @@
 // again: another program may have added directories in between, and the new
 // page is linked after them.
 //
+// A page in a file other programs reach is made permanent in order: its
+// data and directory are synced before the link that points at them is
+// written, and that link is synced before the page counts as written.
+//
 // In buffer mode the same class encodes one line-art page to Group 4 for the
-// PDF writer through a temporary file in the temporary items folder.
+// PDF writer through a temporary file in the temporary items folder, whose
+// name is removed as soon as it is open.
 //
 // Threads: one page at a time. libtiff's error handler is process-wide; it
 // is swapped in only for the duration of one WritePage.
@@ -65,6 +70,9 @@ class ImageWriterTiffImpl : public ImageWriterImpl {
   // the file cut back to `size` and the chain end restored; then the file
   // is opened again for appending (not in buffer mode).
   void ClearLastDir(int64_t size);
+  // Syncs the page written, then writes the held link to its directory and
+  // syncs that. False with the errno in the file's record on failure.
+  bool WriteHeldLink();
   // Finds where the directory chain ends (the link holding 0), walking the
   // whole chain or, with `fromLink`, only what follows a known end. False
   // with the reason in *error when the chain is damaged.
@@ -91,8 +99,9 @@ class ImageWriterTiffImpl : public ImageWriterImpl {
   uint8_t mLinkBytes[8] = {};
 };
 
-// Opens a new temporary TIFF for writing, named "quirel-" + 20 characters
-// + ".tif" in the temporary items folder. Null when it cannot be made.
+// Opens a new temporary TIFF for writing, made as "quirel-" + 20 characters
+// + ".tif" in the temporary items folder and unlinked at once (libtiff keeps
+// the name). Null when it cannot be made.
 TIFF* TIFFOpenTemp(std::unique_ptr<TiffFile>* file);
 
 // libtiff's error handler while a page is written: keeps the message.

@@ -1,12 +1,16 @@
 // OutputTarget: the file a document writer writes into, and the rules that
 // keep other files and other writers' pages safe.
 //
-// A new output is built under a temporary name in the target's folder
-// (created exclusively, so a link planted there is never followed) and is
-// renamed over the target only once it holds a page: a scan that writes no
-// page leaves whatever was at the path (a file, a link) as it was. An
-// existing file opened for appending is resolved once (a link the user
-// named is followed then) and held open.
+// A new output is built under a hidden temporary name in the target's
+// folder (created exclusively, so a link planted there is never followed)
+// and is renamed over the target only once it holds a page: a scan that
+// writes no page leaves whatever was at the path (a file, a link) as it was.
+// The new file is synced before the rename and the folder after it. A file
+// it replaces hands on its permission bits, group and access ACL. While the
+// file has its temporary name it is held locked (flock), so that a later
+// run that finds an unlocked temporary of the same target knows that its
+// run has ended and removes it. An existing file opened for appending is
+// resolved once (a link the user named is followed then) and held open.
 //
 // Writers that share a file take an exclusive advisory lock (flock) on it
 // for every change they make, waiting a bounded time for it; under the lock
@@ -16,6 +20,7 @@
 // Thread-bound: one writer, one target.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -27,6 +32,14 @@ class OutputTarget {
  public:
   // How long Lock waits for another program's lock before giving up.
   static int sLockWaitMs;
+  // Called once by a Lock that has waited a second for another program,
+  // with the user's path, so that a front end can say what it waits for.
+  // Set before any writer runs; called on the writer's thread.
+  static void (*sLockWaitNotice)(const std::string& path);
+
+  // Whether the scan engine's stop request is set (false where the engine
+  // is not linked).
+  static bool StopRequested();
 
   OutputTarget() = default;
   ~OutputTarget();
@@ -36,10 +49,16 @@ class OutputTarget {
   // The folder a new file at `path` is made in ("." for a bare name).
   static std::string FolderOf(const std::string& path);
 
-  // A new output for `path`: creates the temporary file beside it. Returns 0
-  // or the errno value; a directory or a special file at the path is
-  // refused (EISDIR, EINVAL), and so is a file that we could not have
-  // written over (EACCES).
+  // 0 when a new file can be named `path`: its name and the temporary name
+  // beside it fit the folder's limit on names, and their paths the limit on
+  // paths; else ENAMETOOLONG.
+  static int NameFits(const std::string& path);
+
+  // A new output for `path`: creates the temporary file beside it, after
+  // removing the temporaries of the same target that ended runs of this
+  // user left. Returns 0 or the errno value; a directory or a special file
+  // at the path is refused (EISDIR, EINVAL), and so is a file that we could
+  // not have written over (EACCES) and a name too long (ENAMETOOLONG).
   int CreateNew(const std::string& path);
   // An existing file for appending, opened for reading and writing. Returns
   // 0 or the errno value.
@@ -53,9 +72,11 @@ class OutputTarget {
   // already moved into place); other programs may reach it.
   bool Shared() const { return mFd >= 0 && mTempPath.empty(); }
 
-  // Moves the new file into place over whatever is at the path; a file
-  // being replaced is synced first, so that it is never swapped for one
-  // whose bytes are not on the disk yet. Returns 0 or the errno value.
+  // Moves the new file into place over whatever is at the path. The file is
+  // synced first, so that nothing is ever swapped for one whose bytes are
+  // not on the disk yet, and the folder after, so that the new name lasts.
+  // A regular file replaced hands on its mode, group and ACL. Returns 0 or
+  // the errno value.
   int Commit();
 
   // Exclusive lock for one change. Returns 0, or EWOULDBLOCK when another
@@ -80,8 +101,15 @@ class OutputTarget {
   std::string ReplacedText() const;
 
  private:
+  // Gives the new file the permission bits, group and access ACL of the
+  // file `old` it replaces, as far as this user may.
+  void TakeOverAttributes(const struct stat& old);
+  // Creates the temporary file `temp` locked; -1 with errno on failure.
+  static int CreateLocked(const std::string& folder, const std::string& temp, bool* locked);
+
   int mFd = -1;
   bool mLocked = false;
+  bool mTempLocked = false;  // the temporary file's own lock is held
   std::string mPath;      // as the user gave it
   std::string mTempPath;  // the new file's name until it is moved into place
   std::string mRealPath;  // where the file was found when opened

@@ -3,8 +3,11 @@
 #include <tiffio.h>
 #include <zlib.h>
 
-#include <cstring>
+#include <dirent.h>
+#include <sys/syscall.h>
 
+#include <cstring>
+#include <mutex>
 
 #include "HostFolders.h"
 #include "ImageWriterTiff.h"
@@ -58,6 +61,63 @@ std::vector<Dir> ReadTiff(const std::string& path) {
   TIFFClose(t);
   return dirs;
 }
+
+// One file's writes and syncs, seen at the system calls the writer makes:
+// recorded in order ("W offset length", "S" for a sync), or failed with
+// `failWith`.
+struct WatchedFile {
+  std::mutex mutex;
+  bool on = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  int failWith = 0;
+  std::vector<std::string> events;
+
+  void Start(const std::string& path, int fail = 0) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::tie(dev, ino, failWith, on) = std::make_tuple(st.st_dev, st.st_ino, fail, true);
+    events.clear();
+  }
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mutex);
+    on = false;
+  }
+  // False with errno set when the call is to fail.
+  bool Note(int fd, const char* what, off_t offset, size_t len) {
+    struct stat st;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!on || fstat(fd, &st) != 0 || st.st_dev != dev || st.st_ino != ino) return true;
+    if (failWith && *what == 'W') {
+      errno = failWith;
+      return false;
+    }
+    events.push_back(*what == 'S' ? "S" : "W " + std::to_string(offset) + " " + std::to_string(len));
+    return true;
+  }
+} sWatched;
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buf, size_t len) {
+  if (!sWatched.Note(fd, "W", lseek(fd, 0, SEEK_CUR), len)) return -1;
+  return syscall(SYS_write, fd, buf, len);
+}
+extern "C" ssize_t pwrite(int fd, const void* buf, size_t len, off_t offset) {
+  if (!sWatched.Note(fd, "W", offset, len)) return -1;
+  return syscall(SYS_pwrite64, fd, buf, len, offset);
+}
+extern "C" int fdatasync(int fd) {
+  sWatched.Note(fd, "S", 0, 0);
+  return int(syscall(SYS_fdatasync, fd));
+}
+extern "C" int fsync(int fd) {
+  sWatched.Note(fd, "S", 0, 0);
+  return int(syscall(SYS_fsync, fd));
+}
+
+namespace {
 
 void ExpectTiffinfoClean(const std::string& path) {
   const RunResult r = Shell("tiffinfo -D '" + path + "'");
@@ -173,8 +233,26 @@ TEST(TiffWriter, AppendingAddsDirectoriesAndNeverDeletesTheExistingFile) {
     }
     const std::string before = ReadFile(path);
     ScanResults res;
+    sWatched.Start(path);
     ASSERT_TRUE(WriteTiff(path, {&more, &more}, &res)) << res.mErrorMsg;
+    sWatched.Stop();
     const std::string after = ReadFile(path);
+    // Each page: its data and directory, a sync, then the 4-byte link to
+    // it where the chain ended, and a sync again.
+    int links = 0;
+    int64_t end = int64_t(before.size());
+    for (size_t i = 0; i < sWatched.events.size(); ++i) {
+      const std::string& e = sWatched.events[i];
+      const int64_t at = std::atoll(e.c_str() + 2), len = std::atoll(e.c_str() + e.rfind(' '));
+      if (e[0] != 'W') continue;
+      end = std::max(end, at + len);
+      // A link is 4 bytes written again inside what the file held.
+      if (len != 4 || at + len >= end) continue;
+      ++links;
+      EXPECT_TRUE(i > 0 && sWatched.events[i - 1] == "S") << kind << ": link at " << at << " before a sync";
+      EXPECT_TRUE(i + 1 < sWatched.events.size() && sWatched.events[i + 1] == "S") << kind << ": link not synced";
+    }
+    EXPECT_EQ(links, 2) << kind;
     // Old bytes stay, but for the link from the last old directory.
     size_t changed = 0;
     for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i];
@@ -233,30 +311,70 @@ TEST(TiffWriter, FullDiskFailsThePageAndCutsTheFileBack) {
 }
 
 TEST(TiffWriter, OtherWriteErrorsNameLibtiffsReasonAndKeepEarlierPages) {
-  ScratchDir dir;
-  const std::string path = dir / "capped.tif";
-  TestPage small = MakePage(kImageTypeLineArt, 64, 32, 1);
-  TestPage big = MakePage(kImageTypeGray, 300, 300, 2, 0, 100, false, 0);
-  ImageWriterTiffImpl w;
-  ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
-  ASSERT_TRUE(w.WritePage(*small));
-  const int64_t before = FileSize(path);
-  bool ok;
-  {
-    FileSizeCap cap(before + 5000);
-    ok = w.WritePage(*big);
+  // A write error that is neither a full disk nor a limit, and the limit of
+  // this process on file sizes (ulimit -f).
+  struct Case {
+    const char* what;
+    bool capped;
+    int32_t status;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"EIO", false, kStatusWriteError, "Unknown error writing TIFF directory data (libtiff reports: "},
+      {"ulimit -f", true, kStatusFileTooLarge, "Page would exceed the file size limit of this process (ulimit -f)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    const std::string path = dir / "capped.tif";
+    TestPage small = MakePage(kImageTypeLineArt, 64, 32, 1);
+    TestPage big = MakePage(kImageTypeGray, 300, 300, 2, 0, 100, false, 0);
+    ImageWriterTiffImpl w;
+    ASSERT_TRUE(w.OpenFile(path.c_str(), *small));
+    ASSERT_TRUE(w.WritePage(*small));
+    const int64_t before = FileSize(path);
+    bool ok;
+    {
+      std::unique_ptr<FileSizeCap> cap;
+      if (c.capped)
+        cap = std::make_unique<FileSizeCap>(before + 5000);
+      else
+        sWatched.Start(path, EIO);
+      ok = w.WritePage(*big);
+      sWatched.Stop();
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(w.mResults.mStatus, c.status);
+    const std::string& text = w.mResults.mErrorMsg;
+    EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.size() - 2), ").") << text;
+    EXPECT_EQ(FileSize(path), before);
+    // The file is usable again: the next page goes in after the first.
+    EXPECT_TRUE(w.WritePage(*small));
+    w.CloseFile();
+    ExpectTiffinfoClean(path);
+    EXPECT_EQ(ReadTiff(path).size(), 2u);
+
+    // A new file whose first page does not fit leaves nothing, hidden or not.
+    if (c.capped) {
+      ScratchDir empty;
+      ImageWriterTiffImpl fresh;
+      ASSERT_TRUE(fresh.OpenFile((empty / "new.tif").c_str(), *big));
+      {
+        FileSizeCap cap(3000);
+        EXPECT_FALSE(fresh.WritePage(*big));
+      }
+      EXPECT_EQ(fresh.mResults.mStatus, c.status);
+      fresh.CloseFile();
+      DIR* d = opendir(empty.path.c_str());
+      ASSERT_NE(d, nullptr);
+      std::vector<std::string> left;
+      while (dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) left.push_back(e->d_name);
+      closedir(d);
+      EXPECT_TRUE(left.empty()) << left.front();
+    }
   }
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
-  const std::string& text = w.mResults.mErrorMsg;
-  EXPECT_EQ(text.rfind("Unknown error writing TIFF directory data (libtiff reports: ", 0), 0u) << text;
-  EXPECT_EQ(text.substr(text.size() - 2), ").") << text;
-  EXPECT_EQ(FileSize(path), before);
-  // The file is usable again: the next page goes in after the first.
-  EXPECT_TRUE(w.WritePage(*small));
-  w.CloseFile();
-  ExpectTiffinfoClean(path);
-  EXPECT_EQ(ReadTiff(path).size(), 2u);
 }
 
 TEST(TiffWriter, PageThatWouldPassFourGibibytesIsRefused) {
@@ -288,6 +406,7 @@ TEST(TiffWriter, GroupFourBufferLivesInTheTemporaryFolderAndIsRemoved) {
     ASSERT_TRUE(buffer.CreateTempFile());
     ASSERT_EQ(buffer.mResults.mFilePaths.size(), 1u);
     temp = buffer.mResults.mFilePaths[0];
+    EXPECT_FALSE(Exists(temp)) << "a kill would leave the buffer";
     const std::string name = temp.substr(folder.size());
     EXPECT_EQ(temp.rfind(folder + "/quirel-", 0), 0u) << temp;
     ASSERT_EQ(name.size(), std::string("/quirel-").size() + 20 + 4) << temp;
