@@ -4,6 +4,10 @@
 // writes the file it leads to.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/xattr.h>
+
+#include <cstring>
 
 #include "ImageWriter.h"
 #include "WriterTestSupport.h"
@@ -40,11 +44,18 @@ int Pages(const std::string& path, bool pdf) {
 TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) {
   enum class At { kFile, kLinkToVictim, kDanglingLink };
   enum class Run { kNoPage, kFirstPageFails, kPages, kAppendPage };
+  // What the file at the path is given first: a mode, another group (4242),
+  // an ACL; `byOther` writes the scan as a user who cannot give that group.
+  struct Given {
+    mode_t mode = 0;
+    bool group = false, acl = false, byOther = false;
+  };
   struct Case {
     std::string name;
     At at;
     Run run;
     int pagesPerFile = 0;
+    Given given = {};
   };
   const std::vector<Case> cases = {
       {"link, pages written", At::kLinkToVictim, Run::kPages},
@@ -56,6 +67,9 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
       {"file, pages written", At::kFile, Run::kPages},
       {"split files, link at the second", At::kLinkToVictim, Run::kPages, 1},
       {"append through the user's link", At::kLinkToVictim, Run::kAppendPage},
+      {"file 0600, pages written", At::kFile, Run::kPages, 0, {0600}},
+      {"file 0604 of another group with an ACL", At::kFile, Run::kPages, 0, {0604, true, true}},
+      {"file 0664 of a group the user may not give", At::kFile, Run::kPages, 0, {0664, true, false, true}},
   };
   struct Umask {
     mode_t saved = umask(027);
@@ -64,6 +78,8 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
   for (bool pdf : {true, false}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(pdf ? "PDF " : "TIFF ") + c.name);
+      if (c.given.group && geteuid() != 0) continue;  // only root can give a file any group
+      if (c.given.byOther && pdf) continue;  // a child has no compression queue for the PDF writer
       ScratchDir dir;
       const std::string ext = pdf ? ".pdf" : ".tif";
       const std::string victim = dir / ("victim" + ext);
@@ -91,10 +107,40 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
                           : c.at == At::kLinkToVictim ? symlink(victim.c_str(), path.c_str())
                                                       : symlink((dir / "elsewhere").c_str(), path.c_str());
       ASSERT_EQ(planted, 0);
+      if (c.given.mode) {
+        ASSERT_EQ(chmod(path.c_str(), c.given.mode), 0);
+      }
+      if (c.given.group) {
+        ASSERT_EQ(chown(path.c_str(), c.given.byOther ? 65534 : uid_t(-1), 4242), 0);
+      }
+      if (c.given.acl) {
+        // user::rw- user:1234:r-- group::r-- mask::r-- other::r--
+        const uint32_t e[] = {2, 0x60001, ~0u, 0x40002, 1234, 0x40004, ~0u, 0x40010, ~0u, 0x40020, ~0u};
+        ASSERT_EQ(setxattr(path.c_str(), "system.posix_acl_access", e, sizeof e, 0), 0);
+      }
+      struct stat given {};
+      lstat(path.c_str(), &given);
+      char acl[256];
+      const ssize_t aclLen = getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
       const std::vector<std::string> before = Listing(dir.path);
 
       ScanResults res;
-      {
+      if (c.given.byOther) {
+        // As a user of no group of 4242's, in a child: uncompressed pages.
+        ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+        const ChildResult r = RunInChild(
+            [&] {
+              TestPage raw = MakePage(kImageTypeGray, 40, 20, 1, 0, 100, false, 0);
+              if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return std::string("no");
+              ImageWriter w(params);
+              bool ok = w.WritePage(*raw, false) && w.WritePage(*raw, false);
+              w.Close();
+              return ok ? std::string("ok") : w.Results().mErrorMsg;
+            },
+            30);
+        ASSERT_EQ(r.out, "ok");
+        res.mFilePaths = {path};
+      } else {
         params.mAppend = c.run == Run::kAppendPage;
         ImageWriter w(params);
         if (c.run == Run::kFirstPageFails) {
@@ -129,7 +175,21 @@ TEST(NewOutput, ReplacesWhatIsAtThePathOnlyWithAPageAndNeverWritesThroughALink) 
         struct stat st;
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(st.st_mode & 0777, 0640u) << "the mode a new file gets under the umask";
+        if (!c.given.mode) {
+          EXPECT_EQ(st.st_mode & 0777, 0640u) << "the mode a new file gets under the umask";
+        } else if (c.given.byOther) {
+          // The user's own group, which the group bits must not let in.
+          EXPECT_EQ(st.st_mode & 0777, given.st_mode & 0707);
+          EXPECT_EQ(st.st_gid, 65534u);
+        } else {
+          // The replaced file's mode, group and ACL.
+          EXPECT_EQ(st.st_mode & 07777, given.st_mode & 0777);
+          EXPECT_EQ(st.st_gid, given.st_gid);
+          char now[256];
+          const ssize_t nowLen = getxattr(path.c_str(), "system.posix_acl_access", now, sizeof now);
+          EXPECT_EQ(nowLen, aclLen);
+          EXPECT_TRUE(aclLen <= 0 || std::memcmp(now, acl, size_t(aclLen)) == 0);
+        }
         EXPECT_EQ(Pages(path, pdf), c.pagesPerFile ? 1 : 2);
         EXPECT_FALSE(Exists(dir / "elsewhere"));
         EXPECT_EQ(res.mFilePaths.back(), path) << "the user's path is reported";
