@@ -1,7 +1,10 @@
 // The image writer front: picks the format writer and keeps the scan results.
 #include "ImageWriter.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -93,8 +96,9 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
     mFirstCall = false;
     return true;
   }
-  const bool split = mPageCnt > 0 && mParams.mImagesPerFile >= 1 &&
-                     mPageCnt % mParams.mImagesPerFile == 0;
+  // Pages before this one, over the series when appending to one.
+  const int32_t index = mSeriesPages + mPageCnt;
+  const bool split = mPageCnt > 0 && mParams.mImagesPerFile >= 1 && index % mParams.mImagesPerFile == 0;
   if (split) Close();
   if (!mFileOpen && mTempFolderError != 0) {
     // Without an output path the file goes into this user's temporary
@@ -107,9 +111,11 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
     return false;
   }
   if (split || !mFileOpen) {
-    const std::string path =
-        mParams.mImagesPerFile < 1 ? mParams.mBaseFilePath : MakeFileName(mPageCnt + 1);
-    mFileOpen = Guarded(*mImpl, [&] { return mImpl->OpenFile(path.c_str(), image); });
+    const std::string path = mParams.mImagesPerFile < 1 ? mParams.mBaseFilePath : MakeFileName(index + 1);
+    mFileOpen = Guarded(*mImpl, [&] {
+      if (!AppendsSeries()) return mImpl->OpenFile(path.c_str(), image);
+      return mSeriesFound ? OpenNewSeriesFile(path, image) : OpenSeriesEnd(image);
+    });
   }
   if (!mFileOpen) {
     mFirstCall = false;
@@ -124,6 +130,46 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
   mFirstCall = false;
   if (ok) ++mPageCnt;
   return ok;
+}
+
+bool ImageWriter::OpenSeriesEnd(const ImageInfo& image) {
+  const int32_t n = mParams.mImagesPerFile;
+  int32_t last = 0;  // the first page index of the last file there is
+  struct stat st;
+  for (int32_t at = n; at <= INT32_MAX - n && ::stat(MakeFileName(at + 1).c_str(), &st) == 0; at += n) last = at;
+  if (!mImpl->OpenFile(MakeFileName(last + 1).c_str(), image)) return false;
+  const int32_t held = mImpl->mResults.mPagesBefore.back();
+  if (held < n) {
+    mSeriesPages = last + held;
+    mSeriesFound = true;
+    return true;
+  }
+  // Full: it stays as it is, and is no file of this job's.
+  mImpl->CloseFile();
+  mImpl->mResults.DropEmptyLastFile();
+  mSeriesPages = last + n;
+  mSeriesFound = true;
+  return OpenNewSeriesFile(MakeFileName(mSeriesPages + 1), image);
+}
+
+bool ImageWriter::OpenNewSeriesFile(const std::string& path, const ImageInfo& image) {
+  // The page as the format writer opens a new file with it: appending off.
+  ImageInfo opening(image.mParams, kSideFront);
+  opening.mXRes = image.mXRes;
+  opening.mYRes = image.mYRes;
+  opening.mWidth = image.mWidth;
+  opening.mHeight = image.mHeight;
+  opening.mRowBytes = image.mRowBytes;
+  opening.mLineCount = image.mLineCount;
+  opening.mImageType = image.mImageType;
+  opening.mBitMap = image.mBitMap;
+  opening.mRotation = image.mRotation;
+  std::memcpy(opening.mToneTable, image.mToneTable, sizeof opening.mToneTable);
+  opening.mBwThreshold = image.mBwThreshold;
+  opening.mParams = image.mParams;
+  opening.mParams.mAppend = false;
+  opening.SetCurScanLen(image.GetCurScanLen());
+  return mImpl->OpenFile(path.c_str(), opening);
 }
 
 void ImageWriter::Close() {

@@ -140,6 +140,23 @@ class ImageWriter {
   // The errno of making this user's temporary folder when no output path
   // was given and none could be; no page is written then.
   int mTempFolderError = 0;
+
+  // Appending with a page count per file continues the series of split
+  // files: files 1, 1+N, 1+2N, ... hold N pages each, the last up to N. The
+  // job fills the last file up to N pages, then starts new files numbered by
+  // the page index over the whole series. mSeriesPages is the pages the
+  // series held before the job (as far as its numbering goes), known once
+  // its last file was opened (mSeriesFound).
+  int32_t mSeriesPages = 0;
+  bool mSeriesFound = false;
+
+ private:
+  bool AppendsSeries() const { return mParams.mAppend && mParams.mImagesPerFile >= 1; }
+  // Opens the last file of the series for appending or, when it is full,
+  // the series' next file as a new one.
+  bool OpenSeriesEnd(const ImageInfo& image);
+  // Opens a file of the series that does not exist yet: a new file.
+  bool OpenNewSeriesFile(const std::string& path, const ImageInfo& image);
 };
 
 }  // namespace ZuzuvovOvav

@@ -75,6 +75,36 @@ TEST(WriterFront, SplitsFilesByPageCount) {
   EXPECT_EQ(res.mFileRefs.size(), 3u);
   EXPECT_EQ(res.mTotalPages, 5);
   for (const std::string& f : res.mFilePaths) EXPECT_TRUE(Exists(f)) << f;
+
+  // Appending continues the series: the last file is filled up to the page
+  // count, new files are numbered by the page index over the series, and a
+  // full last file is left alone.
+  struct Append {
+    int pages;
+    std::vector<std::string> files;
+    std::vector<int32_t> counts, before;
+  };
+  const Append appends[] = {
+      {4, {"scan5.tif", "scan7.tif", "scan9.tif"}, {1, 2, 1}, {1, 0, 0}},
+      {1, {"scan9.tif"}, {1}, {1}},
+      {1, {"scan11.tif"}, {1}, {0}},
+  };
+  p.mAppend = true;
+  TestPage more = MakePage(kImageTypeGray, 30, 20, 2, 3, 100, /*append=*/true);
+  for (const Append& a : appends) {
+    ImageWriter w(p);
+    for (int i = 0; i < a.pages; ++i) ASSERT_TRUE(w.WritePage(*more, false)) << w.Results().mErrorMsg;
+    w.Close();
+    std::vector<std::string> names;
+    for (const std::string& f : w.Results().mFilePaths) names.push_back(f.substr(dir.path.size() + 1));
+    EXPECT_EQ(names, a.files);
+    EXPECT_EQ(w.Results().mPageCounts, a.counts);
+    EXPECT_EQ(w.Results().mPagesBefore, a.before);
+  }
+  for (int n : {1, 3, 5, 7, 9, 11})
+    EXPECT_EQ(Shell("tiffinfo '" + (dir / ("scan" + std::to_string(n) + ".tif")) + "' | grep -c 'TIFF Directory'").out,
+              n == 11 ? "1\n" : "2\n")
+        << n;
 }
 
 TEST(WriterFront, DuplexSkipsTheFirstAndLastSidesWithoutExtraFiles) {
