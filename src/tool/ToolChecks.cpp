@@ -65,7 +65,11 @@ std::string AttachedList(const std::vector<ZuzuvovOvav::ScannerDescT>& scanners)
 }  // namespace
 
 int CheckOutput(const ScanParams& params, FILE* err) {
-  const ZuzuvovOvav::OutputCheck check = ZuzuvovOvav::CheckOutputTarget(params);
+  ZuzuvovOvav::OutputCheck check = ZuzuvovOvav::CheckOutputTarget(params);
+  if (check.mStopped) return kExitStoppedEarly;
+  // Previews go through a FIFO in this user's temporary folder.
+  if (check.mStatus == 0 && params.mPreviewWidth > 0 && params.mPreviewHeight > 0)
+    check = ZuzuvovOvav::CheckTemporaryFolder("the previews are sent through it");
   if (check.mStatus == 0) return 0;
   const bool pdf = params.mFileType == kFileTypePDF;
   std::string remedy;

@@ -15,8 +15,9 @@
 namespace quirel::tool {
 
 // The output path, as the engine checks it before a scan (OutputCheck.h),
-// with the tool's own way out where it depends on the options. Returns 0
-// or 5.
+// with the tool's own way out where it depends on the options, and the
+// temporary folder when previews are asked for. Returns 0, 5, or 8 when a
+// stop ended the wait for another program's lock on the file.
 int CheckOutput(const ZuzuvovOvav::ScanParams& params, FILE* err);
 
 // The scanner the job will use: the first supported one, or the one at

@@ -16,6 +16,8 @@
 #include "ToolQueries.h"
 #include "ToolStatus.h"
 
+#include "HostFolders.h"
+#include "OutputTarget.h"
 #include "PagePreview.h"
 #include "ScanDocumentTask.h"
 #include "ScanJob.h"
@@ -36,6 +38,13 @@ bool StopRequested() { return gStopNow.load(); }
 // comes early, even one pending from before the tool started, stops the
 // job instead of ending the process.
 void TakeStopSignals() { quirel::host::HandleStopSignals(OnInterrupt, false); }
+
+// Where the writers' notice of a long wait for a file goes.
+FILE* sNoticeOut = stdout;
+void TellLockWait(const std::string& path) {
+  std::fprintf(sNoticeOut, "Waiting for another program to finish writing '%s'...\n", path.c_str());
+  std::fflush(sNoticeOut);
+}
 
 // The tool's exit status for the job's results (documented in the README).
 // How the job ended decides, not whether a stop was asked for: a stop that
@@ -175,9 +184,16 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   // Without a usable bus no scanner can ever be found: say why at once
   // instead of searching for 9 seconds and blaming the scanner.
   if (!BusUsable(err)) return kExitUsbUnavailable;
+  // What runs of this user that were killed left behind goes first.
+  quirel::host::RemoveDeadRunLeftovers();
+  sNoticeOut = out;
+  OutputTarget::sLockWaitNotice = TellLockWait;
   // The output is checked before the scanner is touched: a file that
   // cannot be made must not cost a sheet.
-  if (int status = CheckOutput(params, err)) return status;
+  if (int status = CheckOutput(params, err)) {
+    if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+    return status;
+  }
   // The engine's worker threads, started before the scanner is touched: a
   // machine that cannot give them is told so with status 1.
   std::string engineError;

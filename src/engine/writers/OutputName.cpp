@@ -44,15 +44,16 @@ std::string CompleteOutputPath(const std::string& path, uint32_t fileType) {
   return path + ext;
 }
 
-std::string NumberedOutputPath(const std::string& path, int n) {
-  size_t at = path.size();
+size_t NumberPosition(const std::string& path) {
   for (size_t i = path.size(); i-- > 0;) {
     if (path[i] == '/') break;
-    if (path[i] == '.') {
-      at = i;
-      break;
-    }
+    if (path[i] == '.') return i;
   }
+  return path.size();
+}
+
+std::string NumberedOutputPath(const std::string& path, int n) {
+  const size_t at = NumberPosition(path);
   return path.substr(0, at) + std::to_string(n) + path.substr(at);
 }
 

@@ -30,5 +30,7 @@ std::string CompleteOutputPath(const std::string& path, uint32_t fileType);
 // 1): n inserted before the extension of the last component ("scan.pdf"
 // gives "scan11.pdf"), or at the end when that component has no dot.
 std::string NumberedOutputPath(const std::string& path, int n);
+// Where NumberedOutputPath puts the number into `path`.
+size_t NumberPosition(const std::string& path);
 
 }  // namespace ZuzuvovOvav

@@ -99,11 +99,13 @@ void SyncFolder(const std::string& folder) {
 
 bool OutputTarget::StopRequested() { return &gStopNow != nullptr && gStopNow.load(); }
 
-int OutputTarget::NameFits(const std::string& path) {
+int OutputTarget::NameFits(const std::string& path, size_t* nameMax) {
   const std::string folder = FolderOf(path);
   const std::string base = BaseName(path);
   const std::string temp = folder + "/" + TempPrefix(folder, base) + std::string(kTempRandom, 'X');
-  if (base.size() > NameMax(folder) || path.size() >= PATH_MAX || temp.size() >= PATH_MAX) return ENAMETOOLONG;
+  const size_t max = NameMax(folder);
+  if (nameMax) *nameMax = max;
+  if (base.size() > max || path.size() >= PATH_MAX || temp.size() >= PATH_MAX) return ENAMETOOLONG;
   return 0;
 }
 

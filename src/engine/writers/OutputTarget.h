@@ -51,8 +51,8 @@ class OutputTarget {
 
   // 0 when a new file can be named `path`: its name and the temporary name
   // beside it fit the folder's limit on names, and their paths the limit on
-  // paths; else ENAMETOOLONG.
-  static int NameFits(const std::string& path);
+  // paths; else ENAMETOOLONG. *nameMax (when given) is the folder's limit.
+  static int NameFits(const std::string& path, size_t* nameMax = nullptr);
 
   // A new output for `path`: creates the temporary file beside it, after
   // removing the temporaries of the same target that ended runs of this
