@@ -3,10 +3,16 @@
 // names the path or limit, ends with the documented status, and leaves the
 // scanner untouched (the engine never reported a scanner, no side was
 // scanned, and the virtual scanner refused no command).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -44,6 +50,25 @@ ToolRun Traced(const std::string& scanner, const std::vector<std::string>& args)
   return RunTool(args, {{"QUIREL_VIRTUAL_SCANNER", scanner}, {"QUIREL_VIRTUAL_TRACE", "1"}}, 60);
 }
 
+// The user the tool runs as in AsUser: permissions do not hold back root,
+// who runs it as nobody.
+uid_t ToolUser() { return geteuid() == 0 ? 65534 : geteuid(); }
+
+// Traced, as ToolUser() with TMPDIR `tmp`; `folder` is made open to that user.
+ToolRun AsUser(const std::string& scanner, const std::vector<std::string>& args, const std::string& folder,
+               const std::string& tmp) {
+  chmod(folder.c_str(), 0777);
+  std::string cmd = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  cmd += "env QUIREL_VIRTUAL_SCANNER='" + scanner + "' QUIREL_VIRTUAL_TRACE=1 TMPDIR='" + tmp +
+         "' XDG_RUNTIME_DIR= '" + quirel::testing::ToolPath() + "'";
+  for (const auto& a : args) cmd += " '" + a + "'";
+  ToolRun run;
+  run.exitStatus = Shell("(" + cmd + " 2>'" + folder + "/err')", &run.out);
+  run.err = ReadAll(folder + "/err");
+  unlink((folder + "/err").c_str());
+  return run;
+}
+
 }  // namespace
 
 // Outputs that cannot be made or appended to: status 5, the path and the
@@ -62,11 +87,42 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
                                        "endstream\nendobj\nstartxref\n9\n%%EOF\n");
   WriteAll(dir.File("loop.tif"), std::string("II*\0\x08\0\0\0\x01\0", 10) + std::string(12, '\0') +
                                  std::string("\x08\0\0\0", 4));
+  // Special files at the output path, and a file the tool's user may not write.
+  ASSERT_EQ(mkfifo(dir.File("fifo.pdf").c_str(), 0600), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, dir.File("socket.pdf").c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  close(sock);
+  WriteAll(dir.File("readonly.pdf"), "kept");
+  chmod(dir.File("readonly.pdf").c_str(), 0444);
+  // Series of split files to append to, two pages per file: with a gap,
+  // with a file before the last not full, with a last file over full, and
+  // with a file of the other format.
+  const auto scanned = [&](const std::string& name, int sheets) {
+    ASSERT_EQ(Traced("model=fi-6130;sheets=" + std::to_string(sheets), [&] {
+                std::vector<std::string> a = SmallGray();
+                a.insert(a.end(), {"--tiff", dir.File(name)});
+                return a;
+              }()).exitStatus, 0) << name;
+  };
+  scanned("gap1.tif", 2), scanned("gap5.tif", 2);
+  scanned("short1.tif", 1), scanned("short3.tif", 1);
+  scanned("over1.tif", 3);
+  scanned("mixed1.tif", 2), WriteAll(dir.File("mixed3.tif"), "%PDF-1.3\n%%EOF\n");
+  // A temporary folder taken by another user (or open to others), beside
+  // which the tool's user can make none of its own.
+  const std::string shared = dir.File("shared"), squat = shared + "/quirel-" + std::to_string(ToolUser());
+  ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(squat.c_str(), 0755), 0);
+  chmod(shared.c_str(), 0555);
 
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> texts;  // parts of the message on standard error
     std::string untouched;           // a file whose bytes must stay as they were
+    bool asUser = false;             // run as ToolUser(), TMPDIR `shared`
   };
   const Case cases[] = {
       {{"--pdf", folder}, {"the output path '" + folder + "' is a folder", "Is a directory", folder + "/scan.pdf"}, ""},
@@ -95,6 +151,36 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
       {{"--append", "--pages-per-file", "2", "--pdf", dir.File("split.pdf")},
        {"cannot append to '" + dir.File("split1.pdf") + "'"},
        ""},
+      {{"--pdf", dir.File("fifo.pdf")}, {"output file '" + dir.File("fifo.pdf") + "': it is a FIFO, not a regular file"}, ""},
+      {{"--pdf", dir.File("socket.pdf")}, {"it is a socket, not a regular file", "Invalid argument"}, ""},
+      {{"--pdf", dir.File(std::string(252, 'n'))},
+       {"it would have a name of 256 bytes, more than the 255 bytes", "File name too long"},
+       ""},
+      {{"--pages-per-file", "3", "--pdf", dir.File(std::string(246, 'p'))},
+       {"output file '" + dir.File(std::string(246, 'p') + "1.pdf") + "'", "a file numbered 999999",
+        std::string(246, 'p') + "999999.pdf', would have a name of 256 bytes", "jobs of up to 999999 pages"},
+       ""},
+      {{"--pdf", dir.File("readonly.pdf")},
+       {"output file '" + dir.File("readonly.pdf") + "': it is a file this user may not write (Permission denied)"},
+       dir.File("readonly.pdf"), true},
+      {{"--append", "--pages-per-file", "2", "--tiff", dir.File("gap.tif")},
+       {"cannot append to the series of '" + dir.File("gap1.tif") + "': '" + dir.File("gap5.tif") + "' is there, but '" +
+        dir.File("gap3.tif") + "' before it is not: the series has a gap"},
+       dir.File("gap1.tif")},
+      {{"--append", "--pages-per-file", "2", "--tiff", dir.File("short.tif")},
+       {"'" + dir.File("short1.tif") + "' holds 1 page, but with 2 pages per file each file of the series before the "
+        "last holds 2", "Append with the page count the series was made with"},
+       dir.File("short3.tif")},
+      {{"--append", "--pages-per-file", "2", "--tiff", dir.File("over.tif")},
+       {"its last file '" + dir.File("over1.tif") + "' holds 3 pages, more than 2 pages per file"},
+       dir.File("over1.tif")},
+      {{"--append", "--pages-per-file", "2", "--tiff", dir.File("mixed.tif")},
+       {"cannot append to '" + dir.File("mixed3.tif") + "': it is a PDF file", "--pdf"},
+       dir.File("mixed1.tif")},
+      {{"--mono", "--pdf", dir.File("lineart.pdf")},
+       {"cannot use a temporary folder of this user's: '" + squat + "'", "line-art pages are encoded for PDF there",
+        "Set TMPDIR"},
+       "", true},
   };
   for (const Case& c : cases) {
     std::string args;
@@ -103,7 +189,8 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
     const std::string before = c.untouched.empty() ? "" : ReadAll(c.untouched);
     std::vector<std::string> all = SmallGray();
     all.insert(all.end(), c.args.begin(), c.args.end());
-    ToolRun run = Traced("model=fi-6130;sheets=2", all);
+    ToolRun run = c.asUser ? AsUser("model=fi-6130;sheets=2", all, dir.Path(), shared)
+                           : Traced("model=fi-6130;sheets=2", all);
     EXPECT_EQ(run.exitStatus, 5) << run.out << run.err;
     for (const auto& text : c.texts) EXPECT_TRUE(Has(run.err, text)) << run.err;
     ExpectScannerUntouched(run);
@@ -113,6 +200,35 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
   }
   EXPECT_FALSE(Exists(folder + ".pdf"));
   EXPECT_FALSE(Exists(dir.File("missing")));
+  EXPECT_FALSE(Exists(dir.File("gap3.tif")));
+  chmod(shared.c_str(), 0755);
+  EXPECT_EQ(rmdir(squat.c_str()), 0) << "something was made in the squatted folder";
+
+  // Another program holds the file to append to: the tool says that it
+  // waits, and Ctrl-C during the wait ends it as stopped before the scan.
+  const std::string held = dir.File("held.tif");
+  scanned("held.tif", 1);
+  const std::string before = ReadAll(held);
+  const int fd = open(held.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  std::vector<std::string> all = SmallGray();
+  all.insert(all.end(), {"--append", "--tiff", held});
+  bool sent = false;
+  ToolRun run = quirel::testing::RunToolWatching(
+      all, {{"QUIREL_VIRTUAL_SCANNER", "model=fi-6130;sheets=2"}, {"QUIREL_VIRTUAL_TRACE", "1"}}, 60,
+      [&](int pid, const std::string& out) {
+        if (!sent && Has(out, "Waiting for another program to finish writing '" + held + "'...\n")) {
+          kill(pid, SIGINT);
+          sent = true;
+        }
+      });
+  close(fd);
+  EXPECT_TRUE(sent) << run.out;
+  EXPECT_EQ(run.exitStatus, 8) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "Stopped before the scan began; no page scanned.")) << run.out;
+  EXPECT_EQ(run.err, "");
+  ExpectScannerUntouched(run);
+  EXPECT_EQ(ReadAll(held), before);
 }
 
 // The job against the attached model's limits, in inches and in the tool's

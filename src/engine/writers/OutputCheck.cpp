@@ -41,6 +41,8 @@ std::string Fmt(const char* format, ...) {
   return text;
 }
 
+std::string Pages(int32_t n) { return std::to_string(n) + (n == 1 ? " page" : " pages"); }
+
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -223,13 +225,11 @@ OutputCheck CheckAppendSeries(const std::string& path, int32_t n, bool pdf) {
   const std::string remedy = " Append with the page count the series was made with, or scan into a new series.";
   for (size_t i = 0; i + 1 < files.size(); ++i)
     if (files[i].second != n)
-      return Refuse(series + "'" + files[i].first + "'" +
-                    Fmt(" holds %d pages, but with %d pages per file each file of the series before the last holds %d.",
-                        files[i].second, n, n) +
-                    remedy);
+      return Refuse(series + "'" + files[i].first + "' holds " + Pages(files[i].second) + ", but with " + Pages(n) +
+                    " per file each file of the series before the last holds " + std::to_string(n) + "." + remedy);
   if (files.back().second > n)
-    return Refuse(series + "its last file '" + files.back().first + "'" +
-                  Fmt(" holds %d pages, more than %d pages per file.", files.back().second, n) + remedy);
+    return Refuse(series + "its last file '" + files.back().first + "' holds " + Pages(files.back().second) +
+                  ", more than " + Pages(n) + " per file." + remedy);
   const std::string next = NumberedOutputPath(path, int(std::min<int64_t>(last + n, INT32_MAX)));
   for (const auto& [number, file] : SeriesEntries(path, n)) {
     if (number <= last) continue;
