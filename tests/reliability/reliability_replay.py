@@ -1076,6 +1076,216 @@ def cut_short_append():
     return [row]
 
 
+def file_size_limit_new_tiff():
+    """A new TIFF under a file size limit (ulimit -f): the page that does not
+    fit ends the scan with exit 10 and the limit's text, the pages before it
+    stay in a sound file, and no hidden temporary file is left; a first page
+    that does not fit leaves no file at all."""
+    rows = []
+    text = "Page would exceed the file size limit of this process (ulimit -f)."
+    for label, args, kib, want in (("first page does not fit", ["--gray", "--no-jpeg", "--resolution", "100"], 3, 0),
+                                   ("second page does not fit", ["--mono", "--resolution", "200"], 2, 1)):
+        row = Row("ulimit -f, new TIFF: " + label)
+        folder = fresh_dir("fsize-tiff-%d" % kib)
+        path = os.path.join(folder, "limited.tif")
+        run = run_tool(["--adf"] + args + ["--paper-height", "6000", "--tiff", path], scanner=SCANNER + ";sheets=3",
+                       shell_prefix="ulimit -f %d;" % kib)
+        row.status = run.code()
+        if expect_exit(row, run, "scan", {10}) and text not in run.err:
+            row.fail("not the limit's text: " + last_line(run.err)[:60])
+        if want:
+            expect_pages(row, path, want)
+        else:
+            row.expected, row.found, row.valid = "no file", "file" if os.path.exists(path) else "no file", "-"
+            if os.path.exists(path):
+                row.fail("a file was left at the path")
+        left = [n for n in listing(folder) if n != "limited.tif"]
+        if left:
+            row.fail("left in the folder: " + ", ".join(left))
+        row.happened = "%s; %s" % (run.ended(), last_line(run.err)[:50])
+        rows.append(row)
+    return rows
+
+
+def replaced_file_mode():
+    """A scan over an existing file of mode 0600 replaces it with a file of
+    mode 0600, whatever the umask gives new files."""
+    rows = []
+    for fmt in ("pdf", "tiff"):
+        row = Row("replaced 0600 file stays 0600 (%s)" % fmt.upper())
+        folder = fresh_dir("mode-" + fmt)
+        path = os.path.join(folder, "private." + ("pdf" if fmt == "pdf" else "tif"))
+        scan_new(path, 1, fmt)
+        os.chmod(path, 0o600)
+        run = run_tool(SMALL + ["--" + fmt, path], scanner=SCANNER + ";sheets=2", shell_prefix="umask 022;")
+        row.status = run.code()
+        expect_exit(row, run, "scan", {0})
+        expect_pages(row, path, 2)
+        mode = os.stat(path).st_mode & 0o7777
+        if mode != 0o600:
+            row.fail("the new file has mode %04o" % mode)
+        row.happened = "%s, mode %04o" % (run.ended(), mode)
+        rows.append(row)
+    return rows
+
+
+def squatted_temporary_folder():
+    """With XDG_RUNTIME_DIR unset, another user can make this user's
+    temporary folder name in a shared TMPDIR first: a folder open to others
+    or a link to a folder is never used. A line-art PDF (its pages are
+    encoded through that folder) is then made through a folder of this
+    user's own beside it, the squatted one left empty; when none can be made
+    beside it, the scan is refused with exit 5 before paper moves. (A folder
+    of another user's needs root; as root the refusal runs as nobody.)"""
+    rows = []
+    shared = tempfile.mkdtemp(prefix="quirel-shared-")  # outside WORK: the other user reaches it
+    uid = os.getuid()
+    args = ["--adf", "--mono", "--resolution", "200", "--paper-height", "6000", "--pdf"]
+    try:
+        elsewhere = os.path.join(shared, "elsewhere")  # looks private: the link alone is wrong
+        os.mkdir(elsewhere, 0o700)
+        for label, make in (("a folder of mode 0755", lambda p: (os.mkdir(p), os.chmod(p, 0o755))),
+                            ("a link to a folder", lambda p: os.symlink(elsewhere, p))):
+            row = Row("squatted temporary folder: " + label)
+            squat = os.path.join(shared, "quirel-%d" % uid)
+            make(squat)
+            path = os.path.join(shared, "art.pdf")
+            run = run_tool(args + [path], scanner=SCANNER + ";sheets=2", shell_prefix="export TMPDIR=%s;" % shared)
+            row.status = run.code()
+            expect_exit(row, run, "scan", {0})
+            expect_pages(row, path, 2)
+            if os.listdir(squat):
+                row.fail("something was made in the squatted folder: " + ", ".join(os.listdir(squat)))
+            own = [n for n in os.listdir(shared) if n.startswith("quirel-%d-" % uid)]
+            if len(own) != 1 or os.stat(os.path.join(shared, own[0])).st_mode & 0o777 != 0o700:
+                row.fail("no folder of mode 0700 of its own beside it: %s" % own)
+            row.happened = "%s through %s" % (run.ended(), ", ".join(own))
+            if os.path.islink(squat):
+                os.unlink(squat)
+            else:
+                os.rmdir(squat)
+            for name in own:
+                shutil.rmtree(os.path.join(shared, name))
+            if os.path.exists(path):
+                os.unlink(path)
+            rows.append(row)
+
+        row = Row("squatted temporary folder, none beside it")
+        user = 65534 if os.geteuid() == 0 else uid
+        locked = os.path.join(shared, "locked")
+        out = os.path.join(shared, "out")
+        os.mkdir(locked)
+        os.mkdir(os.path.join(locked, "quirel-%d" % user), 0o755)
+        os.chmod(locked, 0o555)
+        os.mkdir(out)
+        os.chmod(out, 0o777)
+        os.chmod(shared, 0o755)
+        prefix = "export TMPDIR=%s;" % locked
+        if os.geteuid() == 0:
+            prefix += ' exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" "$@";'
+        run = run_tool(args + [os.path.join(out, "art.pdf")], scanner=SCANNER + ";sheets=2", shell_prefix=prefix)
+        row.status = run.code()
+        if expect_exit(row, run, "scan", {5}) and "cannot use a temporary folder" not in run.err:
+            row.fail("not the folder's text: " + last_line(run.err)[:60])
+        if "side " in run.out:
+            row.fail("a sheet was fed")
+        row.expected, row.found = "refusal", "refused" if run.status == 5 else run.code()
+        row.happened = last_line(run.err)[:70]
+        os.chmod(locked, 0o755)
+        rows.append(row)
+    finally:
+        shutil.rmtree(shared, ignore_errors=True)
+    return rows
+
+
+def leftovers_of_killed_run():
+    """A run killed while its first page is written leaves its hidden
+    temporary file beside the target and its preview FIFO; an older version
+    left a Group 4 buffer. The next scan removes them as it starts, while the
+    files of a run still going (stopped for the while, its temporary locked,
+    its process there) stay, and that run then ends normally."""
+    row = Row("leftovers of a killed run, a live run's kept")
+    folder = fresh_dir("leftovers")
+    path = os.path.join(folder, "scan.tif")
+    private = os.path.join(WORK, "quirel-%d" % os.getuid())
+    big = ["--adf", "--rgb", "--no-jpeg", "--resolution", "600", "--compress", "none", "--preview", "100", "100",
+           "--tiff", path]
+    readers = []
+
+    def temps():
+        return set(n for n in listing(folder) if n.startswith(".scan.tif."))
+
+    def fifos():
+        return set(n for n in listing(private) if n.startswith("quirel-preview-")) if os.path.isdir(private) else set()
+
+    def at_temp(action, others=frozenset()):
+        """A watcher that reads no preview and calls action(pid) once the
+        run's temporary file is there (besides `others`)."""
+        state = {"done": False, "reader": False}
+
+        def watch(pid, seconds, out):
+            m = re.search(r"^preview fifo: (.+)$", out, re.M)
+            if m and not state["reader"]:
+                readers.append(os.open(m.group(1), os.O_RDONLY | os.O_NONBLOCK))
+                state["reader"] = True
+            if not state["done"] and temps() - others:
+                state["done"] = True
+                action(pid)
+        return watch
+
+    try:
+        dead_temps, dead_fifos = set(), set()
+        for attempt in range(5):
+            before_t, before_f = temps(), fifos()
+            run_tool(big, scanner=SCANNER + ";sheets=2", bound=60, poll=0.002,
+                     watch=at_temp(lambda pid: os.kill(pid, signal.SIGKILL), before_t))
+            dead_temps, dead_fifos = temps() - before_t, fifos() - before_f
+            if dead_temps and dead_fifos:
+                break
+        if not dead_temps or not dead_fifos:
+            raise Failure("no kill met the temporary file in 5 runs")
+        buffer = os.path.join(private, "quirel-" + "K" * 20 + ".tif")
+        with open(buffer, "wb") as f:
+            f.write(b"II*\0")
+        seen = {}
+
+        def stopped(pid):
+            os.kill(pid, signal.SIGSTOP)
+            live_t, live_f = temps() - dead_temps, fifos() - dead_fifos
+            if not live_t:  # its page was in place before it stopped: try again
+                os.kill(pid, signal.SIGCONT)
+                return
+            nxt = run_tool(SMALL + ["--tiff", path], scanner=SCANNER + ";sheets=1")
+            seen.update(next=nxt, live_t=live_t, live_f=live_f, temps=temps(), fifos=fifos(),
+                        buffer=os.path.exists(buffer))
+            os.kill(pid, signal.SIGCONT)
+
+        for attempt in range(5):
+            live = run_tool(big, scanner=SCANNER + ";sheets=2", bound=60, poll=0.002,
+                            watch=at_temp(stopped, dead_temps))
+            if seen:
+                break
+        if not seen:
+            raise Failure("the live run never had its temporary file while watched")
+        row.status = "%s,%s" % (seen["next"].code(), live.code())
+        expect_exit(row, seen["next"], "next scan", {0})
+        expect_exit(row, live, "live run", {0})
+        if seen["temps"] & dead_temps or seen["fifos"] & dead_fifos or seen["buffer"]:
+            row.fail("left after the next start: %s" % sorted((seen["temps"] & dead_temps) |
+                                                             (seen["fifos"] & dead_fifos)))
+        if not seen["live_t"] <= seen["temps"] or not seen["live_f"] <= seen["fifos"] or not seen["live_t"]:
+            row.fail("the live run's files were removed: %s %s" % (sorted(seen["live_t"]), sorted(seen["live_f"])))
+        if temps() or fifos():
+            row.fail("left at the end: %s" % sorted(temps() | fifos()))
+        expect_pages(row, path, 2)
+        row.happened = "removed %d files of the killed run, kept %d of the live one" % (
+            len(dead_temps) + len(dead_fifos) + 1, len(seen["live_t"]) + len(seen["live_f"]))
+    finally:
+        for fd in readers:
+            os.close(fd)
+    return [row]
+
+
 CASES = (
     ("concurrent-pdf", lambda: concurrent_appenders("pdf")),
     ("concurrent-tiff", lambda: concurrent_appenders("tiff")),
@@ -1099,6 +1309,10 @@ CASES = (
     ("stop-signals", stop_signal_sweep),
     ("file-size-limit", file_size_limit),
     ("cut-short", cut_short_append),
+    ("fsize-tiff", file_size_limit_new_tiff),
+    ("replaced-mode", replaced_file_mode),
+    ("squatted-folder", squatted_temporary_folder),
+    ("leftovers", leftovers_of_killed_run),
 )
 
 
