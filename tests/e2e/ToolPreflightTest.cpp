@@ -156,7 +156,7 @@ TEST(E2EPreflight, OutputsThatCannotBeMadeAreRefusedBeforeTheScan) {
       {{"--pdf", dir.File(std::string(252, 'n'))},
        {"it would have a name of 256 bytes, more than the 255 bytes", "File name too long"},
        ""},
-      {{"--pages-per-file", "3", "--pdf", dir.File(std::string(246, 'p'))},
+      {{"--pages-per-file", "2", "--pdf", dir.File(std::string(246, 'p'))},
        {"output file '" + dir.File(std::string(246, 'p') + "1.pdf") + "'", "a file numbered 999999",
         std::string(246, 'p') + "999999.pdf', would have a name of 256 bytes", "jobs of up to 999999 pages"},
        ""},

@@ -90,8 +90,8 @@ std::string FormatOf(int fd) {
 }
 
 // A new file at `file`; `longest` is the longest name the job can reach
-// (another than `file` when pages are split over files).
-OutputCheck CheckNewOutput(const std::string& file, const std::string& longest) {
+// (another than `file` when pages are split over files, numbered `last`).
+OutputCheck CheckNewOutput(const std::string& file, const std::string& longest, int32_t last = 1) {
   const std::string folder = OutputTarget::FolderOf(file);
   const std::string what = "cannot make the output file '" + file + "': ";
   struct stat st {};
@@ -110,7 +110,7 @@ OutputCheck CheckNewOutput(const std::string& file, const std::string& longest) 
   if (const std::string tooLong = NameTooLong(longest); !tooLong.empty()) {
     const std::string tail = std::string(" (") + std::strerror(ENAMETOOLONG) + "). Give a shorter name.";
     if (longest == file) return Refuse(what + "it would have " + tooLong + tail);
-    return Refuse(what + Fmt("split files are numbered by their first page, and a file numbered %d, '", kSplitCheckPages) +
+    return Refuse(what + Fmt("split files are numbered by their first page, and a file numbered %d, '", last) +
                   BaseName(longest) + "', would have " + tooLong + tail +
                   Fmt(" Names are checked for jobs of up to %d pages.", kSplitCheckPages));
   }
@@ -192,10 +192,14 @@ std::map<int64_t, std::string> SeriesEntries(const std::string& path, int32_t n)
   return entries;
 }
 
+// The number of the last split file of a job of kSplitCheckPages pages.
+int32_t LastSplitNumber(int32_t n) { return 1 + (kSplitCheckPages - 1) / n * n; }
+
 // A job that splits its pages into new files: the first file, the longest
 // name, and every file of the series already there that it would replace.
 OutputCheck CheckNewSeries(const std::string& path, int32_t n) {
-  OutputCheck check = CheckNewOutput(NumberedOutputPath(path, 1), NumberedOutputPath(path, kSplitCheckPages));
+  const int32_t last = LastSplitNumber(n);
+  OutputCheck check = CheckNewOutput(NumberedOutputPath(path, 1), NumberedOutputPath(path, last), last);
   if (check.mStatus != 0) return check;
   for (const auto& [number, file] : SeriesEntries(path, n))
     if (const std::string why = InTheWay(file); !why.empty())
@@ -240,7 +244,8 @@ OutputCheck CheckAppendSeries(const std::string& path, int32_t n, bool pdf) {
                   "' before it is not: the series has a gap. Move the later files away, or scan into a new series.");
   }
   // The files the job goes on to make when the last one is full.
-  return CheckNewOutput(next, NumberedOutputPath(path, kSplitCheckPages));
+  const int32_t longest = std::max<int32_t>(LastSplitNumber(n), int32_t(std::min<int64_t>(last + n, INT32_MAX)));
+  return CheckNewOutput(next, NumberedOutputPath(path, longest), longest);
 }
 
 }  // namespace
