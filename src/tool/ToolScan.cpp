@@ -46,6 +46,12 @@ void TellLockWait(const std::string& path) {
   std::fflush(sNoticeOut);
 }
 
+// A check's status, said as a stop when a stop ended it.
+int StoppedEarly(int status, FILE* out) {
+  if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+  return status;
+}
+
 // The tool's exit status for the job's results (documented in the README).
 // How the job ended decides, not whether a stop was asked for: a stop that
 // came when every sheet fed had been scanned left nothing out.
@@ -190,10 +196,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   OutputTarget::sLockWaitNotice = TellLockWait;
   // The output is checked before the scanner is touched: a file that
   // cannot be made must not cost a sheet.
-  if (int status = CheckOutput(params, err)) {
-    if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
-    return status;
-  }
+  if (int status = StoppedEarly(CheckOutput(params, err), out)) return status;
   // The engine's worker threads, started before the scanner is touched: a
   // machine that cannot give them is told so with status 1.
   std::string engineError;
@@ -204,10 +207,8 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   // The scanner, found and opened once, and the job against its model's
   // limits, before the job sends anything.
   uint32_t productId = 0;
-  if (int status = FindScanner(params.mLocation, options.verbose, &StopRequested, &productId, out, err)) {
-    if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+  if (int status = StoppedEarly(FindScanner(params.mLocation, options.verbose, &StopRequested, &productId, out, err), out))
     return status;
-  }
   if (int status = CheckLimits(params, productId, err)) return status;
 
   PreviewFifo fifo(out, err);
