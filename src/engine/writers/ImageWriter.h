@@ -39,6 +39,9 @@ constexpr int32_t kStatusFileTooLarge = 10;  // the page would pass the format's
 constexpr int32_t kStatusDiskFull = 11;      // not enough free space for the page
 constexpr int32_t kStatusWriteError = 12;    // any other page write failure
 
+// The text of status 10 for a page past this process's file size limit.
+constexpr char kFileSizeLimitText[] = "Page would exceed the file size limit of this process (ulimit -f).";
+
 // Why a scan job ended, beside its status (ScanResults::mEnd).
 enum ScanEndE : int32_t {
   kScanEndFailed = 0,       // by a failure that the status and the text name

@@ -167,8 +167,7 @@ bool ImageWriterPdfImpl::FailPage(int32_t status, const std::string& text) {
 
 bool ImageWriterPdfImpl::FailWrite(int err) {
   if (err == ENOSPC || err == EDQUOT) return FailPage(kStatusDiskFull, kDiskFullText);
-  if (err == EFBIG)
-    return FailPage(kStatusFileTooLarge, "Page would exceed the file size limit of this process (ulimit -f).");
+  if (err == EFBIG) return FailPage(kStatusFileTooLarge, kFileSizeLimitText);
   return FailPage(kStatusWriteError, Fmt("Could not write page to PDF file (%s).", std::strerror(err)));
 }
 

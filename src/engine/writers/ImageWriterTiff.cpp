@@ -126,8 +126,6 @@ bool PastSizeLimit(int err) {
   return err == EFBIG && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
 }
 
-constexpr char kSizeLimitText[] = "Page would exceed the file size limit of this process (ulimit -f).";
-
 // libtiff's texts for memory it could not have.
 bool LibTiffOutOfMemory() {
   for (const char* text : {"No space for", "Out of memory", "Failed to allocate memory", "Cannot allocate memory"})
@@ -202,7 +200,7 @@ bool ImageWriterTiffImpl::FailOpen(const std::string& text, int err) {
   mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull
                      : PastSizeLimit(err)           ? kStatusFileTooLarge
                                                     : kStatusFileError;
-  mResults.mErrorMsg = PastSizeLimit(err) ? kSizeLimitText : text;
+  mResults.mErrorMsg = PastSizeLimit(err) ? kFileSizeLimitText : text;
   if (mTiff) Discard();
   mFile.reset();
   mTarget.Close();
@@ -560,7 +558,7 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
           std::string("Could not move the new TIFF file into place (") + std::strerror(commitErr) + ").";
     } else if (mFile && PastSizeLimit(mFile->lastErrno)) {
       mResults.mStatus = kStatusFileTooLarge;
-      mResults.mErrorMsg = kSizeLimitText;
+      mResults.mErrorMsg = kFileSizeLimitText;
     } else if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
       mResults.mStatus = kStatusFileTooLarge;
       mResults.mErrorMsg = "Page would exceed 4GiB limit for TIFF file size.";
