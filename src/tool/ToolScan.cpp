@@ -19,7 +19,6 @@
 #include "HostFolders.h"
 #include "OutputTarget.h"
 #include "PagePreview.h"
-#include "ScanDocumentTask.h"
 #include "ScanJob.h"
 
 namespace quirel::tool {

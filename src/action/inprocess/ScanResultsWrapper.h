@@ -1,7 +1,7 @@
 // ScanResultsWrapper: a scan's results carried whole from the engine's scan thread to the main thread.
 #pragma once
 
-#include "ImageWriter.h"
+#include "ScanResults.h"
 
 namespace quirel::action {
 

@@ -11,6 +11,7 @@
 
 #include "PthreadLock.h"
 #include "ScanImage.h"
+#include "ScanJob.h"
 #include "ZLibTask.h"
 
 namespace ZuzuvovOvav {

@@ -220,11 +220,5 @@ class DocumentTask {
 // first use; throws the reason as a C string when it cannot be started.
 TaskQ& DocumentQueue();
 
-// Starts the document and compression queues when they are not running yet.
-// False, with a text for the user in *error, when their threads cannot be
-// started or their memory allocated. A scan job calls it before it touches
-// the scanner, so that the page and compression tasks never find a queue
-// missing.
-bool StartEngineQueues(std::string* error);
 
 }  // namespace ZuzuvovOvav

@@ -30,7 +30,7 @@
 
 #include "FujiDevice.h"
 #include "FujiScanParams.h"
-#include "ImageWriter.h"
+#include "ScanResults.h"
 
 namespace ZuzuvovOvav {
 
@@ -39,6 +39,13 @@ namespace ZuzuvovOvav {
 extern std::atomic<bool> gStopNow;
 
 class CommandOutcome;
+
+// Starts the document and compression queues when they are not running yet.
+// False, with a text for the user in *error, when their threads cannot be
+// started or their memory allocated. A scan job calls it (and a front end may, to learn early that it cannot scan) before it touches
+// the scanner, so that the page and compression tasks never find a queue
+// missing.
+bool StartEngineQueues(std::string* error);
 
 class ScanJob {
  public:
