@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -165,6 +166,18 @@ void PreviewFifoTask::entry() {
     std::atomic<bool>& flag;
     ~Ended() { flag.store(true); }
   } ended{mEnded};
+  // A failure in here (no memory for a page, a receiver that throws) ends
+  // the previews of this scan, never the application.
+  try {
+    readRecords();
+  } catch (const std::exception& e) {
+    Log("preview: %s; no more previews for this scan", e.what());
+  } catch (...) {
+    Log("preview: reading the previews failed; no more previews for this scan");
+  }
+}
+
+void PreviewFifoTask::readRecords() {
   PreviewRecordReader reader([this](void* buf, size_t n) { return readSome(buf, n); });
   for (;;) {
     PreviewBitmap page;

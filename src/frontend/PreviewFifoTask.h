@@ -93,6 +93,7 @@ class PreviewFifoTask {
 
  private:
   void entry();
+  void readRecords();
   ssize_t readSome(void* buf, size_t n);
   void signal();
 

@@ -661,6 +661,8 @@ bool Quirel_ScanController_App::eventFilter(QObject* watched, QEvent* event) {
   // The settings' layout changed (a label, the contrast page): their area
   // takes the width they need now.
   if (event->type() == QEvent::LayoutRequest && watched->objectName() == "settingsPanel") fitSettingsArea();
-  if (watched == scanWdw && event->type() == QEvent::Close && windowShouldClose()) windowWillClose(scanWdw);
+  // The type is asked first: while the window is being destroyed its
+  // children's hide events pass here, and the window is no longer one.
+  if (event->type() == QEvent::Close && watched == scanWdw && windowShouldClose()) windowWillClose(scanWdw);
   return Quirel_ScanController_Base::eventFilter(watched, event);
 }

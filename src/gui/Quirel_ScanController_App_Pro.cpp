@@ -37,6 +37,7 @@ Quirel_ScanController_App_Pro::~Quirel_ScanController_App_Pro() {
   // The window goes first; it must not report its own destruction to the
   // controller.
   mWindow->removeEventFilter(this);
+  for (auto* child : mWindow->findChildren<QObject*>()) child->removeEventFilter(this);
   mWindow.reset();
 }
 

@@ -202,17 +202,17 @@ void Quirel_ScanController_Base::applyOrientationImages() {
 void Quirel_ScanController_Base::applySettings() {
   Quirel_Settings& s = mSettings;
   const ScannerInfo* info = scannerInfo();
-  // 1. A scanner without a flatbed scans from the feeder.
+  // A scanner without a flatbed scans from the feeder.
   if (info && !info->hasFlatbed) s.mFlatbed = false;
   const bool lineArt = s.mScanTypeTag == 1;
 
-  // 2. Image type and resolution.
+  // Image type and resolution.
   SelectItemWithTag(depthMnu, s.mScanTypeTag);
   SelectItemWithTag(resolutionMnu, s.mResolution);
   if (lineArt) s.mWas1200 = s.mResolution == 1200;
   SetItemWithTagEnabled(resolutionMnu, 1200, lineArt);
 
-  // 3. Paper size.
+  // Paper size.
   const bool autoLength = s.autoLength();
   SetOn(autoPaperLengthCbx, autoLength);
   ShowNumber(paperWidthTxt, s.mPaperWidth);
@@ -226,10 +226,10 @@ void Quirel_ScanController_Base::applySettings() {
     ShowNumber(paperLengthTxt, s.mPaperLength);
   }
 
-  // 4. Scan source.
+  // Scan source.
   SelectCellWithTag(scanSourceBtns, s.mFlatbed ? 2 : 1);
 
-  // 5. Orientation.
+  // Orientation.
   applyOrientationImages();
   QAbstractButton* buttons[] = {orientation1Btn, orientation2Btn, orientation3Btn, orientation4Btn};
   for (QAbstractButton* b : buttons) SetOn(b, false);
@@ -261,14 +261,14 @@ void Quirel_ScanController_Base::applySettings() {
   SetOn(flipBtn, !s.mFlatbed && flipped);
   SetEnabled(flipBtn, !s.mFlatbed);
 
-  // 6. Duplex and full page.
+  // Duplex and full page.
   SetOn(duplexCbx, s.duplex());
   SetOn(flipBacksCbx, s.flipBacks());
   SetOn(skipFirstCbx, s.skipFirst());
   SetOn(skipLastCbx, s.skipLast());
   SetOn(scanFullPageCbx, s.mScanFullPage);
 
-  // 7. Scan area.
+  // Scan area.
   if (s.mScanFullPage) {
     for (QLineEdit* f : {scanLeftTxt, scanWidthTxt, scanTopTxt, scanHeightTxt})
       if (f) f->clear();
@@ -284,11 +284,11 @@ void Quirel_ScanController_Base::applySettings() {
     }
   }
 
-  // 8. Double feed.
+  // Double feed.
   SetOn(doubleThicknessCbx, !s.mFlatbed && s.mDoubleThickness);
   SetOn(doubleLengthCbx, !s.mFlatbed && s.mDoubleLength && !autoLength);
 
-  // 9. Thresholds.
+  // Thresholds.
   SelectCellWithTag(thresholdMtx, s.dynamicThreshold() ? 1 : s.defaultThreshold() ? 0 : -1);
   auto showLevel = [](QLineEdit* f, int v) {
     if (f) f->setText(v == -1 ? QString() : QString::number(v));
@@ -297,16 +297,16 @@ void Quirel_ScanController_Base::applySettings() {
   showLevel(blackPointTxt, s.blackPoint());
   showLevel(whitePointTxt, s.whitePoint());
 
-  // 10. Density.
+  // Density.
   if (densitySld) {
     const double v = std::round(((std::log(s.mDensityFactor) / std::log(3.0)) + 1) * 0.5 * 1000) / 1000;
     densitySld->setValue(int(std::lround(v * densitySld->maximum())));
   }
 
-  // 11. File format.
+  // File format.
   SelectCellWithTag(fileFormatBtns, s.mFileType == 1 ? 3 : s.mFileType);
 
-  // 12. Labels, swapped when the page's dimensions are.
+  // Labels, swapped when the page's dimensions are.
   const bool f = s.dimsFlipped();
   const QString lengthLabel = autoLength ? QString("Max %1").arg(paperLengthOrigLblTxt) : paperLengthOrigLblTxt;
   SetText(paperWidthLbl, f ? lengthLabel : paperWidthOrigLblTxt);
@@ -316,7 +316,7 @@ void Quirel_ScanController_Base::applySettings() {
   SetText(scanWidthLbl, f ? scanHeightOrigLblTxt : scanWidthOrigLblTxt);
   SetText(scanHeightLbl, f ? scanWidthOrigLblTxt : scanHeightOrigLblTxt);
 
-  // 13. Enabling.
+  // Enabling.
   SetEnabled(autoPaperLengthCbx,
              (!info || info->hasAutoLen) && !s.mFlatbed && (s.mOrientation == 0 || s.mOrientation == 2));
   SetEnabled(CellWithTag(scanSourceBtns, 2), !info || info->hasFlatbed);
@@ -330,7 +330,7 @@ void Quirel_ScanController_Base::applySettings() {
   SetEnabled(doubleThicknessCbx, !s.mFlatbed);
   SetEnabled(doubleLengthCbx, !s.mFlatbed && !autoLength);
 
-  // 14. Contrast controls for the image type; the file formats.
+  // Contrast controls for the image type; the file formats.
   if (contrastTab) {
     contrastTab->setCurrentIndex(lineArt ? 0 : 1);
     // The hidden page takes no room, so the box fits the page shown.
@@ -346,7 +346,7 @@ void Quirel_ScanController_Base::applySettings() {
   SetEnabled(whitePointTxt, !lineArt);
   SetEnabled(CellWithTag(fileFormatBtns, 3), !(lineArt && CellWithTag(fileFormatBtns, 1)));
 
-  // 15. How to load the feeder.
+  // How to load the feeder.
   if (feedSideTxt)
     feedSideTxt->setText(!info ? QString() : info->feedsFaceUp ? "(place paper face up)" : "(place paper face down)");
 

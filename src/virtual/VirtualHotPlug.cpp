@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <exception>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -279,7 +280,19 @@ class WatchedVirtualBus : public usb::UsbBus {
           p += sizeof(inotify_event) + ev->len;
         }
       }
-      if (ours) Reload();
+      if (!ours) continue;
+      // A reload that fails (no memory for the new scanners, a watcher
+      // that throws) is reported; the scanners stay as they were and the
+      // watching goes on.
+      try {
+        Reload();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%scannot take the change of %s: %s; the scanners stay as they were\n", kPrefix,
+                     mPath.c_str(), e.what());
+      } catch (...) {
+        std::fprintf(stderr, "%scannot take the change of %s; the scanners stay as they were\n", kPrefix,
+                     mPath.c_str());
+      }
     }
   }
 

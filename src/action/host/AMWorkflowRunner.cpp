@@ -2,6 +2,7 @@
 #include "AMWorkflowRunner.h"
 
 #include <QEventLoop>
+#include <exception>
 #include <thread>
 
 namespace quirel::amhost {
@@ -10,7 +11,19 @@ AMRunResult RunAction(AMBundleAction& action, const QString& input, AMBundleActi
   AMRunResult result;
   QEventLoop loop;
   std::thread worker([&] {
-    result.output = action.runWithInput(input, fromAction, &result.errorInfo);
+    // What the action throws ends its run with an error, not the process.
+    try {
+      result.output = action.runWithInput(input, fromAction, &result.errorInfo);
+    } catch (const std::exception& e) {
+      result.output.clear();
+      result.errorInfo = AMErrorInfo(QStringLiteral("The action failed: %1").arg(QString::fromLocal8Bit(e.what())));
+    } catch (const char* what) {
+      result.output.clear();
+      result.errorInfo = AMErrorInfo(QStringLiteral("The action failed: %1").arg(QString::fromLocal8Bit(what)));
+    } catch (...) {
+      result.output.clear();
+      result.errorInfo = AMErrorInfo(QStringLiteral("The action failed for an unknown reason."));
+    }
     // Queued: the loop quits once it runs, even when the run ended before
     // exec() was entered.
     QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);

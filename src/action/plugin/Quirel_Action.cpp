@@ -122,25 +122,25 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
   QVariantMap error;
   bool scanned = false;
   [&] {
-    // 1. The view and its set-up.
+    // The view and its set-up.
     if (!scanController) {
       performOnMainThreadAndWait([this] {
         view();
         opened();
       });
     }
-    // 2. The application bundle.
+    // The application bundle.
     if (scanController->bundle().isEmpty()) {
       fail(&error,
            "Quirel application bundle not found. (The Quirel action must remain inside the application bundle; it "
            "cannot run if installed anywhere else.)");
       return;
     }
-    // 3. Where the path comes from.
+    // Where the path comes from.
     bool ask = input.isEmpty();
     const bool inputIsDir = !ask && QFileInfo(input).isDir();
 
-    // 4. The settings of this run. The scan job scans with the controller's
+    // The settings of this run. The scan job scans with the controller's
     // settings, so parameters read for an action that was never opened go
     // into them too.
     settings = nullptr;
@@ -170,7 +170,7 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     }
     Quirel_Settings& s = *settings;
 
-    // 5. The path.
+    // The path.
     bool chosenByUser = false;
     if ((ask || inputIsDir) && !userCanAnswer()) {
       fail(&error, (ask ? QStringLiteral("No output file was given")
@@ -191,19 +191,19 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
       return;
     }
 
-    // 6. The extension the format needs.
+    // The extension the format needs.
     // The name the engine writes, by the one rule ("Report.PDF" is kept).
     const QString path = Quirel_Settings::CompleteOutputPath(*filePath, s.mFileType);
     filePath = path;
 
-    // 7. An existing file given as input is kept when the options say so.
+    // An existing file given as input is kept when the options say so.
     const bool exists = QFileInfo::exists(path);
     if (exists && !chosenByUser && s.mFileAction == 3) {
       fail(&error, QStringLiteral("File exists (& options are set to prevent this): %1.").arg(path));
       return;
     }
 
-    // 8. The scan.
+    // The scan.
     s.setFilePath(path, exists && s.mFileAction == 2);
     if (mStopRequested) {
       fail(&error, "Stopped before the scan began; no page scanned.");
@@ -220,7 +220,7 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     if (mStopRequested) scanController->scanJob()->stopScan();
     scanController->scanJob()->waitForScanEnd();
 
-    // 9. The result.
+    // The result.
     if (const std::optional<QVariantMap> e = scanController->errinfo()) {
       error = *e;
     } else if (scanController->finishedScans() == 0) {
@@ -236,7 +236,7 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
   mLastRunStopped = mStopRequested || (scanned && scanController->lastScanStatus() == 8);
   mLastRunPages = scanned ? scanController->lastScanPages() : 0;
   mStopRequested = false;
-  // 10. The error, and the path in any case.
+  // The error, and the path in any case.
   if (!error.isEmpty()) {
     Log("quirel action error: %s", quirel::amhost::AMErrorMessage(error).toUtf8().constData());
     if (errorInfo) *errorInfo = error;

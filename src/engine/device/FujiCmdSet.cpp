@@ -44,9 +44,11 @@ void Cmd_RequestSense::ProcessReturnSelf() {
   const uint8_t* b = mRcvBytes;
   mResult.mValid = (b[0] & 0x80) != 0;
   mResult.mErrorCode = b[0] & 0x7F;
-  // The scanner marks the end of a side with byte 2 = 0x60; bit 5 is read
-  // as the filemark (and as incorrect length), bit 7 is not looked at.
-  mResult.mFilemark = (b[2] & 0x20) != 0;
+  // Byte 2 of fixed-format sense data: bit 7 filemark, bit 6 end of
+  // medium, bit 5 incorrect length. The scanner marks the end of a side
+  // with 0x60: end of medium with the length left over in the information
+  // field.
+  mResult.mFilemark = (b[2] & 0x80) != 0;
   mResult.mEom = (b[2] & 0x40) != 0;
   mResult.mIli = (b[2] & 0x20) != 0;
   mResult.mSenseKey = b[2] & 0x0F;

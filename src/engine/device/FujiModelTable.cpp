@@ -1,7 +1,7 @@
 // The model table: one row per supported scanner model.
 //
-// Rows are written with the same columns as the model list the project keeps
-// for its scanners, so that a row can be checked against it at a glance; the
+// Each row keeps the columns in one fixed order (model, product id, READ
+// size, flags, JPEG settings, ...) so that rows read alike at a glance; the
 // true booleans of a row are given as letters (see Flags below).
 #include "FujiDevice.h"
 

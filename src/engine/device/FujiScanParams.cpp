@@ -196,11 +196,11 @@ void ScanParams::Adjust(const Device& device) {
   static const ProductSettings kNoProduct{};
   const ProductSettings& product = device.GetSettings() ? *device.GetSettings() : kNoProduct;
 
-  // 1. The output keeps the requested resolution whatever the scanner uses.
+  // The output keeps the requested resolution whatever the scanner uses.
   mOutXRes = mXRes;
   mOutYRes = mYRes;
 
-  // 2-3. Turbo line art: scan gray at a lower resolution, threshold later.
+  // Turbo line art: scan gray at a lower resolution, threshold later.
   if ((mTurbo || product.mTurboAlways) && mImageType == kImageTypeLineArt) {
     const uint16_t x = mXRes;
     const uint16_t y = mYRes;
@@ -241,12 +241,12 @@ void ScanParams::Adjust(const Device& device) {
     mTurbo = false;
   }
 
-  // 4. JPEG transfer.
+  // JPEG transfer.
   mCanUseJpeg = mAllowJpeg ? product.mSupportsJpeg : false;
   mWillUseJpeg = mCanUseJpeg && IsGrayOrColor(mImageType);
   mJpegInterleave = mDuplex && mWillUseJpeg && product.mJpegInterleave;
 
-  // 5-6. JPEG level and subsampling for the model and the connection.
+  // JPEG level and subsampling for the model and the connection.
   if (mJpegLevel == 0) mJpegLevel = mTurbo ? device.JpegTurboLevel() : device.JpegLevel();
   if (mJpegSubsample == 0) {
     if (mImageType == kImageTypeGray)
@@ -255,7 +255,7 @@ void ScanParams::Adjust(const Device& device) {
       mJpegSubsample = mTurbo ? device.JpegTurboSubsample() : device.JpegSubsample();
   }
 
-  // 7. Threshold weight: the caller's, the model's, or both combined.
+  // Threshold weight: the caller's, the model's, or both combined.
   {
     const double w = mThresholdWeight;
     const double p = product.mDefaultThresholdWeight;
@@ -271,7 +271,7 @@ void ScanParams::Adjust(const Device& device) {
     mThresholdWeight = weight * mDensityFactor;
   }
 
-  // 8. Rotation: a quarter turn of the front side makes the page landscape.
+  // Rotation: a quarter turn of the front side makes the page landscape.
   if (mRotation != 0) {
     SideRotation(mRotation, true);  // only for the assertion line on a bad code
     mLandscape = FrontTurnsQuarter(mRotation);
@@ -279,7 +279,7 @@ void ScanParams::Adjust(const Device& device) {
     mRotation = 9;  // front turned right, back turned left
   }
 
-  // 9. Automatic length: the longest page the model takes at this resolution.
+  // Automatic length: the longest page the model takes at this resolution.
   if (!mLandscape && mDetectLength && mPaperHeight == 0) {
     const uint32_t longest = device.GetMaxLenForRes(mImageType, mXRes > mYRes ? mXRes : mYRes);
     if (longest != mPaperHeight) {
@@ -306,7 +306,7 @@ void ScanParams::Adjust(const Device& device) {
   const uint64_t xres = Res(mXRes);
   const uint64_t yres = Res(mYRes);
 
-  // 10. Width across the feed, rounded to what the data format needs.
+  // Width across the feed, rounded to what the data format needs.
   {
     const uint64_t w = mLandscape ? mScanHeight : mScanWidth;
     const uint64_t left = mLandscape ? mUpperLeftY : mUpperLeftX;
@@ -327,7 +327,7 @@ void ScanParams::Adjust(const Device& device) {
     }
   }
 
-  // 11. Length along the feed; line art is not rounded in length. The
+  // Length along the feed; line art is not rounded in length. The
   // window starts at its top offset, so it is that much shorter than the
   // longest length the model takes (automatic length asks for the rest of
   // the longest page below the offset).
@@ -345,17 +345,17 @@ void ScanParams::Adjust(const Device& device) {
     mInHeight1200 = uint32_t(length);
   }
 
-  // 12. The JPEG blocks of the last rows are cut off with the page end too.
+  // The JPEG blocks of the last rows are cut off with the page end too.
   if (!mLandscape && mDetectLength && mWillUseJpeg) mBottomTrim += mJpegSubsample != 0 ? 8 : 4;
 
-  // 13. Output width.
+  // Output width.
   {
     const uint64_t across = mLandscape ? mScanWidth : mInWidth1200;
     mOutImageWidthPixel = uint32_t(across * xres / kUnits);
     mOutImageWidthPoint = mOutImageWidthPixel * 72.0 / double(xres);
   }
 
-  // 14. Pixels the scanner delivers; oversampling doubles gray and colour.
+  // Pixels the scanner delivers; oversampling doubles gray and colour.
   {
     const uint64_t f = (mOverSample && mImageType != kImageTypeLineArt) ? 2 : 1;
     mXPixelCount = uint32_t(uint64_t(mInWidth1200) * f * xres / kUnits);

@@ -114,7 +114,9 @@ bool IsDataNotReady(const Result& r) {
 
 bool IsUnitNotReady(const Result& r) { return IsCheckCondition(r, kSenseNotReady); }
 
-bool IsEndOfSide(const Result& r) { return r.mStatus == kScsiCheckCondition && r.mFilemark; }
+// The scanner ends a side's data with a short READ: incorrect length, the
+// rest in the information field.
+bool IsEndOfSide(const Result& r) { return r.mStatus == kScsiCheckCondition && r.mIli; }
 
 bool IsNoSenseCondition(const Result& r) { return IsCheckCondition(r, kSenseNone); }
 

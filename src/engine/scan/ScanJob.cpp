@@ -36,7 +36,12 @@ bool ScanJob::StartScan(ScanParams* params) {
   // A started self-deleting job may be gone as soon as its constructor has
   // returned, so whether its thread started is passed back beside it.
   tThreadStartFailed = false;
-  ScanJob* job = new ScanJob(params, true, nullptr, nullptr);
+  ScanJob* job = nullptr;
+  try {
+    job = new ScanJob(params, true, nullptr, nullptr);
+  } catch (const char*) {
+    return false;  // another job came first
+  }
   if (tThreadStartFailed) {
     // Nobody else will ever delete a job whose thread never ran.
     delete job;
@@ -48,12 +53,14 @@ bool ScanJob::StartScan(ScanParams* params) {
 ScanJob::ScanJob(ScanParams* params, bool deleteWhenDone, std::ostream* outStrm, std::ostream* errStrm)
     : mParams(params), mDeleteWhenDone(deleteWhenDone), mOutStrm(outStrm), mErrStrm(errStrm) {
   mResults.mStatus = -1;
-  if (sActiveScanJob) {
+  // One compare-and-set: of two threads creating a job at once, exactly one
+  // becomes the active job.
+  ScanJob* none = nullptr;
+  if (!sActiveScanJob.compare_exchange_strong(none, this)) {
     const char* msg = "only 1 ZuzuvovOvav::ScanJob object at a time can exist";
     std::fprintf(stderr, "line %d of %s, throwing: \"%s\"\n", __LINE__, __FILE__, msg);
     throw msg;
   }
-  sActiveScanJob = this;
   int rc = pthread_create(&mThread, nullptr, &ScanJob::ScanProcEntry, this);
   if (rc != 0) {
     tThreadStartFailed = true;
@@ -74,7 +81,8 @@ ScanJob::~ScanJob() {
   } else {
     JoinOnce();
   }
-  sActiveScanJob = nullptr;
+  ScanJob* self = this;
+  sActiveScanJob.compare_exchange_strong(self, nullptr);
 }
 
 void ScanJob::JoinOnce() {

@@ -141,7 +141,7 @@ TEST(CommandSet, ReplyParsers) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(c.mCount[i], expected[i]) << "count " << i + 1;
 }
 
-TEST(CommandSet, SenseFlagsComeFromBitsFiveAndSix) {
+TEST(CommandSet, SenseFlagsComeFromBitsFiveSixAndSeven) {
   CmdTestDevice t(kFi7160);
   for (uint8_t byte2 : {0x20, 0x80, 0x4B}) {
     t.usb->ScriptDataInCommand(SenseData(byte2, 0xFFFFFFFE, 0, 0));
@@ -149,7 +149,7 @@ TEST(CommandSet, SenseFlagsComeFromBitsFiveAndSix) {
     ASSERT_EQ(sense.SendToScanner(), 0);
     const Result& r = sense.mResult;
     EXPECT_EQ((std::vector<bool>{r.mFilemark, r.mEom, r.mIli}),
-              (std::vector<bool>{byte2 == 0x20, byte2 == 0x4B, byte2 == 0x20}))
+              (std::vector<bool>{byte2 == 0x80, byte2 == 0x4B, byte2 == 0x20}))
         << std::hex << int(byte2);
     EXPECT_EQ(r.mSenseKey, byte2 & 0x0F);
     EXPECT_EQ(r.mInfo, -2);

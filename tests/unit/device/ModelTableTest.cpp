@@ -12,8 +12,8 @@ using namespace ZuzuvovOvav;
 
 namespace {
 
-// The model list, transcribed from the published list (not from the table in
-// the code). Columns: model | product id | READ size | flags (letters for the
+// The model list, written out again by hand (not copied from the table in
+// the code), so that a slip in either shows as a difference. Columns: model | product id | READ size | flags (letters for the
 // true booleans) | JPEG level/subsample | turbo JPEG level/subsample |
 // threshold weight | turbo speeds | length detection | trim | colour
 // order/interleave | neither-side read delay | USB delay | feeder width x

@@ -14,7 +14,7 @@ using namespace quirel::testing;
 
 namespace {
 
-// The sense texts, transcribed from the published list (not from the code):
+// The sense texts, written out again by hand (not copied from the code):
 // sense key | ASC | ASCQ | text. A field is "any", "any other" (any value no
 // other line of the same key, and for ASCQ the same ASC, names), or a list of
 // values, ranges "a to b" and "a or more".
@@ -184,7 +184,7 @@ unsigned Answers(const Result& r) {
 TEST(Sense, QuestionsOfTheScanJob) {
   struct Row {
     uint8_t status, key, asc, ascq;
-    bool filemark, eom;
+    bool ili, eom;
     unsigned answers;
     const char* what;
   };
@@ -215,7 +215,7 @@ TEST(Sense, QuestionsOfTheScanJob) {
     r.mSenseKey = row.key;
     r.mAsc = row.asc;
     r.mAscq = row.ascq;
-    r.mFilemark = row.filemark;
+    r.mIli = row.ili;
     r.mEom = row.eom;
     EXPECT_EQ(Answers(r), row.answers) << row.what;
   }

@@ -123,7 +123,7 @@ TEST(Transport, StatusOutcomes) {
   EXPECT_GE(t.usb->Ops(UsbOp::kWrite)[1].atMicros - t.usb->Ops(UsbOp::kRead)[1].atMicros, 125u) << "sense is paced";
   const Result& r = cmd.mResult;
   EXPECT_EQ(r.mStatus, 1) << "the command's own status, not the sense command's";
-  EXPECT_TRUE(r.mValid && r.mFilemark && r.mEom && r.mIli);
+  EXPECT_TRUE(r.mValid && !r.mFilemark && r.mEom && r.mIli);
   EXPECT_EQ(r.mErrorCode, 0x70);
   EXPECT_EQ(r.mInfo, 3000);
   EXPECT_EQ(r.mXferCount, 1000u);

@@ -172,6 +172,28 @@ TEST_F(ScanJobTest, OneJobAtATimeAndWaitingFromTheCallback) {
   ASSERT_TRUE(ScanJob::StartScan(&second));
   while (ScanJob::sActiveScanJob.load() != nullptr) std::this_thread::yield();
   EXPECT_EQ(pages.load(), 3);
+
+  // Jobs created on several threads at once: exactly one of them is made.
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> made{0}, waiting{8};
+    std::vector<std::unique_ptr<ScanJob>> racers(8);
+    std::vector<std::thread> threads;
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 8; ++i)
+      threads.emplace_back([&, i] {
+        for (--waiting; waiting.load() > 0;) std::this_thread::yield();
+        try {
+          racers[size_t(i)] = std::make_unique<ScanJob>(&first, false, nullptr, nullptr);
+          ++made;
+        } catch (const char*) {
+        }
+      });
+    for (std::thread& t : threads) t.join();
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(made.load(), 1) << "round " << round;
+    racers.clear();
+    ASSERT_EQ(ScanJob::sActiveScanJob.load(), nullptr);
+  }
 }
 
 TEST_F(ScanJobTest, CheckConditionOnTestUnitReadyKeepsTheUnitReserved) {

@@ -196,7 +196,7 @@ inline std::map<int, SideRead> ReadSides(Device& dev, std::vector<WhichWindowE> 
         continue;
       }
       const Result& r = read.mResult;
-      bool end = r.mStatus == 1 && r.mFilemark;
+      bool end = r.mStatus == 1 && r.mIli;
       if (r.mStatus == 0 || end) {
         uint8_t* bytes = read.AdoptRcvBytes();
         side.data.insert(side.data.end(), bytes, bytes + r.mXferCount);

@@ -32,9 +32,9 @@ struct Result {
   uint8_t mStatus;       // 0 good, 1 check condition, 4 busy
   bool mValid;           // sense byte 0 bit 7
   uint8_t mErrorCode;    // sense byte 0 & 0x7F
-  bool mFilemark;        // sense byte 2 bit 5 (the bit the scanner sets at the end of a side)
+  bool mFilemark;        // sense byte 2 bit 7
   bool mEom;             // sense byte 2 bit 6
-  bool mIli;             // sense byte 2 bit 5
+  bool mIli;             // sense byte 2 bit 5, incorrect length: set by the scanner at the end of a side
   uint8_t mSenseKey;     // sense byte 2 & 0x0F
   int32_t mInfo;         // sense bytes 3 to 6
   uint8_t mAsc;          // sense byte 12
