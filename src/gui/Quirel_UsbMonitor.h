@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 
+#include "FujiDevice.h"
 #include "UsbLayer.h"
 
 class Quirel_UsbMonitor : public QObject {
@@ -27,7 +28,8 @@ class Quirel_UsbMonitor : public QObject {
   // product id (0 on departure).
   using Action = std::function<void(bool arrived, uint32_t location, uint16_t product)>;
 
-  static constexpr uint16_t sVendorId = 0x04C5;
+  // The maker of the scanners the device layer supports.
+  static constexpr uint16_t sVendorId = uint16_t(ZuzuvovOvav::kFujitsuVendorId);
 
   // Starts watching the current USB bus; null when the set-up fails (the
   // failure is logged). Scanners already attached are reported through

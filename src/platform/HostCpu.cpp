@@ -21,7 +21,7 @@ bool ReadNumber(const std::string& path, long* value) {
 }  // namespace
 
 int LogicalCpuCount() {
-  long n = sysconf(_SC_NPROCESSORS_CONF);
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
   if (n < 1) n = long(std::thread::hardware_concurrency());
   return n < 1 ? 1 : int(n);
 }

@@ -28,11 +28,12 @@ namespace {
 
 constexpr int kExitBadJob = 4;     // the scan fails with a message and writes no page
 
-// As often and as long as the scan job looks for a scanner.
-constexpr int kFindAttempts = 9;
-// As often and as long as the device layer waits for a scanner in use.
-constexpr int kBusyAttempts = 6;
-constexpr uint64_t kBusyRetryMicros = 1000000;
+// As often and as long as the scan job looks for a scanner and the device
+// layer waits for a scanner in use.
+using ZuzuvovOvav::FindScannerRetryMicros;
+using ZuzuvovOvav::kFindScannerAttempts;
+using ZuzuvovOvav::kOpenBusyAttempts;
+using ZuzuvovOvav::kOpenBusyRetryMicros;
 // Waits at least this long are told on the progress stream.
 constexpr uint64_t kTellWaitMicros = 1000000;
 
@@ -103,7 +104,7 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
   };
   char where[64] = "a supported scanner to be connected or switched on";
   if (location != 0) std::snprintf(where, sizeof where, "a scanner at USB location %x", unsigned(location));
-  for (int attempt = 1; attempt <= kFindAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= kFindScannerAttempts; ++attempt) {
     scanners = Device::EnumerateScanners();
     for (const auto& s : scanners)
       if (location == 0 || s.mLocationId == location) {
@@ -111,8 +112,8 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
         break;
       }
     if (chosen || stopped()) break;
-    if (attempt < kFindAttempts)
-      wait(250000ull * unsigned(attempt), std::string("Waiting for ") + where + " (up to 9 seconds)...");
+    if (attempt < kFindScannerAttempts)
+      wait(FindScannerRetryMicros(attempt), std::string("Waiting for ") + where + " (up to 9 seconds)...");
   }
   if (stopped()) return kExitStoppedEarly;
   if (!chosen) {
@@ -150,12 +151,12 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
   IOReturn rc = kIOReturnSuccess;
   waited = 0;
   told = false;
-  for (int attempt = 1; attempt <= kBusyAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= kOpenBusyAttempts; ++attempt) {
     rc = device->Open();
     if (rc != kIOReturnExclusiveAccess || stopped()) break;
-    if (attempt < kBusyAttempts)
-      wait(kBusyRetryMicros, "The scanner " + name + " is in use by another program; waiting for it (up to " +
-                                 std::to_string(kBusyAttempts - 1) + " seconds)...");
+    if (attempt < kOpenBusyAttempts)
+      wait(kOpenBusyRetryMicros, "The scanner " + name + " is in use by another program; waiting for it (up to " +
+                                 std::to_string(kOpenBusyAttempts - 1) + " seconds)...");
   }
   if (rc == kIOReturnSuccess) {
     device->Close();

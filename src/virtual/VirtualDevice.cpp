@@ -83,7 +83,7 @@ std::unique_ptr<usb::UsbDevice> VirtualBus::FindByLocation(uint32_t location) {
 }
 
 bool VirtualBus::WatchHotPlug(uint32_t vendorId, usb::HotPlugCallback callback) {
-  if (vendorId != wire::kVendorId) return true;  // no virtual device of another vendor ever comes or goes
+  if (vendorId != wire::kFujitsuVendorId) return true;  // no virtual device of another vendor ever comes or goes
   std::lock_guard<std::mutex> lock(mWatchers->mutex);
   mWatchers->callbacks.push_back(std::move(callback));
   return true;

@@ -12,7 +12,7 @@ using namespace wire;
 
 ScannerCore::ScannerCore(ScannerConfig config) : mConfig(std::move(config)), mModel(*mConfig.model) { ResetJob(); }
 
-usb::UsbDeviceDesc ScannerCore::Desc() const { return usb::UsbDeviceDesc{kVendorId, mModel.mProductId, mConfig.location}; }
+usb::UsbDeviceDesc ScannerCore::Desc() const { return usb::UsbDeviceDesc{wire::kFujitsuVendorId, mModel.mProductId, mConfig.location}; }
 
 void ScannerCore::SetUnplugCallback(std::function<void(const usb::UsbDeviceDesc&)> callback) {
   std::lock_guard<std::mutex> lock(mMutex);

@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FujiDevice.h"
+
 namespace quirel::virt::wire {
 
-constexpr uint32_t kVendorId = 0x04C5;
+// The virtual scanner answers as the maker's devices the device layer looks for.
+using ZuzuvovOvav::kFujitsuVendorId;
+
 constexpr uint32_t kStatusLen = 13;
 constexpr uint32_t kSenseLen = 18;
 

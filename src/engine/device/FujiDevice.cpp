@@ -15,9 +15,6 @@ using quirel::usb::IOReturn;
 using quirel::usb::kIOReturnExclusiveAccess;
 using quirel::usb::kIOReturnSuccess;
 
-// A device held by another program is given about six seconds to let go.
-constexpr int kOpenAttempts = 6;
-constexpr uint64_t kOpenRetryMicros = 1000000;
 
 // The all-zero row that ends the model table; the accessors read it while no
 // model is set, so that a question asked of a closed device cannot crash.
@@ -111,10 +108,10 @@ void Device::OpenScanner(uint32_t location) {
   mUsbDevice = std::move(device);
 
   IOReturn rc = kIOReturnSuccess;
-  for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= kOpenBusyAttempts; ++attempt) {
     rc = mUsbDevice->Open();
     if (rc != kIOReturnExclusiveAccess) break;
-    if (attempt < kOpenAttempts) quirel::host::SleepMicros(kOpenRetryMicros);
+    if (attempt < kOpenBusyAttempts) quirel::host::SleepMicros(kOpenBusyRetryMicros);
   }
   if (rc != kIOReturnSuccess) {
     mUsbDevice.reset();  // never opened, so there is nothing to close

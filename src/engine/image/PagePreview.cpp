@@ -1,27 +1,19 @@
 // Making the preview of a finished page (see PagePreview.h).
 #include "PagePreview.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
+#include "HostCpu.h"
 #include "ImageInfo.h"
 #include "Scaler.h"
 
 namespace ZuzuvovOvav {
 
 namespace {
-
-int32_t ReadCpuCount() {
-  long n = sysconf(_SC_NPROCESSORS_ONLN);
-  if (n < 1) n = long(std::thread::hardware_concurrency());
-  return n < 1 ? 1 : int32_t(n);
-}
 
 // Each x86-64 processor has SSE2.
 int32_t ReadVectorUnit() {
@@ -162,7 +154,7 @@ const uint8_t sBitCounts[256] = {
 };
 
 int32_t sHasVectorUnit = ReadVectorUnit();
-int32_t sNumCpus = ReadCpuCount();
+int32_t sNumCpus = quirel::host::LogicalCpuCount();
 
 int32_t RoundUpTo16(int32_t n) { return n - ((n - 1) % 16) + 15; }
 

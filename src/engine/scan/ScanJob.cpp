@@ -20,7 +20,6 @@ std::atomic<ScanJob*> ScanJob::sActiveScanJob{nullptr};
 
 namespace {
 
-constexpr int kFindAttempts = 9;
 constexpr int kLampRetries = 20;
 
 thread_local bool tThreadStartFailed = false;
@@ -178,14 +177,14 @@ void ScanJob::Scan() {
   }
 
   bool found = false;
-  for (int attempt = 1; engineReady && attempt <= kFindAttempts; ++attempt) {
+  for (int attempt = 1; engineReady && attempt <= kFindScannerAttempts; ++attempt) {
     found = device.FindScanner(mParams->mLocation);
     if (StopRequested() || found) break;
     if (mOutStrm) {
       *mOutStrm << "No matching device found: " << device.GetErrMsg() << ": "
-                << (attempt < kFindAttempts ? "will try again" : "giving up") << std::endl;
+                << (attempt < kFindScannerAttempts ? "will try again" : "giving up") << std::endl;
     }
-    if (attempt < kFindAttempts) quirel::host::SleepMicros(250000ull * unsigned(attempt));
+    if (attempt < kFindScannerAttempts) quirel::host::SleepMicros(FindScannerRetryMicros(attempt));
   }
   if (engineReady && !found && !StopRequested()) {
     SetErr("No matching device found.");

@@ -78,6 +78,15 @@ struct ScannerDescT {
 
 constexpr uint32_t kFujitsuVendorId = 0x04C5;
 
+// How long a scan looks for a scanner that is not (yet) on the bus: nine
+// looks, 0.25 s longer apart each time, about 9 s in all.
+constexpr int kFindScannerAttempts = 9;
+constexpr uint64_t FindScannerRetryMicros(int attempt) { return 250000ull * unsigned(attempt); }
+// How long a scanner held by another program is given to let go: six tries
+// a second apart.
+constexpr int kOpenBusyAttempts = 6;
+constexpr uint64_t kOpenBusyRetryMicros = 1000000;
+
 class Device {
  public:
   Device();
