@@ -32,6 +32,26 @@ using quirel::frontend::ScannerInfo;
 
 using namespace quirel::gui;
 
+namespace {
+
+// The engine's image type of a scan type tag, as the scan jobs map it.
+ZuzuvovOvav::ImageTypeE ImageTypeOfTag(int32_t scanTypeTag) {
+  switch (scanTypeTag) {
+    case 1: return ZuzuvovOvav::kImageTypeLineArt;
+    case 4:
+    case 8: return ZuzuvovOvav::kImageTypeGray;
+    default: return ZuzuvovOvav::kImageTypeColor;
+  }
+}
+
+// The feeder's lengths of the attached scanner, for the engine's rule.
+ZuzuvovOvav::FeederLengths FeederLengthsOf(const ScannerInfo& info) {
+  return {info.adfLength, info.adfLongScanModes, info.adfLongResCutoff1, info.adfLongLength1, info.adfLongResCutoff2,
+          info.adfLongLength2};
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Reading and checking
 
@@ -135,23 +155,21 @@ bool Quirel_ScanController_Base::checkSettings() {
   } else {
     if (exceeds(W, info->adfWidth))
       message += QString("The maximum document feeder width for this scanner is %1 ").arg(limit(info->adfWidth)) + named(true);
-    const double greatest = info->adfLongLength2 > 0   ? info->adfLongLength2
-                            : info->adfLongLength1 > 0 ? info->adfLongLength1
-                                                       : info->adfLength;
+    // The longest page the model's feeder takes for this image type, by
+    // the engine's rule, so that the window refuses what the tool refuses.
+    const ZuzuvovOvav::FeederLengths lengths = FeederLengthsOf(*info);
+    const ZuzuvovOvav::ImageTypeE type = ImageTypeOfTag(mSettings.mScanTypeTag);
+    const double greatest = ZuzuvovOvav::LongestFeederLength(lengths, type);
+    const ZuzuvovOvav::FeederLengthLimit here =
+        ZuzuvovOvav::FeederLengthFor(lengths, type, uint32_t(std::max(s.mResolution, 0)));
     const size_t before = size_t(message.size());
-    if (exceeds(L, greatest)) {
-      message += QString("The maximum document feeder length for this scanner is %1 ").arg(limit(greatest));
-    } else if (info->adfLongResCutoff1 > 0 && exceeds(L, info->adfLength) && s.mResolution > info->adfLongResCutoff1) {
+    if (exceeds(L, greatest) || (exceeds(L, here.mInches) && here.mAboveDpi <= 0)) {
+      message += QString("The maximum document feeder length for this scanner is %1 ").arg(limit(std::min(greatest, here.mInches)));
+    } else if (exceeds(L, here.mInches)) {
       message += QString("The maximum document feeder length for this scanner, when scanning at resolutions higher "
                          "than %1dpi, is %2 ")
-                     .arg(info->adfLongResCutoff1)
-                     .arg(limit(info->adfLength));
-    } else if (info->adfLongResCutoff2 > 0 && exceeds(L, info->adfLongLength1) &&
-               s.mResolution > info->adfLongResCutoff2) {
-      message += QString("The maximum document feeder length for this scanner, when scanning at resolutions higher "
-                         "than %1dpi, is %2 ")
-                     .arg(info->adfLongResCutoff2)
-                     .arg(limit(info->adfLongLength1));
+                     .arg(here.mAboveDpi)
+                     .arg(limit(here.mInches));
     }
     if (size_t(message.size()) != before) message += named(false);
   }
@@ -167,17 +185,12 @@ bool Quirel_ScanController_Base::checkSettings() {
 // ---------------------------------------------------------------------------
 // Writing the controls
 
+
 double Quirel_ScanController_Base::maxFeederLength() const {
   const ScannerInfo* info = scannerInfo();
   if (!info) return 14;
-  const int type = mSettings.mScanTypeTag;
-  const unsigned modes = info->adfLongScanModes;
-  const bool longScans = (type == 1 && (modes & 1)) || ((type == 4 || type == 8) && (modes & 2)) ||
-                         ((type == 12 || type == 24) && (modes & 4));
-  if (!longScans) return info->adfLength;
-  if (info->adfLongResCutoff2 > 0 && info->adfLongResCutoff2 >= mSettings.mResolution) return info->adfLongLength2;
-  if (info->adfLongResCutoff1 > 0 && info->adfLongResCutoff1 >= mSettings.mResolution) return info->adfLongLength1;
-  return info->adfLength;
+  return ZuzuvovOvav::FeederLengthFor(FeederLengthsOf(*info), ImageTypeOfTag(mSettings.mScanTypeTag), uint32_t(std::max(mSettings.mResolution, 0)))
+      .mInches;
 }
 
 void Quirel_ScanController_Base::applyOrientationImages() {

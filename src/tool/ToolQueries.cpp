@@ -40,8 +40,6 @@ std::string NameWithoutBlanks(const char* name) {
   return out;
 }
 
-const char* YesNo(bool b) { return b ? "y" : "n"; }
-
 }  // namespace
 
 bool BusUsable(FILE* err) { return BusOrReport(err) != nullptr; }
@@ -102,25 +100,7 @@ int PrintCapabilities(const std::string& locationText, FILE* out, FILE* err) {
     return kExitNoScanner;
   }
 
-  const ProductSettings& p = *product;
-  std::fprintf(out, "model: %s\n", p.mModelName);
-  std::fprintf(out, "supported: y\n");
-  std::fprintf(out, "adf width: %g\n", p.mAdfWidth);
-  std::fprintf(out, "adf length: %g\n", p.mAdfLength);
-  std::fprintf(out, "adf long scan modes: %u\n", unsigned(p.mLongScanModes & 0xFF));
-  std::fprintf(out, "adf long scan resolution cutoff 1: %d\n", int(p.mLongResCutoff1));
-  std::fprintf(out, "adf long scan length 1: %g\n", p.mLongLength1);
-  std::fprintf(out, "adf long scan resolution cutoff 2: %d\n", int(p.mLongResCutoff2));
-  std::fprintf(out, "adf long scan length 2: %g\n", p.mLongLength2);
-  std::fprintf(out, "flatbed: %s\n", YesNo(p.mHasFlatbed));
-  if (p.mHasFlatbed) {
-    std::fprintf(out, "flatbed direction: %s\n", p.mFlatbedLeft ? "left" : "top");
-    std::fprintf(out, "flatbed width: %g\n", p.mFlatbedWidth);
-    std::fprintf(out, "flatbed height: %g\n", p.mFlatbedHeight);
-  }
-  std::fprintf(out, "length detect: %s\n", YesNo(p.mLengthDetection != 0));
-  std::fprintf(out, "supports jpeg: %s\n", YesNo(p.mSupportsJpeg));
-  std::fprintf(out, "feeds face down: %s\n", YesNo(p.mFeedsFaceDown));
+  std::fputs(Device::CapabilityLines(*product).c_str(), out);
   std::fflush(out);
   return kExitOK;
 }

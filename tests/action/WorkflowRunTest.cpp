@@ -90,6 +90,10 @@ const RunCase kRuns[] = {
      Where::kInBundle, 1, "", "5: cannot append to '%P': Target file cannot be a well-formed PDF", Check::kUnchanged, 0},
     {"NegativeResolutionRefusedBeforeTheScan", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1,
      "", "4: The setting Resolution is -300; it must be at least 50", Check::kNone, 0, "Resolution=-300"},
+    // The fi-4340C scans long paper in line art only.
+    {"GrayBeyondTheModelsFeederRefused", 2, 3, false, "scan", Existing::kNone, false, "model=fi-4340C", Where::kInBundle,
+     1, "", "Scan settings not valid. The maximum document feeder length for this scanner is 356 mm.",
+     Check::kNone, 0, "UsingMetric=NO;ScanType=8;Resolution=200;PaperWidth=8.5;PaperHeight=20.0;FullPage=YES"},
     {"UpperCasePdfKept", 2, 3, false, "upper.PDF", Existing::kNone, false, "", Where::kInBundle, 0, "upper.PDF", "",
      Check::kPdf, 2},
     // A stop before the first page of a replacement: no path, the old file whole.

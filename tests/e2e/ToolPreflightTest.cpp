@@ -268,6 +268,11 @@ TEST(E2EPreflight, JobsBeyondTheModelAreRefusedAndJobsWithinItScan) {
        4,
        {"the paper is 48000 long (40.00 in)", "feeder takes at 300 dpi: at most 40800 (34.00 in)",
         "--paper-height 40800 or less"}},
+      // The fi-4340C scans long paper in line art only.
+      {"model=fi-4340C",
+       {"--resolution", "200", "--paper-width", "10200", "--paper-height", "24000"},
+       4,
+       {"the paper is 24000 long (20.00 in)", "fi-4340C's feeder takes at 200 dpi: at most 16800 (14.00 in)"}},
       {"model=fi-6130",
        {"--left", "6000", "--width", "6000"},
        4,

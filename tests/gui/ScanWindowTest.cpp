@@ -81,6 +81,10 @@ class ScanWindowTest : public QObject {
     QTest::newRow("longer than any long scan")
         << "fi-6230" << false << "210" << "3302" << "150 dpi"
         << "The maximum document feeder length for this scanner is 3175 mm. " << "" << "" << QStringList();
+    // fi-4340C: 14 inches, 60.68 up to 400 dpi in line art only.
+    QTest::newRow("gray takes no long scan")
+        << "fi-4340C" << false << "215.9" << "508" << "200 dpi"
+        << "The maximum document feeder length for this scanner is 356 mm. " << "" << "" << QStringList();
     // Flatbeds: fi-6230's is 8.68 x 11.69 inches aligned at the top;
     // fi-6770's 12 x 18 inches aligned left, which names its sides the
     // other way round.

@@ -17,6 +17,7 @@
 #include "PreviewBitmap.h"
 #include "Quirel_Settings.h"
 #include "ScanJob.h"
+#include "ScannerInfo.h"
 
 using namespace ZuzuvovOvav;
 using quirel::frontend::Quirel_Settings;
@@ -75,6 +76,49 @@ std::string OutOfRange(const Quirel_Settings& s) {
   return why;
 }
 
+// The first limit of the attached model that the job goes beyond, by the
+// rule the tool and the window check with (ScanParams::FirstExceededLimit on
+// the record setParams built), naming the setting to change as the
+// parameters file names it, in the settings' unit; empty when the job fits
+// or no known model is attached (the engine then says so). A run whose view
+// was never shown had no window to check its settings.
+std::string BeyondTheModel(const ScanParams& p, const Quirel_Settings& s) {
+  const std::vector<ScannerDescT> scanners = Device::EnumerateScanners();
+  const ProductSettings* row = scanners.empty() ? nullptr : Device::GetProductById(scanners.front().mProductId);
+  if (!row) return std::string();
+  const ExceededLimit limit = p.FirstExceededLimit(*row);
+  const QString model = QString::fromUtf8(row->mModelName);
+  if (limit.kind == ExceededLimit::kNone) return std::string();
+  if (limit.kind == ExceededLimit::kNoFlatbed)
+    return QStringLiteral("The %1 has no flatbed; set Flatbed to NO to scan from its document feeder.").arg(model).toStdString();
+  // setParams swaps the settings' width and height when the dimensions are
+  // flipped, and the limit's across and along follow the page's turn.
+  const bool heightAcross = limit.turned != s.dimsFlipped();
+  const bool across = limit.kind == ExceededLimit::kPaperAcross || limit.kind == ExceededLimit::kAreaAcross;
+  const bool widthKey = across != heightAcross;  // the setting is a width (else a height)
+  const auto inUnit = [&](uint32_t v) {
+    const double inches = v / 1200.0;
+    return s.mUsingMetric ? QString::number(std::round(inches * 254) / 10, 'g', 10)
+                          : QString::number(std::round(inches * 100) / 100, 'g', 10);
+  };
+  const QString unit = s.mUsingMetric ? QStringLiteral(" mm") : QStringLiteral(" inches");
+  const QString where = p.mUseFlatbed ? QStringLiteral("flatbed") : QStringLiteral("document feeder");
+  const char* typeName = p.mImageType == kImageTypeLineArt ? "line art" : p.mImageType == kImageTypeGray ? "gray" : "colour";
+  const QString atResolution = p.mUseFlatbed || across ? QString() : QStringLiteral(" in %1 at %2 dpi").arg(QLatin1String(typeName)).arg(p.mXRes);
+  const QString most = inUnit(limit.limit), value = inUnit(limit.value) + unit;
+  QString text;
+  if (limit.kind == ExceededLimit::kPaperAcross || limit.kind == ExceededLimit::kPaperAlong) {
+    const QString key = widthKey ? QStringLiteral("PaperWidth") : QStringLiteral("PaperHeight");
+    text = QStringLiteral("The setting %1 is %2; the %3's %4 takes paper at most %5%6 %7%8. Set %1 to %5 or less.")
+               .arg(key, value, model, where, most, unit, across ? QStringLiteral("wide") : QStringLiteral("long"), atResolution);
+  } else {
+    const QString keys = widthKey ? QStringLiteral("ScanLeft plus ScanWidth") : QStringLiteral("ScanTop plus ScanHeight");
+    text = QStringLiteral("The scan area (%1) reaches %2; the %3's %4 takes at most %5%6 %7%8. Make %1 %5 or less.")
+               .arg(keys, value, model, where, most, unit, across ? QStringLiteral("across") : QStringLiteral("along"), atResolution);
+  }
+  return text.toStdString();
+}
+
 }  // namespace
 
 ScanJob_InProcess::ScanJob_InProcess(ScanJobController* controller)
@@ -114,19 +158,9 @@ std::optional<ScannerInfo> ScanJob_InProcess::findScanner() {
   info.location = first.mLocationId;
   const ProductSettings* row = Device::GetProductById(first.mProductId);
   if (!row) return info;
-  info.adfWidth = row->mAdfWidth;
-  info.adfLength = row->mAdfLength;
-  info.adfLongResCutoff1 = row->mLongResCutoff1;
-  info.adfLongLength1 = row->mLongLength1;
-  info.adfLongResCutoff2 = row->mLongResCutoff2;
-  info.adfLongLength2 = row->mLongLength2;
-  info.hasFlatbed = row->mHasFlatbed;
-  info.fbLeft = row->mFlatbedLeft;
-  info.fbWidth = row->mFlatbedWidth;
-  info.fbHeight = row->mFlatbedHeight;
-  info.hasAutoLen = row->mLengthDetection != 0;
-  info.supportsJpeg = row->mSupportsJpeg;
-  info.feedsFaceUp = !row->mFeedsFaceDown;
+  // The capability lines the tool prints for the application's window,
+  // read as the window reads them: both front ends see the same record.
+  quirel::frontend::ApplyCapabilities(QString::fromStdString(Device::CapabilityLines(*row)), &info);
   info.multipleScanners = scanners.size() > 1;
   return info;
 }
@@ -255,6 +289,7 @@ void ScanJob_InProcess::startScan() {
   // refuses them: neither may cost a sheet.
   int32_t refusal = kScanErrorMessage;
   std::string failure = OutOfRange(controller()->settings());
+  if (failure.empty()) failure = BeyondTheModel(mScanParams, controller()->settings());
   if (failure.empty()) {
     const OutputCheck output = CheckOutputTarget(mScanParams);
     refusal = output.mStatus != 0 ? output.mStatus : refusal;

@@ -1,6 +1,7 @@
 // Device: finding, opening and closing the scanner, and the opened model's capabilities.
 #include "FujiDevice.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -255,23 +256,44 @@ uint32_t Device::GetMaxLenForRes(ImageTypeE type, uint32_t resolution) const {
 }
 
 double Device::MaxLengthInches(const ProductSettings& row, ImageTypeE type, uint32_t resolution) {
-  uint32_t typeBit = 0;
-  switch (type) {
-    case kImageTypeLineArt: typeBit = 1; break;
-    case kImageTypeGray: typeBit = 2; break;
-    case kImageTypeColor: typeBit = 4; break;
+  return FeederLengthFor(FeederLengthsOf(row), type, resolution).mInches;
+}
+
+FeederLengths Device::FeederLengthsOf(const ProductSettings& row) {
+  return {row.mAdfLength, row.mLongScanModes, row.mLongResCutoff1, row.mLongLength1, row.mLongResCutoff2,
+          row.mLongLength2};
+}
+
+std::string Device::CapabilityLines(const ProductSettings& p) {
+  std::string out;
+  auto text = [&out](const char* name, const std::string& value) { out += std::string(name) + ": " + value + "\n"; };
+  // The shortest form that reads back as the same number, with a point
+  // whatever the locale: the front ends read these lines in theirs.
+  auto number = [](double v) {
+    char buf[40];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    return std::string(buf, end);
+  };
+  auto yesNo = [](bool b) { return std::string(b ? "y" : "n"); };
+  text("model", p.mModelName);
+  text("supported", yesNo(p.mSupported));
+  text("adf width", number(p.mAdfWidth));
+  text("adf length", number(p.mAdfLength));
+  text("adf long scan modes", std::to_string(p.mLongScanModes & 0xFF));
+  text("adf long scan resolution cutoff 1", std::to_string(p.mLongResCutoff1));
+  text("adf long scan length 1", number(p.mLongLength1));
+  text("adf long scan resolution cutoff 2", std::to_string(p.mLongResCutoff2));
+  text("adf long scan length 2", number(p.mLongLength2));
+  text("flatbed", yesNo(p.mHasFlatbed));
+  if (p.mHasFlatbed) {
+    text("flatbed direction", p.mFlatbedLeft ? "left" : "top");
+    text("flatbed width", number(p.mFlatbedWidth));
+    text("flatbed height", number(p.mFlatbedHeight));
   }
-  double inches = row.mAdfLength;
-  if (row.mLongScanModes & typeBit) {
-    // A cutoff of 0 means the model has no second, longer range.
-    if (row.mLongResCutoff2 > 0 && resolution <= uint32_t(row.mLongResCutoff2))
-      inches = row.mLongLength2;
-    else if (row.mLongResCutoff1 < 0 || resolution > uint32_t(row.mLongResCutoff1))
-      inches = row.mAdfLength;
-    else
-      inches = row.mLongLength1;
-  }
-  return inches;
+  text("length detect", yesNo(p.mLengthDetection != 0));
+  text("supports jpeg", yesNo(p.mSupportsJpeg));
+  text("feeds face down", yesNo(p.mFeedsFaceDown));
+  return out;
 }
 
 }  // namespace ZuzuvovOvav

@@ -115,6 +115,7 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
     const char* err;     // text the error must contain; "" none at all
     int previewDepth;  // of every preview, empty ones too
     int previewCount;
+    double paperLength = 3;  // inches
   };
   const Row rows[] = {
       {"line art, one sheet, from a worker", "model=fi-7160;sheets=1", 1, true, Waiter::kWorker, 0, "1 page scanned.", "", 1, 1},
@@ -126,6 +127,10 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
        "Double feed", 4, 1},
       {"a double feed on the main thread", "model=fi-7160;sheets=3;faults=doublefeed=2", 1, true, Waiter::kMainThread, 6,
        nullptr, "Double feed", 1, 1},
+      // The model's limits are checked before paper moves (the fi-4340C scans long paper in line art only).
+      {"gray beyond the model's feeder", "model=fi-4340C;sheets=1", 8, false, Waiter::kWorker, 4, nullptr,
+       "The setting PaperHeight is 20 inches; the fi-4340C's document feeder takes paper at most 14 inches long in "
+       "gray at 100 dpi. Set PaperHeight to 14 or less.", 1, 0, 20},
   };
   quirel::e2e::TempDir dir;
   RecordingController controller("");
@@ -137,6 +142,7 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
     ScopedBus bus(row.scanner);
     const std::string path = dir.File("run" + std::to_string(++n) + ".pdf");
     SmallScan(controller.settings(), row.typeTag, path);
+    controller.settings().mPaperLength = controller.settings().mScanHeight = row.paperLength;
     if (row.previews) controller.settings().setPreviewSize(40, 60);
     controller.pages.clear();
     ASSERT_TRUE(RunScan(job, controller, row.waiter)) << "the run did not end";
@@ -271,17 +277,20 @@ TEST(InProcessRun, AnEngineJobThatCannotBeMadeEndsAsAFailure) {
 
 TEST(FindScanner, DescribesTheFirstScannerFromTheModelTable) {
   struct Row {
-    const char* scanner;
+    std::string scanner;
     const char* model;  // null: no scanner found
     uint32_t location;
     bool multiple;
   };
-  const Row rows[] = {
+  std::vector<Row> rows = {
       {"", nullptr, 0, false},
       {"model=fi-7160", "fi-7160", 0x14100000, false},
       {"model=fi-6230;location=0x14300000", "fi-6230", 0x14300000, false},
       {"model=fi-6770;location=0x14200000|model=fi-7160;location=0x14400000", "fi-6770", 0x14200000, true},
   };
+  // Every model: its record is what its capability lines say, long scans included.
+  for (const auto* m = ZuzuvovOvav::Device::sProductSettings; m->mProductId != 0; ++m)
+    rows.push_back({"model=" + std::to_string(m->mProductId), m->mModelName, 0x14100000, false});
   RecordingController controller("");
   ScanJob_InProcess job(&controller);
   for (const Row& row : rows) {
@@ -298,13 +307,18 @@ TEST(FindScanner, DescribesTheFirstScannerFromTheModelTable) {
     EXPECT_EQ(info->vendor, ZuzuvovOvav::kFujitsuVendorId);
     EXPECT_EQ(info->location, row.location);
     EXPECT_EQ(info->multipleScanners, row.multiple);
-    // The limits come from the model's row of the table.
     const ZuzuvovOvav::ProductSettings* p = ZuzuvovOvav::Device::GetProductById(info->product);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(std::string(p->mModelName), row.model);
-    EXPECT_TRUE(info->adfWidth == p->mAdfWidth && info->adfLength == p->mAdfLength && info->fbHeight == p->mFlatbedHeight);
-    EXPECT_TRUE(info->hasFlatbed == p->mHasFlatbed && info->feedsFaceUp == !p->mFeedsFaceDown &&
-                info->hasAutoLen == (p->mLengthDetection != 0));
+    const ScannerInfo& i = *info;
+    EXPECT_TRUE(i.adfWidth == p->mAdfWidth && i.adfLength == p->mAdfLength && i.adfLongScanModes == p->mLongScanModes &&
+                i.adfLongResCutoff1 == p->mLongResCutoff1 && i.adfLongLength1 == p->mLongLength1 &&
+                i.adfLongResCutoff2 == p->mLongResCutoff2 && i.adfLongLength2 == p->mLongLength2 &&
+                i.hasFlatbed == p->mHasFlatbed && i.fbLeft == (p->mHasFlatbed && p->mFlatbedLeft) &&
+                i.fbWidth == (p->mHasFlatbed ? p->mFlatbedWidth : 0) && i.fbHeight == (p->mHasFlatbed ? p->mFlatbedHeight : 0) &&
+                i.hasAutoLen == (p->mLengthDetection != 0) && i.supportsJpeg == p->mSupportsJpeg &&
+                i.feedsFaceUp == !p->mFeedsFaceDown)
+        << "the record differs from the model's row, which its capability lines carry";
   }
 }
 

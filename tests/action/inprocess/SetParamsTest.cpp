@@ -161,8 +161,8 @@ TEST(SetParams, AgreesWithTheToolFieldByField) {
 }
 
 // Every standard paper on every model, feeder and flatbed, in every image type at every resolution of
-// the scan window: the window's own check and the tool's check of its command line agree. The last two
-// rows lie on the edges of the window's tolerance (1/2400 inch beyond the scanner, and the scan area
+// the scan window, and long paper: the window's own check and the tool's check of its command line agree.
+// The two A4+ rows lie on the edges of the window's tolerance (1/2400 inch beyond the scanner, and the scan area
 // beyond the paper) and of the command line's rounding to 1/1200 inch.
 TEST(SetParams, TheToolTakesWhatTheWindowTakes) {
   struct : Quirel_ScanController_Base {
@@ -171,7 +171,10 @@ TEST(SetParams, TheToolTakesWhatTheWindowTakes) {
   struct Paper { const char* name; bool metric; double width, length, top = 0, height = 0; };
   const Paper papers[] = {{"A4", true, 210, 297}, {"A5", true, 148, 210}, {"B5", true, 176, 250},
                           {"Letter", false, 8.5, 11}, {"Legal", false, 8.5, 14}, {"A4+", true, 210, 297.0099},
-                          {"A4+ area", true, 210, 297.0099, 0.010584, 297.009486}};
+                          {"A4+ area", true, 210, 297.0099, 0.010584, 297.009486},
+                          // Long paper: the model's long scans by image type and resolution decide.
+                          {"20 in", false, 8.5, 20}, {"35 in", false, 8.5, 35}, {"61 in", false, 8.5, 61},
+                          {"130 in", false, 8.5, 130}, {"200 in", false, 8.5, 200}};
   for (const auto* model = ZuzuvovOvav::Device::sProductSettings; model->mProductId != 0; ++model) {
     std::string error;
     auto bus = quirel::virt::MakeVirtualBus("model=" + std::to_string(model->mProductId), &error);

@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "FujiScanEnums.h"
+#include "FujiScanParams.h"
 #include "UsbLayer.h"
 
 namespace ZuzuvovOvav {
@@ -154,8 +156,12 @@ class Device {
   int32_t JpegTurboSubsample() const;
   // Longest window length in 1/1200 inch for a type and resolution.
   uint32_t GetMaxLenForRes(ImageTypeE type, uint32_t resolution) const;
-  // The same of a model row, in inches.
+  // The same of a model row, in inches (FeederLengthFor on the row).
   static double MaxLengthInches(const ProductSettings& row, ImageTypeE type, uint32_t resolution);
+  static FeederLengths FeederLengthsOf(const ProductSettings& row);
+  // What a model can do, one "name: value" line each ("adf width: 8.5"), as
+  // the tool's --capabilities prints it and the front ends read it.
+  static std::string CapabilityLines(const ProductSettings& row);
 
  private:
   int UsbSpeed() const;

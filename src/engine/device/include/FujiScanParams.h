@@ -52,6 +52,46 @@ struct ExceededLimit {
   bool turned = false;  // a quarter turn: the page's height runs across the feed
 };
 
+// A model's feeder lengths in inches, as its row of the model table (or the
+// tool's capability lines) gives them. Plain values, so that the front end
+// asks the same rule without the engine.
+struct FeederLengths {
+  double mAdfLength = 0;        // at any resolution, and for types without long scans
+  uint32_t mLongScanModes = 0;  // types with long scans: bit 0 line art, bit 1 gray, bit 2 colour
+  int32_t mLongResCutoff1 = 0;  // up to this resolution mLongLength1 applies
+  double mLongLength1 = 0;
+  int32_t mLongResCutoff2 = 0;  // up to this (lower) resolution mLongLength2 applies; 0: none
+  double mLongLength2 = 0;
+};
+
+// The longest paper the feeder takes at one resolution, and the resolution
+// above which that limit holds (0: at every resolution of the type).
+struct FeederLengthLimit {
+  double mInches = 0;
+  int32_t mAboveDpi = 0;
+};
+
+// The image type's bit in mLongScanModes; none for other types.
+constexpr uint32_t LongScanModeBit(ImageTypeE type) {
+  return type == kImageTypeLineArt ? 1u : type == kImageTypeGray ? 2u : type == kImageTypeColor ? 4u : 0u;
+}
+
+// The one rule for the longest feeder page: the normal length unless the
+// type has long scans; then the second long length up to its (lower)
+// cut-off, the first up to its cut-off, the normal length above it.
+inline FeederLengthLimit FeederLengthFor(const FeederLengths& f, ImageTypeE type, uint32_t resolution) {
+  if (!(f.mLongScanModes & LongScanModeBit(type))) return {f.mAdfLength, 0};
+  if (f.mLongResCutoff2 > 0 && resolution <= uint32_t(f.mLongResCutoff2)) return {f.mLongLength2, 0};
+  if (f.mLongResCutoff1 < 0 || resolution > uint32_t(f.mLongResCutoff1))
+    return {f.mAdfLength, f.mLongResCutoff1 < 0 ? 0 : f.mLongResCutoff1};
+  return {f.mLongLength1, f.mLongResCutoff2 > 0 ? f.mLongResCutoff2 : 0};
+}
+
+// The longest feeder page of the type at any resolution.
+inline double LongestFeederLength(const FeederLengths& f, ImageTypeE type) {
+  return FeederLengthFor(f, type, 1).mInches;
+}
+
 class ScanParams {
  public:
   ScanParams();
