@@ -52,6 +52,8 @@ add_dependencies(Quirel-AM quirel_bundle)
 # view and saves its parameters, or runs it with an input path.
 add_executable(quirel-workflow ${CMAKE_CURRENT_LIST_DIR}/workflow/main.cpp)
 target_link_libraries(quirel-workflow PRIVATE quirel_amhost quirel_platform)
+# The scan statuses (constants only: the host program never links the engine).
+target_include_directories(quirel-workflow PRIVATE ${CMAKE_SOURCE_DIR}/src/engine/device/include)
 target_compile_options(quirel-workflow PRIVATE ${quirel_action_warnings})
 set_target_properties(quirel-workflow PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_dependencies(quirel-workflow Quirel-AM)
@@ -59,6 +61,7 @@ add_dependencies(quirel-workflow Quirel-AM)
 # The action bundle is installed with the application bundle (it lies
 # inside it); the host program beside the tool.
 install(TARGETS quirel-workflow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/docs/quirel-workflow.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(TARGETS Quirel-AM LIBRARY DESTINATION
         ${QUIREL_BUNDLE_INSTALL_DIR}/Contents/Library/Automator/Quirel-AM.action/Contents/MacOS)
 

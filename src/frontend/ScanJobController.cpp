@@ -5,8 +5,11 @@
 
 #include "AppBundle.h"
 #include "FrontendLog.h"
+#include "ScanStatus.h"
 
 namespace quirel::frontend {
+
+using namespace ZuzuvovOvav;
 
 QString ScanJobController::bundle() const { return MainBundlePath(); }
 
@@ -21,9 +24,10 @@ int PagesScanned(const QString& msg) {
 
 void ScanJobController::scanFinished(int32_t status, bool crashed, const QString& msg, const QString& err) {
   mLastScanPages = crashed ? -1 : PagesScanned(msg);
-  if (!crashed && status == 0)
+  if (!crashed && status == kScanOK)
     mLastScanResult = kScanResultSuccess;
-  else if (!crashed && (status == 6 || status == 8 || status == 9 || status == 10 || status == 11))
+  else if (!crashed && (status == kScanPageDiscarded || status == kScanStoppedEarly || status == kScanEndedWithProblems ||
+                      status == kScanSizeLimit || status == kScanDiskFull))
     mLastScanResult = kScanResultProblems;
   else
     mLastScanResult = kScanResultFailed;

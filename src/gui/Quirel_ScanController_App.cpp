@@ -30,10 +30,16 @@
 
 #include "FrontendLog.h"
 #include "ScanPreviewControl.h"
+#include "ScanStatus.h"
 
 using quirel::frontend::HelperApp;
 using quirel::frontend::Quirel_Settings;
 using quirel::frontend::Log;
+using ZuzuvovOvav::kScanDiskFull;
+using ZuzuvovOvav::kScanOK;
+using ZuzuvovOvav::kScanPageDiscarded;
+using ZuzuvovOvav::kScanSizeLimit;
+using ZuzuvovOvav::kScanStoppedEarly;
 
 namespace {
 
@@ -384,10 +390,10 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
   Quirel_ScanController_Base::scanFinished(status, crashed, msg, err);
   if (scanWdw) scanWdw->repaint();
   const int c = crashed ? -1 : status;
-  QString text = crashed ? QString("The scanning process has crashed.") : (c == 0 || c == 8) ? msg : WindowWords(err);
+  QString text = crashed ? QString("The scanning process has crashed.") : (c == kScanOK || c == kScanStoppedEarly) ? msg : WindowWords(err);
   isScanning = false;
   setButtonsEnabled();
-  if (c == 0 || c == 8) {
+  if (c == kScanOK || c == kScanStoppedEarly) {
     const QStringList pieces = text.split('\n');
     if (pieces.size() >= 3) text = pieces.last();
   }
@@ -406,8 +412,8 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
   }
 
   // A scan that ended before its first page has nothing to open or add to.
-  const bool nothing = (c == 0 || c == 8) && pages == 0;
-  if ((c == 0 || c == 6 || c == 8) && !nothing) {
+  const bool nothing = (c == kScanOK || c == kScanStoppedEarly) && pages == 0;
+  if ((c == kScanOK || c == kScanPageDiscarded || c == kScanStoppedEarly) && !nothing) {
     const bool flatbed = mScanSettings.mFlatbed;
     if (doneMessageTxt) {
       // A long file name wraps within the sheet. The breaks are invisible
@@ -421,16 +427,16 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
       for (const HelperApp& app : curApps) doneAppPop->addItem(app.displayName);
     }
     QString info =
-        c == 6 ? QString("To continue scanning this job, clear the feed problem, place unscanned pages back on the "
+        c == kScanPageDiscarded ? QString("To continue scanning this job, clear the feed problem, place unscanned pages back on the "
                          "feeder and click “Scan More”.")
         : flatbed
             ? QString("To scan more pages to the same file with the same settings, just place the next page on the "
                       "flatbed and click “Scan More”.")
             : QString("To scan more pages to the same file with the same settings, just place pages on the feeder "
                       "and click “Scan More”.");
-    if (c == 8) info = QString("%1 (The last pages passed through the scanner were not scanned).").arg(info);
+    if (c == kScanStoppedEarly) info = QString("%1 (The last pages passed through the scanner were not scanned).").arg(info);
     // The scanner's text says what went wrong, not what the file holds.
-    if (c == 6) info = fileOutcome() + " " + info;
+    if (c == kScanPageDiscarded) info = fileOutcome() + " " + info;
     if (doneInfoTxt) doneInfoTxt->setText(info);
     saveArgsAsDefaults(mScanSettings);
 
@@ -457,15 +463,15 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
     return;
   }
 
-  if (nothing) text = c == 8 ? QString("The scan was stopped before a page was scanned.") : text;
+  if (nothing) text = c == kScanStoppedEarly ? QString("The scan was stopped before a page was scanned.") : text;
   QStringList info;
   if (c == -1) info << "The output file has probably been corrupted, or may not have been created at all.";
-  if (c == 10) info << "The scanned file does not contain images of all pages that passed through the scanner.";
+  if (c == kScanSizeLimit) info << "The scanned file does not contain images of all pages that passed through the scanner.";
   if (c != -1) info << fileOutcome();
   // Pages are in the file: the rest can be added to it.
   const bool inFile = pages != 0 && QFileInfo::exists(mScanSettings.filePath());
-  if (inFile && c == 10) info << "Scan the remaining pages into a new file.";
-  else if (inFile && c == 11) info << "Make room on the disk, then click Append… to add the remaining pages.";
+  if (inFile && c == kScanSizeLimit) info << "Scan the remaining pages into a new file.";
+  else if (inFile && c == kScanDiskFull) info << "Make room on the disk, then click Append… to add the remaining pages.";
   else if (inFile && c != -1 && !nothing) info << "Correct the problem, then click Append… to add the remaining pages.";
   sheetAlert(text, info.join(' '), "Done")->setObjectName("scanFailedAlert");
 }

@@ -26,8 +26,6 @@ namespace quirel::tool {
 
 namespace {
 
-constexpr int kExitBadJob = 4;     // the scan fails with a message and writes no page
-
 // As often and as long as the scan job looks for a scanner and the device
 // layer waits for a scanner in use.
 using ZuzuvovOvav::FindScannerRetryMicros;
@@ -67,7 +65,7 @@ std::string AttachedList(const std::vector<ZuzuvovOvav::ScannerDescT>& scanners)
 
 int CheckOutput(const ScanParams& params, FILE* err) {
   ZuzuvovOvav::OutputCheck check = ZuzuvovOvav::CheckOutputTarget(params);
-  if (check.mStopped) return kExitStoppedEarly;
+  if (check.mStopped) return kScanStoppedEarly;
   // Previews go through a FIFO in this user's temporary folder.
   if (check.mStatus == 0 && params.mPreviewWidth > 0 && params.mPreviewHeight > 0)
     check = ZuzuvovOvav::CheckTemporaryFolder("the previews are sent through it");
@@ -115,11 +113,11 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
     if (attempt < kFindScannerAttempts)
       wait(FindScannerRetryMicros(attempt), std::string("Waiting for ") + where + " (up to 9 seconds)...");
   }
-  if (stopped()) return kExitStoppedEarly;
+  if (stopped()) return kScanStoppedEarly;
   if (!chosen) {
     if (location == 0) {
       std::fprintf(err, "quirel: no supported scanner is attached. Check that it is switched on and connected by USB; quirel --enumerate lists the scanners found.\n");
-      return kExitNoScanner;
+      return kScanNoScanner;
     }
     // Something else at that location is named as what it is.
     if (usb::UsbBus* bus = usb::CurrentBus()) {
@@ -137,7 +135,7 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
     else
       std::fprintf(err, "Attached: %s. Give one of these locations with --location, or leave it out to use the first.\n",
                    AttachedList(scanners).c_str());
-    return kExitNoScanner;
+    return kScanNoScanner;
   }
 
   // One open and close, as the device layer opens it (the first interface
@@ -162,17 +160,17 @@ int FindScanner(uint32_t location, bool verbose, const std::function<bool()>& st
     device->Close();
     return 0;
   }
-  if (stopped()) return kExitStoppedEarly;
+  if (stopped()) return kScanStoppedEarly;
   char code[40] = "";
   if (verbose) std::snprintf(code, sizeof code, " [error 0x%08x]", unsigned(rc));
   if (rc == kIOReturnNotPrivileged || rc == kIOReturnNotPermitted) {
     std::fprintf(err, "quirel: the scanner %s cannot be opened: permission denied%s.\n%s", name.c_str(), code, kUdevHelp);
-    return kExitNoScanner;
+    return kScanNoScanner;
   }
   if (rc == kIOReturnExclusiveAccess) {
     std::fprintf(err, "quirel: the scanner %s cannot be opened: another program is using it%s. Close that program (or wait until it is done) and try again.\n",
                  name.c_str(), code);
-    return kExitNoScanner;
+    return kScanNoScanner;
   }
   // Anything else (unplugged meanwhile, a bus error) is left to the job,
   // which looks for the scanner again and reports what it finds.
@@ -189,7 +187,7 @@ int CheckLimits(const ScanParams& params, uint32_t productId, FILE* err) {
   if (limit.kind == ExceededLimit::kNone) return 0;
   if (limit.kind == ExceededLimit::kNoFlatbed) {
     std::fprintf(err, "quirel: the %s has no flatbed. Scan from the document feeder: leave out --flatbed.\n", model);
-    return kExitBadJob;
+    return kScanErrorMessage;
   }
 
   const bool flatbed = params.mUseFlatbed;
@@ -221,7 +219,7 @@ int CheckLimits(const ScanParams& params, uint32_t productId, FILE* err) {
                    value, Inches(value).c_str(), model, where, resolution, most, Inches(most).c_str());
       break;
   }
-  return kExitBadJob;
+  return kScanErrorMessage;
 }
 
 }  // namespace quirel::tool

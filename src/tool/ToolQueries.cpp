@@ -55,14 +55,14 @@ bool ParseLocation(const std::string& text, uint32_t* location) {
 }
 
 int ListScanners(FILE* out, FILE* err) {
-  if (!BusOrReport(err)) return kExitUsbUnavailable;
+  if (!BusOrReport(err)) return kScanUsbUnavailable;
   std::fprintf(out, "model vendor product location\n");
   for (const auto& desc : Device::EnumerateScanners()) {
     std::fprintf(out, "%s %x %x %x\n", NameWithoutBlanks(desc.mModelName).c_str(), unsigned(desc.mVendorId),
                  unsigned(desc.mProductId), unsigned(desc.mLocationId));
   }
   std::fflush(out);
-  return kExitOK;
+  return kScanOK;
 }
 
 int PrintCapabilities(const std::string& locationText, FILE* out, FILE* err) {
@@ -70,10 +70,10 @@ int PrintCapabilities(const std::string& locationText, FILE* out, FILE* err) {
   if (!ParseLocation(locationText, &location)) {
     std::fprintf(err, "quirel: \"%s\" is not a USB location (expected a hexadecimal number as --enumerate prints it)\n",
                  locationText.c_str());
-    return kExitUsage;
+    return kScanUsage;
   }
   usb::UsbBus* bus = BusOrReport(err);
-  if (!bus) return kExitUsbUnavailable;
+  if (!bus) return kScanUsbUnavailable;
 
   // Look at every device, not only the supported ones, so that the message
   // can tell an unsupported scanner from an empty location.
@@ -85,24 +85,24 @@ int PrintCapabilities(const std::string& locationText, FILE* out, FILE* err) {
     if (desc.vendorId != kFujitsuVendorId) {
       std::fprintf(err, "quirel: the USB device at location %x (vendor 0x%04x, product 0x%04x) is not a scanner this program supports\n",
                    unsigned(location), unsigned(desc.vendorId), unsigned(desc.productId));
-      return kExitNoScanner;
+      return kScanNoScanner;
     }
     product = Device::GetProductById(desc.productId);
     if (!product || !product->mSupported) {
       std::fprintf(err, "quirel: the scanner at location %x has product id 0x%04x, which is not a supported model\n",
                    unsigned(location), unsigned(desc.productId));
-      return kExitNoScanner;
+      return kScanNoScanner;
     }
     break;
   }
   if (!found) {
     std::fprintf(err, "quirel: no USB device at location %x\n", unsigned(location));
-    return kExitNoScanner;
+    return kScanNoScanner;
   }
 
   std::fputs(Device::CapabilityLines(*product).c_str(), out);
   std::fflush(out);
-  return kExitOK;
+  return kScanOK;
 }
 
 }  // namespace quirel::tool

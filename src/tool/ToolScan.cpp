@@ -47,25 +47,8 @@ void TellLockWait(const std::string& path) {
 
 // A check's status, said as a stop when a stop ended it.
 int StoppedEarly(int status, FILE* out) {
-  if (status == kExitStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
+  if (status == kScanStoppedEarly) std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
   return status;
-}
-
-// The tool's exit status for the job's results (documented in the README).
-// How the job ended decides, not whether a stop was asked for: a stop that
-// came when every sheet fed had been scanned left nothing out.
-int ExitStatusFor(const ScanResults& r) {
-  switch (r.mStatus) {
-    case kScanOK:
-      if (r.mDoubleFeeds > 0) return kScanPageDiscarded;  // pages may need a rescan
-      return r.mEnd == kScanEndStopped ? kExitStoppedEarly : kExitOK;
-    case kScanErrorMessage:
-      // Pages in the file and a problem to report; without pages it is a
-      // plain failure.
-      return r.mTotalPages > 0 ? kExitProblems : kScanErrorMessage;
-    default:
-      return r.mStatus;
-  }
 }
 
 std::string Pages(int n) { return std::to_string(n) + (n == 1 ? " page" : " pages"); }
@@ -188,7 +171,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   TakeStopSignals();
   // Without a usable bus no scanner can ever be found: say why at once
   // instead of searching for 9 seconds and blaming the scanner.
-  if (!BusUsable(err)) return kExitUsbUnavailable;
+  if (!BusUsable(err)) return kScanUsbUnavailable;
   // What runs of this user that were killed left behind goes first.
   quirel::host::RemoveDeadRunLeftovers();
   sNoticeOut = out;
@@ -201,7 +184,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
   std::string engineError;
   if (!StartEngineQueues(&engineError)) {
     std::fprintf(err, "quirel: %s\n", engineError.c_str());
-    return kExitFailure;
+    return kScanNotStarted;
   }
   // The scanner, found and opened once, and the job against its model's
   // limits, before the job sends anything.
@@ -249,10 +232,10 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     job.WaitForScan();
   } catch (const char* msg) {
     std::fprintf(err, "quirel: %s\n", msg);
-    return kExitFailure;
+    return kScanNotStarted;
   } catch (const std::bad_alloc&) {
     std::fprintf(err, "quirel: out of memory\n");
-    return kExitFailure;
+    return kScanNotStarted;
   }
   std::cout.flush();
   fifo.Close();
@@ -262,13 +245,13 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     // Only a job that saw the stop request ends without results ...
     if (interrupted) {
       std::fprintf(out, "Stopped before the scan began; no page scanned.\n");
-      return kExitStoppedEarly;
+      return kScanStoppedEarly;
     }
     // ... or one whose scan thread never ran: the engine said why.
     std::string text = errText.str();
     while (!text.empty() && text.back() == '\n') text.pop_back();
     std::fprintf(err, "quirel: %s\n", text.empty() ? "the scan could not start" : text.c_str());
-    return kExitFailure;
+    return kScanNotStarted;
   }
   // The pages each file holds now, and how many of them the job added to
   // a file that held pages before.
@@ -297,7 +280,7 @@ int RunScan(ToolOptions& options, FILE* out, FILE* err) {
     if (std::string what = SheetAdvice(results, params); !what.empty()) std::fprintf(err, "%s\n", what.c_str());
     std::fflush(err);
   }
-  return ExitStatusFor(results);
+  return ProgramStatus(results);
 }
 
 }  // namespace quirel::tool

@@ -1,17 +1,19 @@
-// Exit statuses of the command-line tool. Scan statuses follow what the
-// desktop application reads (0 success, 8 success with pages left unscanned,
-// 6 page discarded, 10 not every page in the file, 9 and 11 problems,
-// anything else a failure); the others are the tool's own.
+// Exit statuses of the command-line tool: the scan statuses of ScanStatus.h,
+// a scan's results turned into one by ProgramStatus (ScanResults.h). What
+// each means, as the README and quirel(1) state it, is kStatusMeanings.
 #pragma once
+
+#include "ScanStatus.h"
 
 namespace quirel::tool {
 
-constexpr int kExitOK = 0;
-constexpr int kExitFailure = 1;           // the engine could not run at all
-constexpr int kExitStoppedEarly = 8;      // stopped on request: sheets left unscanned
-constexpr int kExitProblems = 9;          // pages written, but the job reported a problem
-constexpr int kExitNoScanner = 2;         // no (supported) scanner where asked
-constexpr int kExitUsage = 64;            // malformed command line
-constexpr int kExitUsbUnavailable = 69;   // the USB bus cannot be used
+using ZuzuvovOvav::kScanEndedWithProblems;
+using ZuzuvovOvav::kScanErrorMessage;
+using ZuzuvovOvav::kScanNoScanner;
+using ZuzuvovOvav::kScanNotStarted;
+using ZuzuvovOvav::kScanOK;
+using ZuzuvovOvav::kScanStoppedEarly;
+using ZuzuvovOvav::kScanUsage;
+using ZuzuvovOvav::kScanUsbUnavailable;
 
 }  // namespace quirel::tool

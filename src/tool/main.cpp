@@ -108,22 +108,22 @@ int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     PrintUsage(stderr);
-    return kExitUsage;
+    return kScanUsage;
   }
   ToolOptions options;
   std::string error;
   if (!ParseToolArgs(args, &options, &error)) {
     std::fprintf(stderr, "quirel: %s\n", error.c_str());
-    return kExitUsage;
+    return kScanUsage;
   }
   ZuzuvovOvav::gVerbose = options.verbose;
   switch (options.mode) {
     case ToolOptions::Mode::kHelp:
       PrintUsage(stdout);
-      return kExitOK;
+      return kScanOK;
     case ToolOptions::Mode::kVersion:
       std::printf("quirel %s\n", QUIREL_VERSION);
-      return kExitOK;
+      return kScanOK;
     case ToolOptions::Mode::kEnumerate:
       return ListScanners(stdout, stderr);
     case ToolOptions::Mode::kCapabilities:
@@ -138,7 +138,7 @@ int Run(int argc, char** argv) {
       break;
   }
   std::fprintf(stderr, "quirel: nothing to do (see quirel --help)\n");
-  return kExitUsage;
+  return kScanUsage;
 }
 
 }  // namespace
@@ -158,5 +158,5 @@ int main(int argc, char** argv) {
   } catch (const char* what) {
     std::fprintf(stderr, "quirel: %s\n", what);
   }
-  return quirel::tool::kExitFailure;
+  return quirel::tool::kScanNotStarted;
 }

@@ -71,8 +71,11 @@ const RunCase kRuns[] = {
      "Quirel application bundle not found.", Check::kNone, 0},
     {"InsideTheSecondIdentifier", 2, 3, false, "scan", Existing::kNone, false, "", Where::kSecondApp, 0, "scan.pdf", "",
      Check::kPdf, 2},
-    {"DoubleFeedIsStatus6", 2, 3, false, "scan", Existing::kNone, false, ";faults=doublefeed=2", Where::kInBundle, 1,
+    {"DoubleFeedIsStatus6", 2, 3, false, "scan", Existing::kNone, false, ";faults=doublefeed=2", Where::kInBundle, 6,
      "", "quirel-workflow: 6: ", Check::kNone, 0},
+    // The tool's status for the same outcome: pages written, then the scanner gone.
+    {"UnplugWithPagesIsStatus9", 2, 3, false, "scan.pdf", Existing::kNone, false, "model=fi-7160;sheets=5;faults=unplug=2",
+     Where::kInBundle, 9, "", "quirel-workflow: 9: ", Check::kPdf, 2},
     {"CtrlCStopsWithAValidFile", 2, 3, false, "scan", Existing::kNone, false, "model=fi-7160;sheets=100",
      Where::kInBundle, 8, "scan.pdf", "stopped on request", Check::kPdf, -100, "", SIGINT},
     {"SigtermStopsWithAValidFile", 1, 3, false, "scan.tif", Existing::kNone, false, "model=fi-7160;sheets=100",
@@ -84,11 +87,11 @@ const RunCase kRuns[] = {
      "No output file was given, and there is no display for the save panel", Check::kUnchanged, 0},
     {"NoDisplayForTheSavePanelInAFolder", 2, 3, false, "sub", Existing::kFolder, false, "", Where::kInBundle, 1, "",
      "The input %P is a folder, and there is no display", Check::kUnchanged, 0},
-    {"MissingFolderRefusedBeforeTheScan", 2, 3, false, "none/scan", Existing::kNone, false, "", Where::kInBundle, 1,
+    {"MissingFolderRefusedBeforeTheScan", 2, 3, false, "none/scan", Existing::kNone, false, "", Where::kInBundle, 5,
      "", "5: cannot make the output file '%P.pdf': its folder", Check::kNone, 0},
     {"UnreadableAppendTargetRefusedBeforeTheScan", 2, 2, false, "old.pdf", Existing::kJunk, false, "",
-     Where::kInBundle, 1, "", "5: cannot append to '%P': Target file cannot be a well-formed PDF", Check::kUnchanged, 0},
-    {"NegativeResolutionRefusedBeforeTheScan", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1,
+     Where::kInBundle, 5, "", "5: cannot append to '%P': Target file cannot be a well-formed PDF", Check::kUnchanged, 0},
+    {"NegativeResolutionRefusedBeforeTheScan", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 4,
      "", "4: The setting Resolution is -300; it must be at least 50", Check::kNone, 0, "Resolution=-300"},
     // The fi-4340C scans long paper in line art only.
     {"GrayBeyondTheModelsFeederRefused", 2, 3, false, "scan", Existing::kNone, false, "model=fi-4340C", Where::kInBundle,
@@ -103,7 +106,7 @@ const RunCase kRuns[] = {
     {"MissingSettingNamed", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1, "",
      "Scan settings not valid. The setting Resolution is missing from the parameters.", Check::kNone, 0,
      "Resolution="},
-    {"RefusedRunSaysNoFileWasWritten", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 1, "",
+    {"RefusedRunSaysNoFileWasWritten", 2, 3, false, "scan", Existing::kNone, false, "", Where::kInBundle, 4, "",
      "quirel-workflow: no file was written at %P.pdf\n", Check::kNone, 0, "Resolution=-300"},
     // Without a display, or with one that cannot be reached, a run that asks
     // nothing runs.

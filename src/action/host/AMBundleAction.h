@@ -62,9 +62,12 @@ class AMBundleAction : public QObject {
   virtual void stopAction() {}
   // What the last run did, for the host to tell its user: whether it ended
   // through a stop (the host's or the action's own, such as a Stop button),
-  // and how many pages it wrote (-1 when the action does not say).
+  // how many pages it wrote (-1 when the action does not say), and the
+  // status of the scan it ended with, as the tool reports the same scan's
+  // (-1 when it ran none, or the action does not say).
   virtual bool lastRunStopped() const { return false; }
   virtual int lastRunPages() const { return -1; }
+  virtual int lastRunStatus() const { return -1; }
   virtual QString description() const;
 
   // Whether a user can answer the action's dialogs. A host without a

@@ -495,11 +495,8 @@ void ScanJob_InProcess::waitForPostedCompletions() {
 
 void ScanJob_InProcess::scanCompleteFg(const ScanResultsWrapper& wrapper) {
   const ScanResults results = *wrapper.scanResults();
-  int32_t code = results.mStatus;
-  if (code == 0 && results.mDoubleFeeds != 0) code = 6;
-  // A stop (Stop, a stop signal) leaves sheets unscanned: the tool's status 8,
-  // so that no stopped run reads as a complete scan.
-  if (code == 0 && results.mEnd == kScanEndStopped) code = 8;
+  // The status the tool reports for the same results.
+  const int32_t code = ProgramStatus(results);
   const QString msg = results.mTotalPages == 1 ? QStringLiteral("1 page scanned.")
                                                : QString::asprintf("%d pages scanned.", int(results.mTotalPages));
   const QString err = QString::fromStdString(results.mErrorMsg);

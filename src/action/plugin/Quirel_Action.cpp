@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "FrontendLog.h"
+#include "ScanStatus.h"
 #include "Quirel_ScanController_Action.h"
 #include "Quirel_Settings.h"
 #include "ui_ActionView.h"
@@ -233,8 +234,9 @@ QString Quirel_Action::runWithInput(const QString& input, AMBundleAction*, QVari
     }
   }();
 
-  mLastRunStopped = mStopRequested || (scanned && scanController->lastScanStatus() == 8);
+  mLastRunStopped = mStopRequested || (scanned && scanController->lastScanStatus() == ZuzuvovOvav::kScanStoppedEarly);
   mLastRunPages = scanned ? scanController->lastScanPages() : 0;
+  mLastRunStatus = scanned && scanController->finishedScans() > 0 ? scanController->lastScanStatus() : -1;
   mStopRequested = false;
   // The error, and the path in any case.
   if (!error.isEmpty()) {

@@ -44,6 +44,7 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   void stopAction() override;
   bool lastRunStopped() const override { return mLastRunStopped; }
   int lastRunPages() const override { return mLastRunPages; }
+  int lastRunStatus() const override { return mLastRunStatus; }
   QString description() const override;
 
   // GUI thread: the save panel, its delegate and the existing-file sheet.
@@ -69,4 +70,5 @@ class Quirel_Action : public quirel::amhost::AMBundleAction {
   // What the last run did (GUI thread reads them after the run).
   bool mLastRunStopped = false;
   int mLastRunPages = 0;
+  int mLastRunStatus = -1;
 };

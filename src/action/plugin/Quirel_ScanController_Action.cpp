@@ -13,6 +13,7 @@
 #include "AMBundle.h"
 #include "AMBundleAction.h"
 #include "FrontendLog.h"
+#include "ScanStatus.h"
 #include "Quirel_Action.h"
 #include "ScanPreviewControl.h"
 
@@ -118,7 +119,7 @@ void Quirel_ScanController_Action::scanFinished(int32_t status, bool crashed, co
   mLastStatus = crashed ? -1 : status;
   mErrinfo.reset();
   // A scan that ended through a crash failed whatever its status says.
-  if (!crashed && (status == 0 || status == 8)) return;
+  if (!crashed && (status == ZuzuvovOvav::kScanOK || status == ZuzuvovOvav::kScanStoppedEarly)) return;
   mErrinfo = quirel::amhost::AMErrorInfo(QString::asprintf("%d: ", int(status)) + err);
   Log("error from scan task: %s", err.toUtf8().constData());
 }

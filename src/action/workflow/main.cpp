@@ -24,15 +24,19 @@
 #include "AMWorkflowRunner.h"
 #include "PrefsStore.h"
 #include "ProcessSetup.h"
+#include "ScanStatus.h"
 
 using namespace quirel::amhost;
 
 namespace {
 
+// The host's own statuses; a scan's outcome ends the run with the status the
+// tool gives the same outcome (ScanStatus.h, documented in
+// quirel-workflow(1) from kStatusMeanings).
 constexpr int kExitActionFailed = 1;
 constexpr int kExitCannotLoad = 2;
-constexpr int kExitStopped = 8;  // as the tool's: stopped on request
-constexpr int kExitUsage = 64;
+constexpr int kExitStopped = ZuzuvovOvav::kScanStoppedEarly;
+constexpr int kExitUsage = ZuzuvovOvav::kScanUsage;
 
 const char* const kDefaultIdentifier = "com.brannoch.quirel.action";
 const char* const kDefaultParametersName = "Quirel-AM.plist";
@@ -50,7 +54,8 @@ const char kUsage[] =
     "             standard input is taken (when it is not a terminal); with no\n"
     "             path at all the file is chosen in a save panel. The output\n"
     "             path is printed on standard output; when the action fails its\n"
-    "             message goes to standard error and the status is 1.\n"
+    "             message goes to standard error and the status is 1, or the\n"
+    "             scan's status when the scan failed or ended with a problem.\n"
     "             SIGINT (Ctrl-C), SIGTERM or the preview window's Stop stops the\n"
     "             scan: no further sheet is loaded, the pages scanned are in the\n"
     "             file (its path is printed only when there are any), and the\n"
@@ -71,7 +76,9 @@ const char kUsage[] =
     "  -h, --help              this text.\n"
     "\n"
     "Exit status: 0 done; 1 the action failed; 2 the action or its parameters\n"
-    "could not be loaded or saved; 8 stopped on request; 64 bad arguments.\n";
+    "could not be loaded or saved; 64 bad arguments; a scan that failed or ended\n"
+    "with a problem ends with the status the tool quirel gives it (2 no scanner,\n"
+    "3 to 6, 8 stopped on request, 9 to 12). See quirel-workflow(1).\n";
 
 struct Options {
   QString command;
@@ -223,7 +230,10 @@ int Run(AMBundleAction& action, const QString& input) {
       else
         std::fprintf(stderr, "quirel-workflow: no file was written at %s\n", output.constData());
     }
-    return stopped ? kExitStopped : kExitActionFailed;
+    if (stopped) return kExitStopped;
+    // A scan that ended with a failure or a problem: its status.
+    const int scanStatus = action.lastRunStatus();
+    return scanStatus > 0 ? scanStatus : kExitActionFailed;
   }
   if (!stopped) {
     std::printf("%s\n", output.constData());

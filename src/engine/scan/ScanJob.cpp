@@ -222,7 +222,7 @@ void ScanJob::Scan() {
   for (size_t i = 0; i < mResults.mFilePaths.size(); ++i) {
     int r = quirel::host::MakeFileRef(mResults.mFilePaths[i], &mResults.mFileRefs[i]);
     if (r != 0) {
-      mJobStatus = kScanFileRefFailed;
+      mJobStatus = kScanFileError;
       char text[kMaxErrorText];
       std::snprintf(text, sizeof text, "%sError (%d) getting FSRef to output file path '%s'.",
                     mResults.mErrorMsg.empty() ? "" : " ", r, mResults.mFilePaths[i].c_str());

@@ -533,10 +533,10 @@ void PageLoop::ReportWriteFailure() {
     if (!mReadFailed) mJob.mJobStatus = kScanWriteFailed;
   } else {
     const auto writerStatus = mJob.mResults.mStatus;
-    const bool tooLarge = writerStatus == kStatusFileTooLarge;
-    const bool diskFull = writerStatus == kStatusDiskFull;
+    const bool tooLarge = writerStatus == kScanSizeLimit;
+    const bool diskFull = writerStatus == kScanDiskFull;
     // An output file that cannot be made or appended to keeps its own status.
-    const bool fileError = writerStatus == kStatusFileError;
+    const bool fileError = writerStatus == kScanFileError;
     mJob.mJobStatus = tooLarge || diskFull || fileError ? int(writerStatus) : kScanWriteFailed;
     text = tooLarge   ? "Failed to write page, file too large."
            : diskFull ? "Failed to write page, disk full."

@@ -55,8 +55,8 @@ bool Guarded(ImageWriterImpl& impl, Call call) {
   try {
     return call();
   } catch (const std::bad_alloc&) {
-    if (impl.mResults.mStatus == kStatusOk) {
-      impl.mResults.mStatus = kStatusWriteError;
+    if (impl.mResults.mStatus == kScanOK) {
+      impl.mResults.mStatus = kScanWriteFailed;
       impl.mResults.mErrorMsg = std::string("Could not write page (") + std::strerror(ENOMEM) + ").";
     }
     return false;
@@ -103,7 +103,7 @@ bool ImageWriter::WritePage(const ImageInfo& image, bool lastBackSide) {
   if (!mFileOpen && mTempFolderError != 0) {
     // Without an output path the file goes into this user's temporary
     // folder; when that cannot be made there is nowhere safe to write.
-    mImpl->mResults.mStatus = kStatusFileError;
+    mImpl->mResults.mStatus = kScanFileError;
     mImpl->mResults.mErrorMsg = std::string("Could not make an output file: no output path was given and this user's "
                                             "temporary folder cannot be made (") +
                                 std::strerror(mTempFolderError) + ").";

@@ -154,7 +154,7 @@ bool ImageWriterPdfImpl::FailOpen(const std::string& text, int err) {
   mFile.Detach();
   mTarget.Close();
   // A disk too full for even the file's head is a full disk.
-  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull : kStatusFileError;
+  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kScanDiskFull : kScanFileError;
   mResults.mErrorMsg = text;
   return false;
 }
@@ -166,9 +166,9 @@ bool ImageWriterPdfImpl::FailPage(int32_t status, const std::string& text) {
 }
 
 bool ImageWriterPdfImpl::FailWrite(int err) {
-  if (err == ENOSPC || err == EDQUOT) return FailPage(kStatusDiskFull, kDiskFullText);
-  if (err == EFBIG) return FailPage(kStatusFileTooLarge, kFileSizeLimitText);
-  return FailPage(kStatusWriteError, Fmt("Could not write page to PDF file (%s).", std::strerror(err)));
+  if (err == ENOSPC || err == EDQUOT) return FailPage(kScanDiskFull, kDiskFullText);
+  if (err == EFBIG) return FailPage(kScanSizeLimit, kFileSizeLimitText);
+  return FailPage(kScanWriteFailed, Fmt("Could not write page to PDF file (%s).", std::strerror(err)));
 }
 
 bool ImageWriterPdfImpl::OpenFile(const char* path, const ImageInfo& image) {
@@ -407,7 +407,7 @@ int ImageWriterPdfImpl::WriteUpdate(const Update& u, const std::vector<Piece>& p
 
 bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   if (!mFile.IsOpen()) return false;
-  if (const char* problem = PageDataProblem(image)) return FailPage(kStatusWriteError, problem);
+  if (const char* problem = PageDataProblem(image)) return FailPage(kScanWriteFailed, problem);
   std::vector<Piece> pieces;
   MallocBuffer buffer;
   std::string error;
@@ -415,9 +415,9 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   // reaches the file.
   if (image.mImageType == kImageTypeLineArt) {
     if (!GetImageDataGroup4(image, &pieces, &buffer, &error))
-      return FailPage(kStatusWriteError, "Could not encode page as Group 4: " + error);
+      return FailPage(kScanWriteFailed, "Could not encode page as Group 4: " + error);
   } else if (!GetImageDataFlate(image, &pieces, &buffer)) {
-    return FailPage(kStatusWriteError, "Could not compress page data.");
+    return FailPage(kScanWriteFailed, "Could not compress page data.");
   }
   int64_t dataLength = 0;
   for (const Piece& p : pieces) dataLength += int64_t(p.second);
@@ -432,13 +432,13 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
   } unlocker{&mTarget};
   if (shared) {
     const int lockErr = mTarget.Lock();
-    if (lockErr != 0) return FailPage(kStatusFileError, mTarget.LockFailureText(lockErr));
-    if (mTarget.CheckStillAtPath() != 0) return FailPage(kStatusFileError, mTarget.ReplacedText());
+    if (lockErr != 0) return FailPage(kScanFileError, mTarget.LockFailureText(lockErr));
+    if (mTarget.CheckStillAtPath() != 0) return FailPage(kScanFileError, mTarget.ReplacedText());
     const int64_t len = mTarget.Size();
     // Another program added to the file since our last page (or a failed
     // page could not be cut off): this page starts a new session on what
     // is there now.
-    if (len != mSession.mEnd && !StartSession(len, &error)) return FailPage(kStatusFileError, error);
+    if (len != mSession.mEnd && !StartSession(len, &error)) return FailPage(kScanFileError, error);
   }
   Update update;
   try {
@@ -447,14 +447,14 @@ bool ImageWriterPdfImpl::WritePage(const ImageInfo& image) {
     return FailWrite(ENOMEM);
   }
   if (mSession.mEnd + update.mSize >= kSizeLimit)
-    return FailPage(kStatusFileTooLarge, "Page would exceed 10GB limit for PDF file size.");
+    return FailPage(kScanSizeLimit, "Page would exceed 10GB limit for PDF file size.");
   if (const int err = WriteUpdate(update, pieces)) return FailWrite(err);
   if (!shared) {
     // A new file goes into place with its first page.
     const int err = mTarget.Commit();
     if (err != 0) {
       mFile.Truncate(mSession.mEnd);
-      return FailPage(kStatusFileError, Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
+      return FailPage(kScanFileError, Fmt("Could not move the new PDF file into place (%s).", std::strerror(err)));
     }
   }
   mSession = std::move(update.mAfter);
@@ -469,8 +469,8 @@ void ImageWriterPdfImpl::CloseFile() {
   // that never got its first page goes with the target.
   mFile.Detach();
   const int closeErr = mTarget.Close();
-  if (closeErr != 0 && mResults.mStatus == kStatusOk) {
-    mResults.mStatus = kStatusWriteError;
+  if (closeErr != 0 && mResults.mStatus == kScanOK) {
+    mResults.mStatus = kScanWriteFailed;
     mResults.mErrorMsg = Fmt("Could not finish PDF file (%s).", std::strerror(closeErr));
   }
   if (!mSettings.mAppending && mFilePages == 0) mResults.DropEmptyLastFile();

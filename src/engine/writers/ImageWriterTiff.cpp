@@ -197,9 +197,9 @@ int64_t ImageWriterTiffImpl::FileSize() const {
 bool ImageWriterTiffImpl::FailOpen(const std::string& text, int err) {
   // A disk too full for even the file's header is a full disk, and a size
   // limit that leaves no room for it is one too.
-  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kStatusDiskFull
-                     : PastSizeLimit(err)           ? kStatusFileTooLarge
-                                                    : kStatusFileError;
+  mResults.mStatus = err == ENOSPC || err == EDQUOT ? kScanDiskFull
+                     : PastSizeLimit(err)           ? kScanSizeLimit
+                                                    : kScanFileError;
   mResults.mErrorMsg = PastSizeLimit(err) ? kFileSizeLimitText : text;
   if (mTiff) Discard();
   mFile.reset();
@@ -371,7 +371,7 @@ bool ImageWriterTiffImpl::FindChainEnd(int64_t fromLink, std::string* error) {
 
 bool ImageWriterTiffImpl::SyncWithTarget() {
   const auto fail = [this](const std::string& text) {
-    mResults.mStatus = kStatusFileError;
+    mResults.mStatus = kScanFileError;
     mResults.mErrorMsg = text;
     return false;
   };
@@ -461,7 +461,7 @@ void ImageWriterTiffImpl::ClearLastDir(int64_t size) {
 bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
   if (!mTiff) return false;
   if (const char* problem = PageDataProblem(image)) {
-    mResults.mStatus = kStatusWriteError;
+    mResults.mStatus = kScanWriteFailed;
     mResults.mErrorMsg = problem;
     return false;
   }
@@ -476,7 +476,7 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
   if (!mTempBuffer && mTarget.Shared()) {
     const int lockErr = mTarget.Lock();
     if (lockErr != 0) {
-      mResults.mStatus = kStatusFileError;
+      mResults.mStatus = kScanFileError;
       mResults.mErrorMsg = mTarget.LockFailureText(lockErr);
       return false;
     }
@@ -489,7 +489,7 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
   if (!mTempBuffer && mLinkPos < 0) {
     std::string error;
     if (!FindChainEnd(-1, &error)) {
-      mResults.mStatus = kStatusFileError;
+      mResults.mStatus = kScanFileError;
       mResults.mErrorMsg = error;
       return false;
     }
@@ -553,23 +553,23 @@ bool ImageWriterTiffImpl::WritePage(const ImageInfo& image) {
     }
   } else {
     if (commitErr != 0) {
-      mResults.mStatus = kStatusFileError;
+      mResults.mStatus = kScanFileError;
       mResults.mErrorMsg =
           std::string("Could not move the new TIFF file into place (") + std::strerror(commitErr) + ").";
     } else if (mFile && PastSizeLimit(mFile->lastErrno)) {
-      mResults.mStatus = kStatusFileTooLarge;
+      mResults.mStatus = kScanSizeLimit;
       mResults.mErrorMsg = kFileSizeLimitText;
     } else if (mTooLarge || std::strstr(sLastTiffErr, "Maximum TIFF file size exceeded")) {
-      mResults.mStatus = kStatusFileTooLarge;
+      mResults.mStatus = kScanSizeLimit;
       mResults.mErrorMsg = "Page would exceed 4GiB limit for TIFF file size.";
     } else if (noMemory || LibTiffOutOfMemory()) {
-      mResults.mStatus = kStatusWriteError;
+      mResults.mStatus = kScanWriteFailed;
       mResults.mErrorMsg = std::string("Could not write page to TIFF file (") + std::strerror(ENOMEM) + ").";
     } else if (DiskFull()) {
-      mResults.mStatus = kStatusDiskFull;
+      mResults.mStatus = kScanDiskFull;
       mResults.mErrorMsg = "Not enough free space on disk to write page.";
     } else {
-      mResults.mStatus = kStatusWriteError;
+      mResults.mStatus = kScanWriteFailed;
       mResults.mErrorMsg = "Unknown error writing TIFF directory data";
       if (sLastTiffErr[0]) mResults.mErrorMsg += std::string(" (") + sLastTiffErr + ")";
       mResults.mErrorMsg += ".";

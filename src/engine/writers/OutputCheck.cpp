@@ -28,7 +28,7 @@ namespace ZuzuvovOvav {
 namespace {
 
 OutputCheck Refuse(const std::string& text, OutputCheck::Remedy remedy = OutputCheck::Remedy::kNone) {
-  return OutputCheck{kStatusFileError, text, remedy, false};
+  return OutputCheck{kScanFileError, text, remedy, false};
 }
 
 std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));

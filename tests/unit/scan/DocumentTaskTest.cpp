@@ -273,7 +273,7 @@ TEST_F(DocTaskTest, AfterAFailedWriteNothingMoreIsQueuedAndChunksAreFreed) {
   doc.CloseSide(kSideFront, kCloseLastPage);
   ScanResults r = doc.Flush();
   EXPECT_EQ(r.mTotalPages, 0);
-  EXPECT_EQ(r.mStatus, kStatusFileError);
+  EXPECT_EQ(r.mStatus, kScanFileError);
 }
 
 TEST_F(DocTaskTest, SideThatCannotBeAssembledIsNeverWritten) {

@@ -4,6 +4,8 @@
 // texts.
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <map>
 #include <regex>
 #include <cmath>
 #include <sstream>
@@ -326,6 +328,7 @@ TEST_F(ScanJobTest, UnplugMidSheetReportsThePagesThatExist) {
   Outcome o = Scan("model=fi-6130;sheets=3;faults=unplug=2");
   ASSERT_TRUE(o.completed);
   EXPECT_EQ(o.wait, kScanErrorMessage);
+  EXPECT_EQ(ProgramStatus(o.r), kScanEndedWithProblems);  // what the tool and the workflow host report
   EXPECT_TRUE(Has(o.r.mErrorMsg, "Command Cmd_ReadImage: error")) << o.r.mErrorMsg;
   ASSERT_EQ(o.r.mFilePaths.size(), 1u);
   EXPECT_GE(o.r.mTotalPages, 1);  // matched against the file by Scan()
@@ -758,7 +761,7 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
        "^R\\d", "^R0:32768 R0:7400 $", "", kScanErrorMessage, "^4 0 pages, cut, end 0: .*Cmd_ReadImage"},
       {"a write failure after a failed READ follows the READ's text", "model=fi-4120C;sheets=1",
        [this](ScanParams& p) { p.mBaseFilePath = dir.File("missing/scan"); }, Answer(secondReadFails), "^R\\d",
-       "^R0:32768 R0:7400 $", "", kStatusFileError, "^5 0 pages, cut, end 0: .*Cmd_ReadImage.* Failed to write page\\.$"},
+       "^R0:32768 R0:7400 $", "", kScanFileError, "^5 0 pages, cut, end 0: .*Cmd_ReadImage.* Failed to write page\\.$"},
       {"SCANNER CONTROL 9 not ready 25 times", "model=fi-6670;sheets=2",
        [](ScanParams& p) { p.mAllowDoubles = true; }, Answer(answer(Op(kControl, 9), 2)), "^(CTL9|Z2|HW|LOAD)",
        "^LOAD (CTL9 Z200000 ){25}LOAD (CTL9 Z200000 ){25}LOAD $", "HW", 0},
@@ -792,6 +795,59 @@ TEST_F(ScanJobTest, CommandTraceFollowsTheProtocol) {
       EXPECT_FALSE(std::regex_search(kept, std::regex(c.absent))) << kept;
     }
     EXPECT_TRUE(std::regex_search(Brief(o.r), std::regex(c.results))) << Brief(o.r);
+  }
+}
+
+// The exit statuses each program's documentation lists, with their entries
+// in lower case: the README's table and the manual pages' EXIT STATUS.
+std::map<int, std::string> DocumentedStatuses(const std::string& file) {
+  const std::string root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
+  std::ifstream in(root + "/" + file);
+  std::map<int, std::string> entries;
+  const bool man = file.rfind(".1") == file.size() - 2;
+  bool inside = false;
+  int status = -1;
+  static const std::regex row(R"(^\| (\d+) \| (.*) \|$)"), number(R"(^\.B (\d+)$)"), macro(R"(^\.[A-Z]+ ?)");
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (!man) {
+      if (line.rfind("### ", 0) == 0) inside = line == "### Exit status";
+      if (inside && std::regex_match(line, m, row)) entries[std::stoi(m[1])] = m[2];
+    } else if (line.rfind(".SH ", 0) == 0) {
+      inside = line == ".SH EXIT STATUS";
+    } else if (inside && std::regex_match(line, m, number)) {
+      status = std::stoi(m[1]);
+    } else if (inside && status >= 0 && line != ".TP") {
+      entries[status] += std::regex_replace(line, macro, "") + " ";
+    }
+  }
+  for (auto& [s, text] : entries)
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return entries;
+}
+
+// The documentation lists every status of the code's table for its program,
+// no other, each entry with the table's meaning.
+TEST(StatusMeaningsTest, DocumentationListsTheCodesTable) {
+  const struct {
+    const char* file;
+    uint8_t program;
+  } docs[] = {{"README.md", kForTool}, {"docs/quirel.1", kForTool}, {"docs/quirel-workflow.1", kForWorkflow}};
+  for (const auto& doc : docs) {
+    SCOPED_TRACE(doc.file);
+    std::map<int, std::string> documented = DocumentedStatuses(doc.file);
+    ASSERT_FALSE(documented.empty());
+    for (const StatusMeaning& row : kStatusMeanings) {
+      if (!(row.mPrograms & doc.program)) continue;
+      ASSERT_TRUE(documented.count(row.mStatus)) << "status " << row.mStatus << " is not documented";
+      std::string meaning = row.mMeaning;
+      for (char& c : meaning) c = char(std::tolower(static_cast<unsigned char>(c)));
+      EXPECT_TRUE(Has(documented[row.mStatus], meaning)) << row.mStatus << ": " << documented[row.mStatus];
+    }
+    for (const auto& [status, text] : documented)
+      EXPECT_TRUE(std::any_of(std::begin(kStatusMeanings), std::end(kStatusMeanings),
+                              [&](const StatusMeaning& r) { return r.mStatus == status && (r.mPrograms & doc.program); }))
+          << "status " << status << " is documented but never reported";
   }
 }
 

@@ -197,7 +197,7 @@ TEST(ConcurrentAppend, FileHeldOrReplacedElsewhereFailsTheAppendAndStaysValid) {
         if (stopper.joinable()) stopper.join();
         gStopNow = false;
       }
-      EXPECT_EQ(w->mResults.mStatus, kStatusFileError);
+      EXPECT_EQ(w->mResults.mStatus, kScanFileError);
       EXPECT_EQ(w->mResults.mErrorMsg, "Target file '" + path + "' " +
                                            (what == What::kReplaced ? "was replaced or removed by another program."
                                                                     : "is in use by another program."));

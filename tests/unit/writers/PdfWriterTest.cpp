@@ -238,7 +238,7 @@ TEST(PdfWriter, AppendsToFilesOfOtherToolsOrRefusesThemUntouched) {
     WriteFile(path, content);
     ScanResults r;
     EXPECT_FALSE(WritePdf(path, {&page}, &r)) << c.name;
-    EXPECT_EQ(r.mStatus, kStatusFileError) << c.name;
+    EXPECT_EQ(r.mStatus, kScanFileError) << c.name;
     EXPECT_EQ(r.mErrorMsg, text) << c.name;
     EXPECT_EQ(ReadFile(path), content) << c.name;
     EXPECT_TRUE(r.mFilePaths.empty()) << c.name;
@@ -327,7 +327,7 @@ TEST(PdfWriter, FullDiskFailsThePageAndLeavesAValidFile) {
   const std::string before = ReadFile(path);
   EXPECT_FALSE(w.WritePage(*big));
   EXPECT_TRUE(ReadFile(path) == before) << "the page's bytes are cut off again";
-  EXPECT_EQ(w.mResults.mStatus, kStatusDiskFull);
+  EXPECT_EQ(w.mResults.mStatus, kScanDiskFull);
   EXPECT_EQ(w.mResults.mErrorMsg, "Not enough free space on disk to write page.");
   EXPECT_EQ(w.mResults.mTotalPages, 1);
   // The writer stays usable: a page that fits still goes in.
@@ -379,7 +379,7 @@ TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
       ok = w.WritePage(*big);
     }
     EXPECT_FALSE(ok);
-    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mStatus, kScanSizeLimit);
     EXPECT_EQ(w.mResults.mErrorMsg, "Page would exceed the file size limit of this process (ulimit -f).");
     EXPECT_TRUE(ReadFile(path) == before);
     w.CloseFile();
@@ -397,7 +397,7 @@ TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
       FileSizeCap cap(1000);
       EXPECT_FALSE(w.WritePage(*big));
     }
-    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mStatus, kScanSizeLimit);
     w.CloseFile();
     EXPECT_TRUE(w.mResults.mFilePaths.empty());
   }
@@ -435,7 +435,7 @@ TEST(PdfWriter, FailedWritesLeaveTheFileAsBeforeThePageAndKillsFindItSound) {
       ok = w.WritePage(*big);
     }
     EXPECT_FALSE(ok);
-    EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mStatus, kScanSizeLimit);
     EXPECT_TRUE(ReadFile(path) == now);
   }
   ImageWriterPdfImpl::sStepHook = nullptr;
@@ -512,7 +512,7 @@ TEST(PdfWriter, PageThatWouldPassTenGigabytesIsRefusedAndFileUnchanged) {
   ImageWriterPdfImpl w;
   ASSERT_TRUE(w.OpenFile(path.c_str(), *page)) << w.mResults.mErrorMsg;
   EXPECT_FALSE(w.WritePage(*page));
-  EXPECT_EQ(w.mResults.mStatus, kStatusFileTooLarge);
+  EXPECT_EQ(w.mResults.mStatus, kScanSizeLimit);
   EXPECT_EQ(w.mResults.mErrorMsg, "Page would exceed 10GB limit for PDF file size.");
   w.CloseFile();
   EXPECT_EQ(FileSize(path), size);
@@ -576,7 +576,7 @@ TEST(PdfWriter, SizeLimitCountsTheWholeUpdateAndIsExactAtTheLimit) {
     ImageWriterPdfImpl w;
     ASSERT_TRUE(w.OpenFile(path.c_str(), *page)) << w.mResults.mErrorMsg;
     EXPECT_EQ(w.WritePage(*page), c.taken);
-    EXPECT_EQ(w.mResults.mStatus, c.taken ? kStatusOk : kStatusFileTooLarge);
+    EXPECT_EQ(w.mResults.mStatus, c.taken ? kScanOK : kScanSizeLimit);
     w.CloseFile();
     if (!c.taken) {
       EXPECT_EQ(FileSize(path), size) << "the file is left as it was";
@@ -597,7 +597,7 @@ TEST(PdfWriter, GroupFourBufferThatCannotBeMadeFailsThePage) {
   setenv("XDG_RUNTIME_DIR", (dir / "not-a-folder").c_str(), 1);
   EXPECT_FALSE(w.WritePage(*art));
   if (saved.empty()) unsetenv("XDG_RUNTIME_DIR"); else setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-  EXPECT_EQ(w.mResults.mStatus, kStatusWriteError);
+  EXPECT_EQ(w.mResults.mStatus, kScanWriteFailed);
   EXPECT_EQ(w.mResults.mErrorMsg,
             "Could not encode page as Group 4: Could not open output TIFF buffer.");
   w.CloseFile();

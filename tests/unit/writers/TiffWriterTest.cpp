@@ -277,7 +277,7 @@ TEST(TiffWriter, AppendingAddsDirectoriesAndNeverDeletesTheExistingFile) {
 
   ScanResults res;
   EXPECT_FALSE(WriteTiff(dir / "missing.tif", {&more}, &res));
-  EXPECT_EQ(res.mStatus, kStatusFileError);
+  EXPECT_EQ(res.mStatus, kScanFileError);
   EXPECT_EQ(res.mErrorMsg, "Could not open TIFF file for appending.");
   WriteFile(dir / "text.tif", std::string(100, 'x'));
   EXPECT_FALSE(WriteTiff(dir / "text.tif", {&more}, &res));
@@ -301,7 +301,7 @@ TEST(TiffWriter, FullDiskFailsThePageAndCutsTheFileBack) {
   disk.Fill(64 * 1024);
   const int64_t before = FileSize(path);
   EXPECT_FALSE(w.WritePage(*big));
-  EXPECT_EQ(w.mResults.mStatus, kStatusDiskFull);
+  EXPECT_EQ(w.mResults.mStatus, kScanDiskFull);
   EXPECT_EQ(w.mResults.mErrorMsg, "Not enough free space on disk to write page.");
   EXPECT_EQ(FileSize(path), before);
   w.CloseFile();
@@ -320,8 +320,8 @@ TEST(TiffWriter, OtherWriteErrorsNameLibtiffsReasonAndKeepEarlierPages) {
     std::string text;
   };
   const Case cases[] = {
-      {"EIO", false, kStatusWriteError, "Unknown error writing TIFF directory data (libtiff reports: "},
-      {"ulimit -f", true, kStatusFileTooLarge, "Page would exceed the file size limit of this process (ulimit -f)."},
+      {"EIO", false, kScanWriteFailed, "Unknown error writing TIFF directory data (libtiff reports: "},
+      {"ulimit -f", true, kScanSizeLimit, "Page would exceed the file size limit of this process (ulimit -f)."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -389,7 +389,7 @@ TEST(TiffWriter, PageThatWouldPassFourGibibytesIsRefused) {
     TestPage more = MakePage(kImageTypeGray, 100, 100, 2, 0, 100, true, compress);
     ScanResults res;
     EXPECT_FALSE(WriteTiff(path, {&more}, &res));
-    EXPECT_EQ(res.mStatus, kStatusFileTooLarge) << res.mErrorMsg;
+    EXPECT_EQ(res.mStatus, kScanSizeLimit) << res.mErrorMsg;
     EXPECT_EQ(res.mErrorMsg, "Page would exceed 4GiB limit for TIFF file size.");
     EXPECT_EQ(FileSize(path), size);
     EXPECT_EQ(ReadTiff(path).size(), 1u);

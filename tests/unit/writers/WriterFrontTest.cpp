@@ -147,7 +147,7 @@ TEST(WriterFront, FailedOpeningIsRetriedAndReported) {
   TestPage page = MakePage(kImageTypeGray, 30, 20);
   ImageWriter w(Params(dir / "missing/scan.tif"));
   EXPECT_FALSE(w.WritePage(*page, false));
-  EXPECT_EQ(w.Results().mStatus, kStatusFileError);
+  EXPECT_EQ(w.Results().mStatus, kScanFileError);
   EXPECT_EQ(w.Results().mErrorMsg, "Could not open output TIFF file for writing (No such file or directory).");
   EXPECT_TRUE(w.Results().mFilePaths.empty());
   ASSERT_EQ(mkdir((dir / "missing").c_str(), 0700), 0);
@@ -165,7 +165,7 @@ TEST(WriterFront, FailedOpeningIsRetriedAndReported) {
   else
     unsetenv("XDG_RUNTIME_DIR");
   EXPECT_FALSE(temp.WritePage(*page, false));
-  EXPECT_EQ(temp.Results().mStatus, kStatusFileError);
+  EXPECT_EQ(temp.Results().mStatus, kScanFileError);
   EXPECT_EQ(temp.Results().mErrorMsg,
             "Could not make an output file: no output path was given and this user's temporary folder cannot be "
             "made (Not a directory).");

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ScanStatus.h"
+
 namespace ZuzuvovOvav {
 
 // Image type of a scan (the window descriptor's image type byte).
@@ -37,18 +39,7 @@ enum WhichWindowE : uint8_t {
   kWindowBack = 0x80,
 };
 
-// Scan job status codes.
-enum ScanStatusE : int {
-  kScanOK = 0,
-  kScanNoScanner = 2,
-  kScanCheckFailed = 3,
-  kScanErrorMessage = 4,
-  kScanFileRefFailed = 5,
-  kScanPageDiscarded = 6,
-  kScanSizeLimit = 10,
-  kScanDiskFull = 11,
-  kScanWriteFailed = 12,
-};
+// Scan job status codes: ScanStatus.h.
 
 // Longest engine failure text, terminator included.
 constexpr int kMaxErrorText = 1024;

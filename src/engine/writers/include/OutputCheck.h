@@ -24,7 +24,7 @@ struct OutputCheck {
   // kOtherFormat when the file to append to is of the other format.
   enum class Remedy { kNone, kNewFile, kOtherFormat };
 
-  int32_t mStatus = 0;  // 0, or kStatusFileError
+  int32_t mStatus = 0;  // 0, or kScanFileError
   // What failed, with the path and the cause, and what to do where that
   // does not depend on the caller; empty when nothing failed.
   std::string mText;

@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "HostFolders.h"
+#include "ScanStatus.h"
 
 namespace ZuzuvovOvav {
 
 // A reference to an output file that survives renames.
 using FSRef = quirel::host::FileRef;
-
-// Status values the writers set in ScanResults::mStatus.
-constexpr int32_t kStatusOk = 0;
-constexpr int32_t kStatusFileError = 5;      // output cannot be opened, created or appended to
-constexpr int32_t kStatusFileTooLarge = 10;  // the page would pass the format's size limit
-constexpr int32_t kStatusDiskFull = 11;      // not enough free space for the page
-constexpr int32_t kStatusWriteError = 12;    // any other page write failure
 
 // The text of status 10 for a page past this process's file size limit.
 constexpr char kFileSizeLimitText[] = "Page would exceed the file size limit of this process (ulimit -f).";
@@ -44,7 +38,7 @@ struct CutShortPage {
 // The outcome of a scan job. The four vectors always have one entry per
 // output file opened, in opening order.
 struct ScanResults {
-  int32_t mStatus = kStatusOk;
+  int32_t mStatus = kScanOK;  // ScanStatusE: the job's status
   int32_t mTotalPages = 0;
   int32_t mDoubleFeeds = 0;  // filled by the scan job, never by the writers
   std::string mErrorMsg;
@@ -71,5 +65,37 @@ struct ScanResults {
   // that received no page is deleted, and the results must not list it.
   void DropEmptyLastFile();
 };
+
+// The status a program (the tool, the workflow host) reports for a job's
+// results: the job's status, except for how a job with status 0 or 4 ended.
+// The first rule that fits decides; a status no rule names is reported as
+// it is. -1 in a rule fits anything.
+struct OutcomeRule {
+  int32_t mJobStatus;
+  int32_t mEnd;         // ScanEndE
+  int8_t mPagesWritten; // 1: the job wrote pages, 0: it wrote none
+  int8_t mDoubleFeeds;  // 1: double feeds were noted, 0: none were
+  int32_t mReported;
+};
+inline constexpr OutcomeRule kOutcomeRules[] = {
+    // Double feeds noted: the pages are good, the sheets that failed may
+    // need scanning again.
+    {kScanOK, -1, -1, 1, kScanPageDiscarded},
+    // Stopped before every sheet fed was scanned. A stop that came when
+    // every sheet was scanned left nothing out: it is a success.
+    {kScanOK, kScanEndStopped, -1, 0, kScanStoppedEarly},
+    // Pages in the file and a problem to report (the scanner unplugged
+    // mid-sheet, a set-up text after pages); without pages a failure.
+    {kScanErrorMessage, -1, 1, -1, kScanEndedWithProblems},
+};
+
+inline int32_t ProgramStatus(const ScanResults& r) {
+  const auto fits = [](int32_t want, bool have) { return want < 0 || (want != 0) == have; };
+  for (const OutcomeRule& rule : kOutcomeRules)
+    if (rule.mJobStatus == r.mStatus && (rule.mEnd < 0 || rule.mEnd == r.mEnd) &&
+        fits(rule.mPagesWritten, r.mTotalPages > 0) && fits(rule.mDoubleFeeds, r.mDoubleFeeds > 0))
+      return rule.mReported;
+  return r.mStatus;
+}
 
 }  // namespace ZuzuvovOvav
