@@ -322,13 +322,15 @@ bool Quirel_Settings::dynamicThreshold() const {
   return mScanTypeTag == 1 && mDynamicThreshold && !mDensityThreshold;
 }
 
-int32_t Quirel_Settings::threshold() const {
-  return (mScanTypeTag == 1 && !mDefaultThreshold && !mDynamicThreshold) ? mThreshold : -1;
+bool Quirel_Settings::fixedThreshold() const {
+  return mScanTypeTag == 1 && !mDefaultThreshold && !mDynamicThreshold && !mDensityThreshold;
 }
 
-int32_t Quirel_Settings::despeckle() const {
-  return (mScanTypeTag == 1 && !mDefaultThreshold && !mDynamicThreshold) ? mDespeckle : -1;
-}
+bool Quirel_Settings::turboLineArt() const { return mScanTypeTag == 1 && !fixedThreshold() && !dynamicThreshold(); }
+
+int32_t Quirel_Settings::threshold() const { return fixedThreshold() ? mThreshold : -1; }
+
+int32_t Quirel_Settings::despeckle() const { return fixedThreshold() ? mDespeckle : -1; }
 
 int32_t Quirel_Settings::blackPoint() const { return mScanTypeTag == 1 ? -1 : mBlackPoint; }
 int32_t Quirel_Settings::whitePoint() const { return mScanTypeTag == 1 ? -1 : mWhitePoint; }
@@ -366,7 +368,7 @@ QStringList Quirel_Settings::getArgs() const {
     default: break;
   }
   args << QStringLiteral("--resolution") << QString::number(mResolution);
-  if (lineArt) args << QStringLiteral("--turbo") << QStringLiteral("0");
+  if (turboLineArt()) args << QStringLiteral("--turbo") << QStringLiteral("0");
 
   addDimension(f ? mPaperLength : mPaperWidth, QStringLiteral("paper-width"), &args);
   if (a && !f)
@@ -410,9 +412,9 @@ QStringList Quirel_Settings::getArgs() const {
     args << QStringLiteral("n");
 
   if (lineArt) {
-    if (mDynamicThreshold && !mDensityThreshold) {
+    if (dynamicThreshold()) {
       args << QStringLiteral("--dtc") << QStringLiteral("d");
-    } else if (!mDefaultThreshold && !mDensityThreshold) {
+    } else if (fixedThreshold()) {
       addCutoff(mThreshold, QStringLiteral("threshold"), &args);
       addCutoff(mDespeckle, QStringLiteral("despeckle"), &args);
     }

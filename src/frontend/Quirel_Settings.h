@@ -74,6 +74,13 @@ class Quirel_Settings {
   bool skipLast() const;
   bool defaultThreshold() const;
   bool dynamicThreshold() const;
+  // Line art at a threshold and despeckling the user sets; without it the
+  // threshold is the scanner's default, its dynamic one, or one by density.
+  bool fixedThreshold() const;
+  // Line art scanned as gray and thresholded here (the tool's --turbo 0):
+  // fast, at a threshold calculated for each page, so only where the
+  // settings ask for no threshold and no despeckling of the scanner's.
+  bool turboLineArt() const;
   int32_t threshold() const;   // -1 unless a fixed threshold applies
   int32_t despeckle() const;   // likewise
   int32_t blackPoint() const;  // -1 for line art

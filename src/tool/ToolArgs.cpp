@@ -363,37 +363,22 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
                                        : std::string()) +
                   ": make it at least " + std::to_string(fewest) + " " + e.what + " (" + e.give + ")");
 
-  // The options measure the area on the page as it comes out, from its top
-  // left corner; the scanner's window is measured on the sheet, from the
-  // corner that passes it first. Turned right or over, the page's left edge
-  // was the sheet's trailing (or right) edge; turned left or over, the page's
-  // top was the sheet's right (or trailing) edge: there the area is measured
-  // from the other side. It must then lie on the page (within the 2/1200
-  // inch that the application's rounding may add).
-  constexpr long kAreaSlack = 2;
-  const int front = rotation >> 2;
-  if (front == 2 || front == 3) {
-    if (left + width > paperWidth + kAreaSlack)
-      return fail("the scan area (--left " + std::to_string(left) + " --width " + std::to_string(width) +
-                  ") runs past the right edge of the page, " + std::to_string(paperWidth) +
-                  " wide (--paper-width): on a turned page the area must lie on the page");
-    left = std::max(0L, paperWidth - left - width);
-  }
-  if (front == 1 || front == 3) {
-    if (p.mDetectLength) {
-      // The page's top is the end of the sheet, found only as it is scanned.
-      if (top > 0)
-        options->notes.push_back("--top changes nothing with --auto-length and a half turn (--rotate-f-...): the "
-                                 "page's top is the end of the sheet, which is found only as it is scanned");
-      top = 0;
-    } else {
-      if (top + height > paperHeight + kAreaSlack)
-        return fail("the scan area (--top " + std::to_string(top) + " --height " + std::to_string(height) +
-                    ") runs past the bottom edge of the page, " + std::to_string(paperHeight) +
-                    " long (--paper-height): on a turned page the area must lie on the page");
-      top = std::max(0L, paperHeight - top - height);
-    }
-  }
+  // The options measure the area on the page as it comes out; the
+  // scanner's window is measured on the sheet.
+  const AreaOnSheet onSheet = PageAreaOnSheet(rotation >> 2, paperWidth, paperHeight, p.mDetectLength, left, top, width, height);
+  if (onSheet.fit == AreaOnSheet::kPastRight)
+    return fail("the scan area (--left " + std::to_string(left) + " --width " + std::to_string(width) +
+                ") runs past the right edge of the page, " + std::to_string(paperWidth) +
+                " wide (--paper-width): on a turned page the area must lie on the page");
+  if (onSheet.fit == AreaOnSheet::kPastBottom)
+    return fail("the scan area (--top " + std::to_string(top) + " --height " + std::to_string(height) +
+                ") runs past the bottom edge of the page, " + std::to_string(paperHeight) +
+                " long (--paper-height): on a turned page the area must lie on the page");
+  if (onSheet.topDropped)
+    options->notes.push_back("--top changes nothing with --auto-length and a half turn (--rotate-f-...): the "
+                             "page's top is the end of the sheet, which is found only as it is scanned");
+  left = long(onSheet.left);
+  top = long(onSheet.top);
   p.mUpperLeftX = uint32_t(left);
   p.mUpperLeftY = uint32_t(top);
   p.mScanWidth = uint32_t(width);

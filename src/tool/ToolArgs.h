@@ -1,6 +1,8 @@
 // The scan arguments of the command-line tool and their mapping onto the
-// engine's ScanParams, following the settings the desktop application
-// passes (the same mapping its in-process scan applies to the settings).
+// engine's ScanParams. The desktop application passes its settings as these
+// arguments; the workflow action maps the same settings onto ScanParams
+// itself (ScanJob_InProcess::setParams), and a test compares the two
+// records field by field.
 #pragma once
 
 #include <cstdint>

@@ -50,10 +50,10 @@ TEST(SettingsArgs, EachSettingGivesItsArguments) {
        "--height 2400 --left 300 --width 3600 --double-feed tl --pdf"},
       {"fixed threshold, despeckle, thickness only", false,
        [](Quirel_Settings& s) { s.mDefaultThreshold = false, s.mDespeckle = 300, s.mDoubleLength = false; },
-       "--adf --mono --resolution 300 --turbo 0 $full --double-feed t --threshold 128 --despeckle 300 --pdf"},
+       "--adf --mono --resolution 300 $full --double-feed t --threshold 128 --despeckle 300 --pdf"},
       {"dynamic threshold, length only", false,
        [](Quirel_Settings& s) { s.mDynamicThreshold = true, s.mDoubleThickness = false; },
-       "--adf --mono --resolution 300 --turbo 0 $full --double-feed l --dtc d --pdf"},
+       "--adf --mono --resolution 300 $full --double-feed l --dtc d --pdf"},
       {"density wins over dynamic", false,
        [](Quirel_Settings& s) {
          s.mDynamicThreshold = s.mDensityThreshold = true, s.mDensityFactor = 1.23456, s.mDoubleThickness = s.mDoubleLength = false;

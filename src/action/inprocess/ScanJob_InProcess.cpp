@@ -59,8 +59,8 @@ std::string OutOfRange(const Quirel_Settings& s) {
   const double maxLength = s.mUsingMetric ? maxInches * 25.4 : maxInches;
   const char* unit = s.mUsingMetric ? " mm" : " inches";
   std::string why = range("Resolution", s.mResolution, true, kMinResolution, kMaxResolution, " dpi");
-  if (why.empty() && lineArt && !s.mDefaultThreshold && !s.mDynamicThreshold)
-    why = range("Threshold", s.mThreshold, true, 0, INT32_MAX, "");
+  if (why.empty() && s.fixedThreshold()) why = range("Threshold", s.mThreshold, true, 0, INT32_MAX, "");
+  if (why.empty() && s.fixedThreshold()) why = range("Despeckle", s.mDespeckle, true, 0, INT32_MAX, "");
   if (why.empty() && !lineArt) why = range("BlackPoint", s.mBlackPoint, true, 0, kMaxPointValue, "");
   if (why.empty() && !lineArt) why = range("WhitePoint", s.mWhitePoint, true, 0, kMaxPointValue, "");
   if (why.empty() && lineArt && s.mDensityThreshold)
@@ -190,14 +190,15 @@ void ScanJob_InProcess::setParams() {
   p.SetBitsOut(bits);
 
   p.mFileType = s.mFileType == 2 ? kFileTypePDF : kFileTypeTIFF;
-  p.mCompressOption = s.mFileType == 3 ? 1 : 0;
+  // Deflate for gray and colour TIFF; line art is always Group 4.
+  p.mCompressOption = s.mFileType == 3 && s.mScanTypeTag != 1 ? 1 : 0;
   // A point of 0 is no point at all (the settings' own rule, which keeps it
   // off the tool's command line): the engine's default stands then, as in
   // the application's scans.
   if (s.blackPoint() > 0) p.mBlackPoint = s.blackPoint();
   if (s.whitePoint() > 0) p.mWhitePoint = s.whitePoint();
   p.mXRes = p.mYRes = uint16_t(s.mResolution);
-  if (s.mScanTypeTag == 1) {
+  if (s.turboLineArt()) {
     p.mTurbo = true;
     p.mTurboXScale = 0.0;
   }
@@ -218,13 +219,36 @@ void ScanJob_InProcess::setParams() {
     p.mUpperLeftY = uint32_t(getDim(flipped ? s.mScanLeft : s.mScanTop));
     if (!autoLength) p.mScanHeight = uint32_t(getDim(flipped ? s.mScanWidth : s.mScanHeight));
   }
+  p.mRotation = (s.mOrientation >= 0 && s.mOrientation < 8) ? kRotations[s.mOrientation % 4][s.flipBacks() ? 1 : 0] : 0;
+  // The area is given on the page as it comes out, the scanner's window on
+  // the sheet, as the tool takes the window's command line.
+  mAreaOffThePage.clear();
+  if (!s.mScanFullPage) {
+    const AreaOnSheet onSheet = PageAreaOnSheet(int(p.mRotation >> 2), p.mPaperWidth, p.mPaperHeight, autoLength,
+                                                p.mUpperLeftX, p.mUpperLeftY, p.mScanWidth, autoLength ? 0 : p.mScanHeight);
+    if (onSheet.fit == AreaOnSheet::kOnPage) {
+      p.mUpperLeftX = uint32_t(onSheet.left);
+      p.mUpperLeftY = uint32_t(onSheet.top);
+    } else {
+      // Named as the parameters file names the settings, which describe the
+      // sheet: a quarter turn swaps them.
+      const bool across = (onSheet.fit == AreaOnSheet::kPastRight) != flipped;
+      mAreaOffThePage = QStringLiteral("The scan area (%1) runs past the %2 edge of the turned page; on a turned page "
+                                       "the area must lie on the page. Make %1 %3%4 or less.")
+                            .arg(across ? QStringLiteral("ScanLeft plus ScanWidth") : QStringLiteral("ScanTop plus ScanHeight"),
+                                 onSheet.fit == AreaOnSheet::kPastRight ? QStringLiteral("right") : QStringLiteral("bottom"),
+                                 QString::number(across ? s.mPaperWidth : s.mPaperLength, 'g', 10),
+                                 s.mUsingMetric ? QStringLiteral(" mm") : QStringLiteral(" inches"))
+                            .toStdString();
+    }
+  }
 
   if (s.threshold() >= 0) p.mThreshold = uint8_t(s.threshold() & 0xFF);
+  if (s.despeckle() > 0) p.mDespeckleFactor = s.despeckle();
   p.mDtcVariation = s.dynamicThreshold() ? 'd' : 'n';
   p.mDetectLength = autoLength;
   p.mUseFlatbed = s.mFlatbed;
   p.mAppend = s.appending();
-  p.mRotation = (s.mOrientation >= 0 && s.mOrientation < 8) ? kRotations[s.mOrientation % 4][s.flipBacks() ? 1 : 0] : 0;
   p.mDoubleByThickness = !s.mFlatbed && s.mDoubleThickness;
   p.mDoubleByLength = !s.mFlatbed && s.mDoubleLength;
 
@@ -289,6 +313,7 @@ void ScanJob_InProcess::startScan() {
   // refuses them: neither may cost a sheet.
   int32_t refusal = kScanErrorMessage;
   std::string failure = OutOfRange(controller()->settings());
+  if (failure.empty()) failure = mAreaOffThePage;
   if (failure.empty()) failure = BeyondTheModel(mScanParams, controller()->settings());
   if (failure.empty()) {
     const OutputCheck output = CheckOutputTarget(mScanParams);

@@ -88,6 +88,9 @@ class ScanJob_InProcess : public quirel::frontend::ScanJob_Base {
   void waitForPostedCompletions();
 
   ZuzuvovOvav::ScanParams mScanParams;
+  // Why setParams could not place the settings' scan area on the turned
+  // page; empty when it could.
+  std::string mAreaOffThePage;
   std::ostringstream mErrStrm;
   std::unique_ptr<ZuzuvovOvav::ScanJob> mScanJob;
   // Lives on the main thread; the reports are queued calls on it, and its

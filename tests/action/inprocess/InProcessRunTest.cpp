@@ -116,6 +116,7 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
     int previewDepth;  // of every preview, empty ones too
     int previewCount;
     double paperLength = 3;  // inches
+    void (*adjust)(Quirel_Settings&) = nullptr;  // settings changed besides
   };
   const Row rows[] = {
       {"line art, one sheet, from a worker", "model=fi-7160;sheets=1", 1, true, Waiter::kWorker, 0, "1 page scanned.", "", 1, 1},
@@ -131,6 +132,11 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
       {"gray beyond the model's feeder", "model=fi-4340C;sheets=1", 8, false, Waiter::kWorker, 4, nullptr,
        "The setting PaperHeight is 20 inches; the fi-4340C's document feeder takes paper at most 14 inches long in "
        "gray at 100 dpi. Set PaperHeight to 14 or less.", 1, 0, 20},
+      // A run without its view: an area given for a page turned over must lie on the page.
+      {"an area off the turned page", "model=fi-7160;sheets=1", 8, false, Waiter::kWorker, 4, nullptr,
+       "The scan area (ScanLeft plus ScanWidth) runs past the right edge of the turned page; on a turned page the area "
+       "must lie on the page. Make ScanLeft plus ScanWidth 2 inches or less.", 1, 0, 3,
+       [](Quirel_Settings& s) { s.mScanFullPage = false, s.mOrientation = 2, s.mScanLeft = 1.5, s.mScanWidth = 1, s.mScanHeight = 1; }},
   };
   quirel::e2e::TempDir dir;
   RecordingController controller("");
@@ -143,6 +149,7 @@ TEST(InProcessRun, ScansReportTheirEndAndPreviews) {
     const std::string path = dir.File("run" + std::to_string(++n) + ".pdf");
     SmallScan(controller.settings(), row.typeTag, path);
     controller.settings().mPaperLength = controller.settings().mScanHeight = row.paperLength;
+    if (row.adjust) row.adjust(controller.settings());
     if (row.previews) controller.settings().setPreviewSize(40, 60);
     controller.pages.clear();
     ASSERT_TRUE(RunScan(job, controller, row.waiter)) << "the run did not end";

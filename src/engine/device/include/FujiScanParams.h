@@ -92,6 +92,118 @@ inline double LongestFeederLength(const FeederLengths& f, ImageTypeE type) {
   return FeederLengthFor(f, type, 1).mInches;
 }
 
+// A scan area given on the page as it comes out, from its top left corner
+// (lengths in 1/1200 inch), measured on the sheet instead, from the corner
+// that passes the scanner first, for the front's turn (the rotation code's
+// upper two bits: 1 left, 2 right, 3 over). Turned right or over, the page's
+// left edge was the sheet's trailing (or right) edge; turned left or over,
+// the page's top was the sheet's right (or trailing) edge: there the area is
+// measured from the other side, and it must lie on the page, within the
+// 2/1200 inch that the window's rounding to 1/1200 inch may add. With
+// automatic length the page's top is the end of the sheet, found only as it
+// is scanned: a turned area then starts at the sheet's top.
+struct AreaOnSheet {
+  enum Fit { kOnPage, kPastRight, kPastBottom };
+  Fit fit = kOnPage;   // where the area runs off a turned page (left and top then unchanged)
+  int64_t left = 0;
+  int64_t top = 0;
+  bool topDropped = false;  // a top given with automatic length and a half turn was left out
+};
+inline AreaOnSheet PageAreaOnSheet(int frontTurn, int64_t paperWidth, int64_t paperHeight, bool detectLength,
+                                   int64_t left, int64_t top, int64_t width, int64_t height) {
+  constexpr int64_t kSlack = 2;
+  AreaOnSheet a{AreaOnSheet::kOnPage, left, top, false};
+  if (frontTurn == 2 || frontTurn == 3) {
+    if (left + width > paperWidth + kSlack) return {AreaOnSheet::kPastRight, left, top, false};
+    a.left = paperWidth - left - width > 0 ? paperWidth - left - width : 0;
+  }
+  if (frontTurn == 1 || frontTurn == 3) {
+    if (detectLength) {
+      a.topDropped = top > 0;
+      a.top = 0;
+    } else {
+      if (top + height > paperHeight + kSlack) return {AreaOnSheet::kPastBottom, left, top, false};
+      a.top = paperHeight - top - height > 0 ? paperHeight - top - height : 0;
+    }
+  }
+  return a;
+}
+
+// Every field of the record but the two callbacks, as X(type, name, value
+// at construction). The record declares its fields from this list, so that
+// code which must visit every field (the comparison of the front ends'
+// mappings) cannot miss one added later.
+#define QUIREL_SCAN_PARAMS_FIELDS(X)           \
+  X(uint16_t, mXRes, 300)                      \
+  X(uint16_t, mYRes, 300)                      \
+  X(uint16_t, mOutXRes, 0)                     \
+  X(uint16_t, mOutYRes, 0)                     \
+  X(uint32_t, mUpperLeftX, 0)                  \
+  X(uint32_t, mUpperLeftY, 0)                  \
+  X(uint32_t, mScanWidth, 10200)               \
+  X(uint32_t, mScanHeight, 13200)              \
+  X(uint32_t, mPaperWidth, 10200)              \
+  X(uint32_t, mPaperHeight, 13200)             \
+  X(uint32_t, mXPixelCount, 0)                 \
+  X(uint32_t, mYPixelCount, 0)                 \
+  X(uint8_t, mBrightness, 0)                   \
+  X(uint8_t, mThreshold, 0)                    \
+  X(uint8_t, mContrast, 0)                     \
+  X(uint32_t, mBytesPerPage, 0)                \
+  X(uint32_t, mBottomTrim, 0)                  \
+  X(ImageTypeE, mImageType, kImageTypeLineArt) \
+  X(int32_t, mBitsPerComponent, 1)             \
+  X(int32_t, mHalftoneProcess, 0)              \
+  X(int32_t, mHalftonePattern, 0)              \
+  X(int32_t, mReverseImage, 0)                 \
+  X(int32_t, mCompressionType, 0)              \
+  X(uint8_t, mOutlineEmphasis, 0)              \
+  X(uint8_t, mDtcVariation, 'n')               \
+  X(int32_t, mBlackPoint, 255)                 \
+  X(int32_t, mWhitePoint, 0)                   \
+  X(int32_t, mBitsSub, 1)                      \
+  X(int32_t, mBitsOut, 1)                      \
+  X(int32_t, mDespeckleFactor, -1)             \
+  X(int32_t, mImagesPerFile, 0)                \
+  X(bool, mUseFlatbed, false)                  \
+  X(bool, mAppend, false)                      \
+  X(bool, mSkipFirstPage, false)               \
+  X(bool, mSkipLastPage, false)                \
+  X(bool, mAllowJpeg, true)                    \
+  X(bool, mCanUseJpeg, false)                  \
+  X(bool, mCleanup, true)                      \
+  X(bool, mDuplex, false)                      \
+  X(bool, mLandscape, false)                   \
+  X(bool, mOverSample, false)                  \
+  X(bool, mDetectLength, false)                \
+  X(bool, mDoubleByThickness, true)            \
+  X(bool, mDoubleByLength, false)              \
+  X(bool, mAllowDoubles, false)                \
+  X(uint32_t, mRotation, 0)                    \
+  X(int32_t, mCompressOption, 0)               \
+  X(std::string, mProgramDescription, {})      \
+  X(std::string, mBaseFilePath, {})            \
+  X(uint32_t, mFileType, kFileTypeTIFF)        \
+  X(bool, mAddFileTypeExtension, true)         \
+  X(uint32_t, mLocation, 0)                    \
+  X(uint32_t, mInWidth1200, 0)                 \
+  X(uint32_t, mInHeight1200, 0)                \
+  X(uint32_t, mBufWidthRaw, 0)                 \
+  X(uint32_t, mBufHeightRaw, 0)                \
+  X(uint32_t, mOutImageWidthPixel, 0)          \
+  X(double, mOutImageWidthPoint, 0)            \
+  X(bool, mWillUseJpeg, false)                 \
+  X(bool, mJpegInterleave, false)              \
+  X(int32_t, mJpegLevel, 0)                    \
+  X(int32_t, mJpegSubsample, 129)              \
+  X(bool, mTurbo, false)                       \
+  X(double, mTurboXScale, 0.0)                 \
+  X(double, mTurboYScale, 0.0)                 \
+  X(double, mThresholdWeight, 0.0)             \
+  X(double, mDensityFactor, 1.0)               \
+  X(int16_t, mPreviewWidth, 0)                 \
+  X(int16_t, mPreviewHeight, 0)
+
 class ScanParams {
  public:
   ScanParams();
@@ -118,75 +230,9 @@ class ScanParams {
   // After the scanner reported its real pixel size.
   void Adjust(unsigned width, unsigned height);
 
-  uint16_t mXRes = 300;
-  uint16_t mYRes = 300;
-  uint16_t mOutXRes = 0;
-  uint16_t mOutYRes = 0;
-  uint32_t mUpperLeftX = 0;
-  uint32_t mUpperLeftY = 0;
-  uint32_t mScanWidth = 10200;
-  uint32_t mScanHeight = 13200;
-  uint32_t mPaperWidth = 10200;
-  uint32_t mPaperHeight = 13200;
-  uint32_t mXPixelCount = 0;
-  uint32_t mYPixelCount = 0;
-  uint8_t mBrightness = 0;
-  uint8_t mThreshold = 0;
-  uint8_t mContrast = 0;
-  uint32_t mBytesPerPage = 0;
-  uint32_t mBottomTrim = 0;
-  ImageTypeE mImageType = kImageTypeLineArt;
-  int32_t mBitsPerComponent = 1;
-  int32_t mHalftoneProcess = 0;
-  int32_t mHalftonePattern = 0;
-  int32_t mReverseImage = 0;
-  int32_t mCompressionType = 0;
-  uint8_t mOutlineEmphasis = 0;
-  uint8_t mDtcVariation = 'n';
-  int32_t mBlackPoint = 255;
-  int32_t mWhitePoint = 0;
-  int32_t mBitsSub = 1;
-  int32_t mBitsOut = 1;
-  int32_t mDespeckleFactor = -1;
-  int32_t mImagesPerFile = 0;
-  bool mUseFlatbed = false;
-  bool mAppend = false;
-  bool mSkipFirstPage = false;
-  bool mSkipLastPage = false;
-  bool mAllowJpeg = true;
-  bool mCanUseJpeg = false;
-  bool mCleanup = true;
-  bool mDuplex = false;
-  bool mLandscape = false;
-  bool mOverSample = false;
-  bool mDetectLength = false;
-  bool mDoubleByThickness = true;
-  bool mDoubleByLength = false;
-  bool mAllowDoubles = false;
-  uint32_t mRotation = 0;
-  int32_t mCompressOption = 0;
-  std::string mProgramDescription;
-  std::string mBaseFilePath;
-  uint32_t mFileType = kFileTypeTIFF;
-  bool mAddFileTypeExtension = true;
-  uint32_t mLocation = 0;
-  uint32_t mInWidth1200 = 0;
-  uint32_t mInHeight1200 = 0;
-  uint32_t mBufWidthRaw = 0;
-  uint32_t mBufHeightRaw = 0;
-  uint32_t mOutImageWidthPixel = 0;
-  double mOutImageWidthPoint = 0;
-  bool mWillUseJpeg = false;
-  bool mJpegInterleave = false;
-  int32_t mJpegLevel = 0;
-  int32_t mJpegSubsample = 129;
-  bool mTurbo = false;
-  double mTurboXScale = 0.0;
-  double mTurboYScale = 0.0;
-  double mThresholdWeight = 0.0;
-  double mDensityFactor = 1.0;
-  int16_t mPreviewWidth = 0;
-  int16_t mPreviewHeight = 0;
+#define QUIREL_SCAN_PARAMS_DECLARE(type, name, value) type name = value;
+  QUIREL_SCAN_PARAMS_FIELDS(QUIREL_SCAN_PARAMS_DECLARE)
+#undef QUIREL_SCAN_PARAMS_DECLARE
   // Called once per written side with its preview, on a document worker
   // thread; the preview's bitmap belongs to the receiver.
   std::function<void(const PagePreview*)> mPageScannedFunc;
