@@ -427,8 +427,9 @@ void Quirel_ScanController_App::scanFinished(int32_t status, bool crashed, const
       for (const HelperApp& app : curApps) doneAppPop->addItem(app.displayName);
     }
     QString info =
-        c == kScanPageDiscarded ? QString("To continue scanning this job, clear the feed problem, place unscanned pages back on the "
-                         "feeder and click “Scan More”.")
+        c == kScanPageDiscarded
+            ? QString("To continue scanning this job, clear the feed problem, place unscanned pages back on the "
+                      "feeder and click “Scan More”.")
         : flatbed
             ? QString("To scan more pages to the same file with the same settings, just place the next page on the "
                       "flatbed and click “Scan More”.")

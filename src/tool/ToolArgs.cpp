@@ -377,10 +377,8 @@ bool ParseToolArgs(const std::vector<std::string>& args, ToolOptions* options, s
   if (onSheet.topDropped)
     options->notes.push_back("--top changes nothing with --auto-length and a half turn (--rotate-f-...): the "
                              "page's top is the end of the sheet, which is found only as it is scanned");
-  left = long(onSheet.left);
-  top = long(onSheet.top);
-  p.mUpperLeftX = uint32_t(left);
-  p.mUpperLeftY = uint32_t(top);
+  p.mUpperLeftX = uint32_t(onSheet.left);
+  p.mUpperLeftY = uint32_t(onSheet.top);
   p.mScanWidth = uint32_t(width);
   if (height > 0) p.mScanHeight = uint32_t(height);
   // As the application's own scan takes its settings: the threshold's low

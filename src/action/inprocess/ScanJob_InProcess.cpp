@@ -225,7 +225,7 @@ void ScanJob_InProcess::setParams() {
   mAreaOffThePage.clear();
   if (!s.mScanFullPage) {
     const AreaOnSheet onSheet = PageAreaOnSheet(int(p.mRotation >> 2), p.mPaperWidth, p.mPaperHeight, autoLength,
-                                                p.mUpperLeftX, p.mUpperLeftY, p.mScanWidth, autoLength ? 0 : p.mScanHeight);
+                                                p.mUpperLeftX, p.mUpperLeftY, p.mScanWidth, p.mScanHeight);
     if (onSheet.fit == AreaOnSheet::kOnPage) {
       p.mUpperLeftX = uint32_t(onSheet.left);
       p.mUpperLeftY = uint32_t(onSheet.top);

@@ -6,6 +6,7 @@
 // resolutions are in dots per inch. A plain copyable value.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -115,7 +116,7 @@ inline AreaOnSheet PageAreaOnSheet(int frontTurn, int64_t paperWidth, int64_t pa
   AreaOnSheet a{AreaOnSheet::kOnPage, left, top, false};
   if (frontTurn == 2 || frontTurn == 3) {
     if (left + width > paperWidth + kSlack) return {AreaOnSheet::kPastRight, left, top, false};
-    a.left = paperWidth - left - width > 0 ? paperWidth - left - width : 0;
+    a.left = std::max<int64_t>(0, paperWidth - left - width);
   }
   if (frontTurn == 1 || frontTurn == 3) {
     if (detectLength) {
@@ -123,7 +124,7 @@ inline AreaOnSheet PageAreaOnSheet(int frontTurn, int64_t paperWidth, int64_t pa
       a.top = 0;
     } else {
       if (top + height > paperHeight + kSlack) return {AreaOnSheet::kPastBottom, left, top, false};
-      a.top = paperHeight - top - height > 0 ? paperHeight - top - height : 0;
+      a.top = std::max<int64_t>(0, paperHeight - top - height);
     }
   }
   return a;
