@@ -346,8 +346,21 @@ class ScanFlowTest : public QObject {
     QTRY_VERIFY(t.app().doneSheet()->isVisible());
     t.click("noMoreBtn");
 
+    // The window sees the scanner leave and come back (asking the tool for it
+    // anew) before Rescan is clicked: in between Rescan is off.
+    const auto replugged = [&](const char* scanners) {
+      const auto matched = [&] {
+        return std::count_if(t.log().begin(), t.log().end(), [](const std::string& l) { return l.rfind("matched device", 0) == 0; });
+      };
+      const auto before = matched();
+      t.replug(scanners);
+      QTRY_VERIFY_WITH_TIMEOUT(matched() > before && t.app().scannerInfo() && rescan->isEnabled() &&
+                                   t.find<QAbstractButton>("rescanBtn")->isEnabled(),
+                               60000);
+    };
+
     // A Rescan that fails (the feeder's cover is open) leaves the file whole.
-    t.replug("model=fi-7160;sheets=2;faults=coveropen");
+    replugged("model=fi-7160;sheets=2;faults=coveropen");
     auto replaceIt = [&] {
       QTRY_VERIFY(t.openAlert());
       for (QAbstractButton* b : t.openAlert()->buttons())
@@ -364,7 +377,7 @@ class ScanFlowTest : public QObject {
     QVERIFY(guitest::PdfValid(out));
 
     // What cannot be replaced is said before anything is scanned.
-    t.replug("model=fi-7160;sheets=2");
+    replugged("model=fi-7160;sheets=2");
     QVERIFY(QFile::remove(out) && QDir().mkdir(out));
     t.click("rescanBtn");
     replaceIt();
